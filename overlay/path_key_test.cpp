@@ -1,0 +1,73 @@
+#include "overlay/path_key.h"
+
+#include <gtest/gtest.h>
+
+#include <unordered_map>
+
+#include "overlay/text_conversion.h"
+
+namespace {
+
+const std::string kBase = "C:\\Games\\Title";
+
+std::string Key(const std::string& utf8_path) {
+  WideString wide;
+  EXPECT_TRUE(FromUtf8(utf8_path, &wide));
+  std::string key;
+  EXPECT_TRUE(MakePathKey(wide, kBase, &key));
+  return key;
+}
+
+TEST(PathKey, GamePathsBecomeKeysRelativeToTheGameDirectory) {
+  EXPECT_EQ(Key("C:\\Games\\Title\\data\\bg.png"), "data\\bg.png");
+  EXPECT_EQ(Key("c:/games/TITLE/data/bg.png"), "data\\bg.png");
+  EXPECT_EQ(Key("data/bg.png"), "data\\bg.png");
+  EXPECT_EQ(Key("C:\\Games\\Title"), ".");
+  EXPECT_EQ(Key("C:\\Games\\Title\\"), ".");
+  EXPECT_EQ(Key("C:\\Games\\Title\\data\\"), "data");
+  EXPECT_EQ(Key("data\\"), "data\\");
+  EXPECT_EQ(Key("C:\\Games\\Title\\\\data\\bg.png"), "data\\bg.png");
+  EXPECT_EQ(Key("data\\\\bg.png"), "data\\\\bg.png");
+  EXPECT_EQ(Key("C:\\Games\\Other\\x.png"), "..\\Other\\x.png");
+  EXPECT_EQ(Key("D:\\x.png"), "D:\\x.png");
+  EXPECT_EQ(Key("C:\\Games\\Title\\.\\data\\bg.png"), ".\\data\\bg.png");
+  EXPECT_EQ(Key("\\\\?\\C:\\Games\\Title\\a"), "\\\\?\\C:\\Games\\Title\\a");
+  EXPECT_EQ(Key("//server/share/a"), "\\\\server\\share\\a");
+  EXPECT_EQ(Key("\\data\\bg.png"), "\\data\\bg.png");
+}
+
+TEST(PathKey, UnpairedSurrogateYieldsNoKey) {
+  WideString bad = {u'a', 0xD800};
+  std::string key = "stale";
+  EXPECT_FALSE(MakePathKey(bad, kBase, &key));
+  EXPECT_TRUE(key.empty());
+}
+
+TEST(PathKey, HashIsFnv1aOverAsciiFoldedBytes) {
+  EXPECT_EQ(PathKeyHash(""), 0x811C9DC5u);
+  EXPECT_EQ(PathKeyHash("a"), 0xE40C292Cu);  // FNV-1a of "a"
+  EXPECT_EQ(PathKeyHash("A"), PathKeyHash("a"));
+  EXPECT_EQ(PathKeyHash("DATA\\BG.PNG"), PathKeyHash("data\\bg.png"));
+  // Non-ASCII bytes are not folded.
+  EXPECT_NE(PathKeyHash("\xC3\x84"), PathKeyHash("\xC3\xA4"));
+}
+
+TEST(PathKey, EqualityFoldsAsciiOnly) {
+  EXPECT_TRUE(PathKeyEqual("DATA\\BG.PNG", "data\\bg.png"));
+  EXPECT_FALSE(PathKeyEqual("data\\bg.png", "data\\bg.pn"));
+  EXPECT_FALSE(PathKeyEqual("\xC3\x84.txt", "\xC3\xA4.txt"));  // Ä vs ä
+  EXPECT_FALSE(PathKeyEqual("a[", "a{"));  // 0x5B/0x7B are not letters
+}
+
+TEST(PathKey, TablesFindEntriesAndTheMemoryFileInAnySpelling) {
+  std::unordered_map<std::string, int, PathKeyHasher, PathKeyEquals> table;
+  table["DATA\\BG.PNG"] = 1;
+  table["acp"] = 2;
+  EXPECT_EQ(table.count(Key("C:/games/title/data/bg.png")), 1u);
+  EXPECT_EQ(table.at(Key("acp")), 2);
+  EXPECT_EQ(table.at(Key("ACP")), 2);
+  EXPECT_EQ(table.at(Key("C:\\Games\\Title\\Acp")), 2);
+  EXPECT_EQ(table.count(Key("data")), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+// Path-string operations on UTF-8 byte strings.
+//
+// Slash and backslash are both separators on input; every path produced for a
+// look-up uses the backslash. Nothing here touches the file system except
+// FullPath/FullPathWide, which ask Windows to resolve a path against the
+// current directory. "." and ".." components are never resolved. Letter tests
+// and case folding are ASCII-only. Plain functions over values, safe on any
+// thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "overlay/platform.h"
+
+// At least three bytes: ASCII letter, ':', separator. UNC paths, long-path
+// prefixes, drive-relative ("C:data") and root-relative paths are not.
+bool IsDriveAbsolute(const std::string& path);
+
+// Everything before the last separator; empty when there is none.
+std::string DirectoryOf(const std::string& path);
+
+// The last component; for a text containing "://" the query and fragment are
+// cut off first.
+std::string FileNameOf(const std::string& path);
+
+std::string JoinPath(const std::string& a, const std::string& b);
+std::string JoinPaths(const std::vector<std::string>& parts);
+
+// Cuts at every occurrence of `separator`; empty pieces are kept.
+std::vector<std::string> SplitString(const std::string& text, const std::string& separator);
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to);
+
+std::string LowerAscii(std::string text);
+
+// `path` as seen from `start` ("." when they are the same directory). A path
+// that cannot be related (one side drive-absolute and the other not, or two
+// drives) comes back unchanged.
+std::string RelativePath(const std::string& path, const std::string& start);
+
+// Absolute form of a path, resolved against the current directory; empty when
+// Windows cannot resolve it. FullPath tries the code-page fallback order
+// before handing the raw bytes to the ANSI function.
+std::string FullPathWide(const WideString& path);
+std::string FullPath(const std::string& path);

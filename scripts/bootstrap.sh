@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Installs what the build needs on a Debian 12 machine: the i686 mingw-w64
+# cross compiler, Wine, native compilers and libraries for the sanitizer
+# build, and the released zlib and zstd sources, built as static libraries
+# for Windows. Idempotent: every step checks first and does nothing slow
+# when its result is already there.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+DEPS="${XP3PATCH_DEPS:-$ROOT/.deps}"
+ZLIB_VERSION=1.3.1
+ZSTD_VERSION=1.5.7
+ZLIB_PKG="zlib=1:1.3.dfsg+really1.3.1-1"
+ZSTD_PKG="libzstd=1.5.7+dfsg-1"
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+log() { echo "[bootstrap] $*"; }
+
+need_packages() {
+  local missing=()
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  echo "${missing[@]:-}"
+}
+
+install_packages() {
+  local pkgs=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 cmake ninja-build g++
+              googletest zlib1g-dev libzstd-dev xz-utils dpkg-dev clang-format valgrind)
+  local missing
+  missing="$(need_packages "${pkgs[@]}")"
+  if [ -n "$missing" ]; then
+    log "installing: $missing"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      $SUDO dpkg --add-architecture i386
+    fi
+    $SUDO apt-get update -qq
+    # shellcheck disable=SC2086
+    $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  fi
+}
+
+# The exact library versions are Debian 13 source packages; add a deb-src
+# entry for that suite that reuses the machine's own mirror and key.
+add_trixie_sources() {
+  local list=/etc/apt/sources.list.d/xp3patch-trixie-src.sources
+  if [ -f "$list" ]; then return; fi
+  local src uris signed
+  src="$(ls /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v xp3patch | head -n1 || true)"
+  uris=""; signed=""
+  if [ -n "$src" ]; then
+    uris="$(grep -m1 '^URIs:' "$src" | sed 's/^URIs:[[:space:]]*//')"
+    signed="$(grep -m1 '^Signed-By:' "$src" | sed 's/^Signed-By:[[:space:]]*//')"
+  fi
+  if [ -z "$uris" ] && [ -f /etc/apt/sources.list ]; then
+    uris="$(grep -m1 -E '^deb[[:space:]]' /etc/apt/sources.list | awk '{print $2}')"
+  fi
+  if [ -z "$uris" ]; then
+    echo "bootstrap: cannot find the machine's Debian mirror in apt's sources" >&2
+    exit 1
+  fi
+  log "adding deb-src for trixie from $uris"
+  {
+    echo "Types: deb-src"
+    echo "URIs: $uris"
+    echo "Suites: trixie"
+    echo "Components: main"
+    if [ -n "$signed" ]; then echo "Signed-By: $signed"; fi
+  } | $SUDO tee "$list" >/dev/null
+  $SUDO apt-get update -qq
+}
+
+fetch_sources() {
+  mkdir -p "$DEPS/src"
+  if [ -d "$DEPS/src/zlib-$ZLIB_VERSION" ] && [ -d "$DEPS/src/zstd-$ZSTD_VERSION" ]; then return; fi
+  add_trixie_sources
+  local dl="$DEPS/download"
+  mkdir -p "$dl"
+  (cd "$dl" && apt-get source --download-only "$ZLIB_PKG" "$ZSTD_PKG" >/dev/null)
+  if [ ! -d "$DEPS/src/zlib-$ZLIB_VERSION" ]; then
+    tar -xf "$dl"/zlib_*.orig.tar.gz -C "$DEPS/src"
+  fi
+  if [ ! -d "$DEPS/src/zstd-$ZSTD_VERSION" ]; then
+    tar -xf "$dl"/libzstd_*.orig.tar.xz -C "$DEPS/src"
+  fi
+}
+
+build_windows_deps() {
+  local prefix="$DEPS/i686"
+  local tc="$ROOT/cmake/mingw-i686.cmake"
+  if [ ! -f "$prefix/lib/libz.a" ]; then
+    log "building zlib $ZLIB_VERSION for i686 Windows"
+    cmake -S "$DEPS/src/zlib-$ZLIB_VERSION" -B "$DEPS/build/zlib" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$tc" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+    cmake --build "$DEPS/build/zlib" --target zlibstatic >/dev/null
+    mkdir -p "$prefix/lib" "$prefix/include"
+    cp "$DEPS/build/zlib/libzlibstatic.a" "$prefix/lib/libz.a"
+    cp "$DEPS/src/zlib-$ZLIB_VERSION/zlib.h" "$DEPS/build/zlib/zconf.h" "$prefix/include/"
+  fi
+  if [ ! -f "$prefix/lib/libzstd.a" ]; then
+    log "building zstd $ZSTD_VERSION for i686 Windows (legacy formats included)"
+    cmake -S "$DEPS/src/zstd-$ZSTD_VERSION/build/cmake" -B "$DEPS/build/zstd" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$tc" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_INSTALL_PREFIX="$prefix" \
+      -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_SHARED=OFF -DZSTD_BUILD_STATIC=ON \
+      -DZSTD_BUILD_TESTS=OFF -DZSTD_LEGACY_SUPPORT=ON -DZSTD_LEGACY_LEVEL=1 \
+      -DZSTD_MULTITHREAD_SUPPORT=OFF >/dev/null
+    cmake --build "$DEPS/build/zstd" >/dev/null
+    cmake --install "$DEPS/build/zstd" >/dev/null
+  fi
+}
+
+# Wine's 32-bit loader is an i386 Linux program. Some hosts (paravirtualised
+# kernels without 32-bit user mode) refuse to execute i386 binaries; there the
+# kernel is taught to run them through qemu's user-mode i386 emulator.
+enable_i386_execution() {
+  if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then return; fi
+  log "this kernel does not run i386 programs; registering qemu-i386 for them"
+  if [ -z "$(need_packages qemu-user-static)" ]; then :; else
+    $SUDO apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null
+  fi
+  if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+    $SUDO mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  fi
+  if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+      | $SUDO tee /proc/sys/fs/binfmt_misc/register >/dev/null
+  fi
+  if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    echo "bootstrap: i386 programs still cannot run; Wine cannot start 32-bit Windows programs" >&2
+    exit 1
+  fi
+}
+
+install_packages
+enable_i386_execution
+fetch_sources
+build_windows_deps
+log "ready: toolchain, Wine, zlib $ZLIB_VERSION and zstd $ZSTD_VERSION in $DEPS"
