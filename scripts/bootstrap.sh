@@ -47,10 +47,10 @@ install_packages() {
 
 # The exact library versions are Debian 13 source packages; add a deb-src
 # entry for that suite that reuses the machine's own mirror and key.
-add_trixie_sources() {
-  local list=/etc/apt/sources.list.d/xp3patch-trixie-src.sources
-  if [ -f "$list" ]; then return; fi
-  local src uris signed
+# Prints an apt sources entry for SUITE of TYPE (deb or deb-src) on the
+# machine's own Debian mirror, signed by the machine's own key.
+mirror_entry() {
+  local suite="$1" type="$2" src uris signed
   src="$(ls /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v xp3patch | head -n1 || true)"
   uris=""; signed=""
   if [ -n "$src" ]; then
@@ -64,14 +64,18 @@ add_trixie_sources() {
     echo "bootstrap: cannot find the machine's Debian mirror in apt's sources" >&2
     exit 1
   fi
-  log "adding deb-src for trixie from $uris"
-  {
-    echo "Types: deb-src"
-    echo "URIs: $uris"
-    echo "Suites: trixie"
-    echo "Components: main"
-    if [ -n "$signed" ]; then echo "Signed-By: $signed"; fi
-  } | $SUDO tee "$list" >/dev/null
+  echo "Types: $type"
+  echo "URIs: $uris"
+  echo "Suites: $suite"
+  echo "Components: main"
+  if [ -n "$signed" ]; then echo "Signed-By: $signed"; fi
+}
+
+add_trixie_sources() {
+  local list=/etc/apt/sources.list.d/xp3patch-trixie-src.sources
+  if [ -f "$list" ]; then return; fi
+  log "adding deb-src for trixie"
+  mirror_entry trixie deb-src | $SUDO tee "$list" >/dev/null
   $SUDO apt-get update -qq
 }
 
@@ -118,28 +122,59 @@ build_windows_deps() {
 
 # Wine's 32-bit loader is an i386 Linux program. Some hosts (paravirtualised
 # kernels without 32-bit user mode) refuse to execute i386 binaries; there the
-# kernel is taught to run them through qemu's user-mode i386 emulator.
+# kernel is taught to run them through qemu's user-mode i386 emulator. The
+# emulator of Debian 12 loops forever in Wine's address-space set-up; the one
+# in bookworm-backports (10.0) runs Wine correctly.
 enable_i386_execution() {
   if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then return; fi
   log "this kernel does not run i386 programs; registering qemu-i386 for them"
-  if [ -z "$(need_packages qemu-user-static)" ]; then :; else
-    $SUDO apt-get install -y -qq --no-install-recommends qemu-user-static >/dev/null
+  local list=/etc/apt/sources.list.d/xp3patch-backports.sources
+  if [ ! -f "$list" ]; then
+    mirror_entry "bookworm-backports" "deb" | $SUDO tee "$list" >/dev/null
+    $SUDO apt-get update -qq
   fi
+  local have
+  have="$(dpkg-query -W -f='${Version}' qemu-user-static 2>/dev/null || true)"
+  case "$have" in
+    *bpo12*) ;;
+    *) $SUDO apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null ;;
+  esac
   if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
     $SUDO mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   fi
-  if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
-    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
-      | $SUDO tee /proc/sys/fs/binfmt_misc/register >/dev/null
+  if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    # Re-register so that the fixed interpreter is the current binary.
+    echo -1 | $SUDO tee /proc/sys/fs/binfmt_misc/qemu-i386 >/dev/null
   fi
+  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+    | $SUDO tee /proc/sys/fs/binfmt_misc/register >/dev/null
   if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
     echo "bootstrap: i386 programs still cannot run; Wine cannot start 32-bit Windows programs" >&2
     exit 1
   fi
 }
 
+# One Wine prefix for every build directory and test: creating a prefix is the
+# slowest thing Wine does (minutes when i386 code is emulated), so it happens
+# once per machine, here.
+prepare_wine_prefix() {
+  local prefix="$DEPS/wineprefix"
+  if [ -f "$prefix/.ready" ]; then return; fi
+  log "creating the Wine prefix in $prefix (slow the first time)"
+  mkdir -p "$prefix"
+  WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d" \
+    wineboot -i >/dev/null 2>&1 || true
+  WINEPREFIX="$prefix" wineserver -w || true
+  if [ ! -f "$prefix/system.reg" ]; then
+    echo "bootstrap: Wine could not create its prefix in $prefix" >&2
+    exit 1
+  fi
+  touch "$prefix/.ready"
+}
+
 install_packages
 enable_i386_execution
 fetch_sources
 build_windows_deps
+prepare_wine_prefix
 log "ready: toolchain, Wine, zlib $ZLIB_VERSION and zstd $ZSTD_VERSION in $DEPS"
