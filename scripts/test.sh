@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Windows build under Wine, then
+# the portable layers natively with AddressSanitizer and UBSan.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+bash scripts/bootstrap.sh
+JOBS="${JOBS:-2}"
+
+echo "== Windows build (i686, tests under Wine)"
+cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+cmake --build build/win -j "$JOBS"
+(cd build/win && ctest --output-on-failure -j "$JOBS")
+
+echo "== Native build (ASan, UBSan)"
+cmake -S . -B build/native -G Ninja -DXP3PATCH_NATIVE=ON >/dev/null
+cmake --build build/native -j "$JOBS"
+(cd build/native && ctest --output-on-failure -j "$JOBS")
