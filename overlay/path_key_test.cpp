@@ -56,7 +56,7 @@ TEST(PathKey, EqualityFoldsAsciiOnly) {
   EXPECT_TRUE(PathKeyEqual("DATA\\BG.PNG", "data\\bg.png"));
   EXPECT_FALSE(PathKeyEqual("data\\bg.png", "data\\bg.pn"));
   EXPECT_FALSE(PathKeyEqual("\xC3\x84.txt", "\xC3\xA4.txt"));  // Ä vs ä
-  EXPECT_FALSE(PathKeyEqual("a[", "a{"));  // 0x5B/0x7B are not letters
+  EXPECT_FALSE(PathKeyEqual("a[", "a{"));                      // 0x5B/0x7B are not letters
 }
 
 TEST(PathKey, TablesFindEntriesAndTheMemoryFileInAnySpelling) {

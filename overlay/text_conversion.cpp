@@ -55,8 +55,8 @@ bool WideToMultiByte(const WideString& in, UINT code_page, DWORD flags, std::str
   if (needed <= 0) return false;
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[needed]);
   if (!buffer) return false;
-  const int written =
-      WideCharToMultiByte(code_page, safe, in.data(), length, buffer.get(), needed, nullptr, nullptr);
+  const int written = WideCharToMultiByte(code_page, safe, in.data(), length, buffer.get(), needed,
+                                          nullptr, nullptr);
   if (written <= 0) return false;
   try {
     out->assign(buffer.get(), static_cast<size_t>(written));

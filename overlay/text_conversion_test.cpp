@@ -27,8 +27,8 @@ TEST(TextConversion, RoundTripsChineseAndSupplementaryCharacters) {
 }
 
 TEST(TextConversion, UnpairedSurrogateFailsWithEmptyOutput) {
-  for (WideString bad : {WideString{u'a', 0xD800}, WideString{0xDC00, u'b'},
-                         WideString{u'a', 0xD800, u'b'}}) {
+  for (WideString bad :
+       {WideString{u'a', 0xD800}, WideString{0xDC00, u'b'}, WideString{u'a', 0xD800, u'b'}}) {
     std::string out = "stale";
     EXPECT_FALSE(ToUtf8(bad, &out));
     EXPECT_TRUE(out.empty());
@@ -36,9 +36,9 @@ TEST(TextConversion, UnpairedSurrogateFailsWithEmptyOutput) {
 }
 
 TEST(TextConversion, InvalidUtf8FailsWithEmptyOutput) {
-  for (std::string bad : {std::string("\xFF"), std::string("ab\xC3"), std::string("\xC0\xAF"),
-                          std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80"),
-                          std::string("\x80x")}) {
+  for (std::string bad :
+       {std::string("\xFF"), std::string("ab\xC3"), std::string("\xC0\xAF"),
+        std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80"), std::string("\x80x")}) {
     WideString out = {u'x'};
     EXPECT_FALSE(FromUtf8(bad, &out)) << bad;
     EXPECT_TRUE(out.empty());

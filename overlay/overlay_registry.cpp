@@ -1,0 +1,326 @@
+#include "overlay/overlay_registry.h"
+
+#include <new>
+#include <utility>
+
+#include "archive/in_mem_read_stream.h"
+#include "archive/read_stream.h"
+#include "overlay/path_strings.h"
+#include "overlay/text_conversion.h"
+
+// One open overlaid file: the stream that serves it and the key it was opened
+// under. Shared between the handle table and calls in flight, so that a close
+// racing with a read on another thread never frees the stream under it.
+struct OverlayRegistry::OpenFile {
+  std::mutex lock;  // one operation at a time on this handle
+  std::unique_ptr<ReadStream> stream;
+  std::string key;
+  bool memory = false;
+
+  ~OpenFile() {
+    if (stream && !memory) stream->Close();
+  }
+};
+
+namespace {
+
+constexpr DWORD kErrorHandleNoLongerValid = 6815;
+
+std::string ExecutableDirectory() {
+  WCHAR buffer[MAX_PATH] = {};
+  DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  std::string path;
+  if (!ToUtf8(WideString(buffer, length), &path)) {
+    char narrow[MAX_PATH] = {};
+    DWORD narrow_length = GetModuleFileNameA(nullptr, narrow, MAX_PATH);
+    path.assign(narrow, narrow_length);
+  }
+  return ReplaceAll(DirectoryOf(path), "/", "\\");
+}
+
+FILETIME LastWriteTimeOf(const std::string& utf8_path) {
+  FILETIME time = {};
+  WideString wide;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (FromUtf8(utf8_path, &wide) &&
+      ::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+    time = data.ftLastWriteTime;
+  }
+  return time;
+}
+
+}  // namespace
+
+OverlayRegistry::OverlayRegistry() : base_directory_(ExecutableDirectory()) {}
+
+OverlayRegistry::OverlayRegistry(std::string base_directory)
+    : base_directory_(std::move(base_directory)) {}
+
+OverlayRegistry::~OverlayRegistry() {
+  // Streams first (an entry stream borrows its archive's file), then the
+  // archives, newest first.
+  entry_handles_.clear();
+  memory_handles_.clear();
+  for (Xp3Archive* archive : archives_) delete archive;
+  archives_.clear();
+}
+
+bool OverlayRegistry::Mount(const std::string& utf8_path) {
+  Xp3Archive* archive = new (std::nothrow) Xp3Archive(utf8_path, true);
+  if (archive == nullptr) return false;
+  if (!archive->ParseIndex()) {
+    delete archive;
+    return false;
+  }
+  archives_.insert(archives_.begin(), archive);
+  archive_times_[archive] = LastWriteTimeOf(utf8_path);
+  for (const Xp3Entry& entry : archive->entries()) {
+    path_index_.insert_or_assign(ReplaceAll(entry.key, "/", "\\"), IndexedEntry{entry, archive});
+  }
+  return true;
+}
+
+void OverlayRegistry::MountOrExit(const std::string& utf8_path) {
+  if (Mount(utf8_path)) return;
+  ExitWithMountError(utf8_path);
+}
+
+void OverlayRegistry::ExitWithMountError(const std::string& utf8_path) {
+  WideString wide;
+  WideString text;
+  if (FromUtf8(utf8_path, &wide)) {
+    text = L"无法打开 " + wide + L"。请检查文件是否存在";
+  } else {
+    text = L"无法打开资源文件。请检查资源文件是否完整";
+  }
+  ::MessageBoxW(nullptr, text.c_str(), L"错误", MB_ICONERROR);
+  ::ExitProcess(1);
+}
+
+void OverlayRegistry::StoreMemoryFile(const std::string& key, std::vector<unsigned char> content) {
+  memory_files_.insert_or_assign(key, std::move(content));
+  GetSystemTimeAsFileTime(&memory_file_time_);
+}
+
+bool OverlayRegistry::KeyOf(const WCHAR* path, std::string* key) const {
+  return MakePathKey(WideString(path), base_directory_, key);
+}
+
+bool OverlayRegistry::Exists(const WCHAR* path) const {
+  std::string key;
+  if (!KeyOf(path, &key)) return false;
+  return path_index_.count(key) != 0 || memory_files_.count(key) != 0;
+}
+
+HANDLE OverlayRegistry::Register(HandleTable& table, std::shared_ptr<OpenFile> file) {
+  HANDLE handle = static_cast<HANDLE>(file->stream.get());
+  AcquireSRWLockExclusive(&handles_lock_);
+  table.emplace(handle, std::move(file));
+  ReleaseSRWLockExclusive(&handles_lock_);
+  return handle;
+}
+
+HANDLE OverlayRegistry::OpenOwn(const WCHAR* path) {
+  // The key is derived exactly as for Exists, so that a path that exists
+  // always opens, whatever form the game directory has.
+  std::string key;
+  if (!KeyOf(path, &key)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto file = std::make_shared<OpenFile>();
+  file->key = key;
+  if (auto it = path_index_.find(key); it != path_index_.end()) {
+    file->stream.reset(it->second.archive->OpenEntry(it->second.entry));
+    if (!file->stream) {
+      SetLastError(ERROR_OUTOFMEMORY);
+      return INVALID_HANDLE_VALUE;
+    }
+    return Register(entry_handles_, std::move(file));
+  }
+  if (auto it = memory_files_.find(key); it != memory_files_.end()) {
+    const std::vector<unsigned char>& bytes = it->second;
+    file->memory = true;
+    file->stream.reset(new (std::nothrow)
+                           InMemReadStream(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    if (!file->stream) {
+      SetLastError(ERROR_OUTOFMEMORY);
+      return INVALID_HANDLE_VALUE;
+    }
+    return Register(memory_handles_, std::move(file));
+  }
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
+}
+
+std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Find(HANDLE handle) const {
+  std::shared_ptr<OpenFile> file;
+  AcquireSRWLockShared(&handles_lock_);
+  if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) {
+    file = it->second;
+  } else if (auto mit = memory_handles_.find(handle); mit != memory_handles_.end()) {
+    file = mit->second;
+  }
+  ReleaseSRWLockShared(&handles_lock_);
+  return file;
+}
+
+bool OverlayRegistry::IsOwnHandle(HANDLE handle) const {
+  AcquireSRWLockShared(&handles_lock_);
+  const bool own = entry_handles_.count(handle) != 0 || memory_handles_.count(handle) != 0;
+  ReleaseSRWLockShared(&handles_lock_);
+  return own;
+}
+
+std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Remove(HANDLE handle) {
+  std::shared_ptr<OpenFile> file;
+  AcquireSRWLockExclusive(&handles_lock_);
+  if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) {
+    file = std::move(it->second);
+    entry_handles_.erase(it);
+  } else if (auto mit = memory_handles_.find(handle); mit != memory_handles_.end()) {
+    file = std::move(mit->second);
+    memory_handles_.erase(mit);
+  }
+  ReleaseSRWLockExclusive(&handles_lock_);
+  return file;
+}
+
+void OverlayRegistry::CloseOwn(HANDLE handle) {
+  // The stream is closed and freed when the last call using it returns,
+  // outside the table lock.
+  if (!Remove(handle)) SetLastError(ERROR_INVALID_HANDLE);
+}
+
+BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* count_read) {
+  std::shared_ptr<OpenFile> file = Find(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> guard(file->lock);
+  // An entry stream delivers at most one segment per Read; a disk file gives
+  // the whole request unless the end comes first, and games rely on that, so
+  // keep reading until the request is filled or the stream stops.
+  auto* out = static_cast<unsigned char*>(buffer);
+  DWORD total = 0;
+  while (total < count) {
+    uint32_t n = file->stream->Read(out + total, count - total);
+    if (n == 0) break;
+    total += n;
+  }
+  if (file->memory) {
+    if (total == 0) {
+      SetLastError(ERROR_HANDLE_EOF);
+      return FALSE;
+    }
+    if (file->stream->HasError()) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+  } else if (total == 0) {
+    SetLastError(file->stream->IsEof() ? ERROR_HANDLE_EOF : kErrorHandleNoLongerValid);
+    return FALSE;
+  }
+  if (count_read != nullptr) *count_read = total;
+  return TRUE;
+}
+
+bool OverlayRegistry::SeekOwn(HANDLE handle, LONGLONG distance, DWORD method, ULONGLONG* position) {
+  std::shared_ptr<OpenFile> file = Find(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(file->lock);
+  bool ok = method <= FILE_END && file->stream->Seek(distance, static_cast<SeekOrigin>(method));
+  int64_t tell = ok ? file->stream->Tell() : -1;
+  if (!ok || tell < 0) {
+    SetLastError(file->memory ? ERROR_INVALID_PARAMETER : ERROR_INVALID_ACCESS);
+    return false;
+  }
+  *position = static_cast<ULONGLONG>(tell);
+  return true;
+}
+
+DWORD OverlayRegistry::SetPointerOwn(HANDLE handle, LONG distance, LONG* distance_high,
+                                     DWORD method) {
+  LONGLONG full = distance_high == nullptr
+                      ? static_cast<LONGLONG>(distance)
+                      : static_cast<LONGLONG>((static_cast<ULONGLONG>(*distance_high) << 32) |
+                                              static_cast<DWORD>(distance));
+  ULONGLONG position = 0;
+  if (!SeekOwn(handle, full, method, &position)) return INVALID_SET_FILE_POINTER;
+  if (distance_high != nullptr) *distance_high = static_cast<LONG>(position >> 32);
+  return static_cast<DWORD>(position);
+}
+
+BOOL OverlayRegistry::SetPointerExOwn(HANDLE handle, LARGE_INTEGER distance,
+                                      LARGE_INTEGER* new_position, DWORD method) {
+  ULONGLONG position = 0;
+  if (!SeekOwn(handle, distance.QuadPart, method, &position)) return FALSE;
+  if (new_position != nullptr) new_position->QuadPart = static_cast<LONGLONG>(position);
+  return TRUE;
+}
+
+DWORD OverlayRegistry::SizeOwn(HANDLE handle, DWORD* size_high) {
+  LARGE_INTEGER size;
+  if (!SizeOwn(handle, &size)) return INVALID_FILE_SIZE;
+  if (size_high != nullptr) *size_high = static_cast<DWORD>(size.QuadPart >> 32);
+  return static_cast<DWORD>(size.QuadPart);
+}
+
+BOOL OverlayRegistry::SizeOwn(HANDLE handle, LARGE_INTEGER* size) {
+  std::shared_ptr<OpenFile> file = Find(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ULONGLONG bytes = 0;
+  if (file->memory) {
+    if (auto it = memory_files_.find(file->key); it != memory_files_.end()) {
+      bytes = it->second.size();
+    }
+  } else if (auto it = path_index_.find(file->key); it != path_index_.end()) {
+    bytes = it->second.entry.unpacked_size;
+  }
+  size->QuadPart = static_cast<LONGLONG>(bytes);
+  return TRUE;
+}
+
+BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level,
+                                      void* information) {
+  std::string key;
+  if (!KeyOf(path, &key)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  ULONGLONG size = 0;
+  FILETIME time = {};
+  if (auto it = path_index_.find(key); it != path_index_.end()) {
+    size = it->second.entry.unpacked_size;
+    if (auto t = archive_times_.find(it->second.archive); t != archive_times_.end()) {
+      time = t->second;
+    }
+  } else if (auto mit = memory_files_.find(key); mit != memory_files_.end()) {
+    size = mit->second.size();
+    time = memory_file_time_;
+  } else {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (level != GetFileExInfoStandard) return FALSE;
+  if (information == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  data.dwFileAttributes = FILE_ATTRIBUTE_READONLY;
+  data.ftCreationTime = time;
+  data.ftLastAccessTime = time;
+  data.ftLastWriteTime = time;
+  data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data.nFileSizeLow = static_cast<DWORD>(size);
+  memcpy(information, &data, sizeof data);
+  return TRUE;
+}

@@ -1,0 +1,102 @@
+// The overlay: makes the patch's mounted archives look like files on disk.
+//
+// One process-wide instance (see startup/process_globals.h). It owns the
+// mounted archives (from mount to its own destruction; nothing is unmounted),
+// the index from path keys to archive entries, the files that exist only in
+// memory, and the streams behind the pseudo handles it hands out
+// (OverlayHandle values: the address of the serving stream) from open to
+// close.
+//
+// Threads: PathIndex, MemoryFiles and BaseDirectory are written only while the
+// patch starts (before any file function is redirected) and are read-only
+// afterwards. The handle tables change on every open and close from any game
+// thread; one reader/writer lock guards them and is never held while archive
+// data is read. Each open file has its own lock, so two threads using one
+// handle at once cannot interleave a seek with a read, while other handles
+// proceed.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/xp3_archive.h"
+#include "archive/xp3_entry.h"
+#include "overlay/path_key.h"
+
+class ReadStream;
+
+class OverlayRegistry {
+ public:
+  // An archive entry as the overlay indexes it: a copy of the entry and the
+  // archive that holds it.
+  struct IndexedEntry {
+    Xp3Entry entry;
+    Xp3Archive* archive;
+  };
+  using PathIndex = std::unordered_map<std::string, IndexedEntry, PathKeyHasher, PathKeyEquals>;
+  using MemoryFiles =
+      std::unordered_map<std::string, std::vector<unsigned char>, PathKeyHasher, PathKeyEquals>;
+
+  // BaseDirectory is the directory of the process's executable.
+  OverlayRegistry();
+  // For tests: an explicit game directory (backslash-separated, no trailing
+  // separator).
+  explicit OverlayRegistry(std::string base_directory);
+  ~OverlayRegistry();
+
+  OverlayRegistry(const OverlayRegistry&) = delete;
+  OverlayRegistry& operator=(const OverlayRegistry&) = delete;
+
+  // Opens and indexes an archive (a relative path is resolved against the
+  // current directory). Later mounts win over earlier ones for a key.
+  bool Mount(const std::string& utf8_path);
+  // Mount, or show the error box and end the process with exit code 1.
+  void MountOrExit(const std::string& utf8_path);
+  // The error box of a failed mount followed by ExitProcess(1).
+  [[noreturn]] static void ExitWithMountError(const std::string& utf8_path);
+
+  // Stores (or replaces) a file that exists only in memory. Start-up only.
+  void StoreMemoryFile(const std::string& key, std::vector<unsigned char> content);
+
+  bool Exists(const WCHAR* path) const;
+  HANDLE OpenOwn(const WCHAR* path);
+  bool IsOwnHandle(HANDLE handle) const;
+  void CloseOwn(HANDLE handle);
+  BOOL ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* count_read);
+  DWORD SetPointerOwn(HANDLE handle, LONG distance, LONG* distance_high, DWORD method);
+  BOOL SetPointerExOwn(HANDLE handle, LARGE_INTEGER distance, LARGE_INTEGER* new_position,
+                       DWORD method);
+  DWORD SizeOwn(HANDLE handle, DWORD* size_high);
+  BOOL SizeOwn(HANDLE handle, LARGE_INTEGER* size);
+  BOOL AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level, void* information);
+
+  std::string BaseDirectory() const { return base_directory_; }
+  const PathIndex& Index() const { return path_index_; }
+  const MemoryFiles& Memory() const { return memory_files_; }
+
+ private:
+  struct OpenFile;
+  using HandleTable = std::unordered_map<HANDLE, std::shared_ptr<OpenFile>>;
+
+  std::shared_ptr<OpenFile> Find(HANDLE handle) const;
+  std::shared_ptr<OpenFile> Remove(HANDLE handle);
+  HANDLE Register(HandleTable& table, std::shared_ptr<OpenFile> file);
+  bool KeyOf(const WCHAR* path, std::string* key) const;
+  bool SeekOwn(HANDLE handle, LONGLONG distance, DWORD method, ULONGLONG* position);
+
+  PathIndex path_index_;
+  MemoryFiles memory_files_;
+  std::string base_directory_;
+  std::vector<Xp3Archive*> archives_;  // newest first
+  std::unordered_map<const Xp3Archive*, FILETIME> archive_times_;
+  FILETIME memory_file_time_ = {};
+
+  mutable SRWLOCK handles_lock_ = SRWLOCK_INIT;
+  HandleTable entry_handles_;
+  HandleTable memory_handles_;
+};

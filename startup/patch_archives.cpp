@@ -1,0 +1,60 @@
+#include "startup/patch_archives.h"
+
+#include <string>
+#include <vector>
+
+#include "overlay/overlay_registry.h"
+#include "overlay/text_conversion.h"
+
+bool ArchiveNameForModule(const std::wstring& module_path, std::wstring* archive_name) {
+  const size_t dot = module_path.rfind(L'.');
+  std::wstring name =
+      (dot == std::wstring::npos ? module_path : module_path.substr(0, dot)) + L".xp3";
+  // The name and its terminator must fit the MAX_PATH buffer the game's
+  // file functions are given; a longer one would be cut into another name.
+  if (name.size() + 1 > MAX_PATH) return false;
+  *archive_name = std::move(name);
+  return true;
+}
+
+std::string SecondLanguageName(const std::string& utf8_archive_name) {
+  std::string name = utf8_archive_name;
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return name + "_tw";
+  return name.insert(dot, "_tw");
+}
+
+namespace {
+
+bool SecondLanguageRequested() {
+  WCHAR value[4] = {};
+  const DWORD length = GetEnvironmentVariableW(L"CHS_TW", value, 4);
+  return length == 1 && value[0] == L'1' && value[1] == L'\0';
+}
+
+}  // namespace
+
+void MountPatchArchives(HMODULE module, OverlayRegistry& registry) {
+  WCHAR path[MAX_PATH + 1] = {};
+  const DWORD length = GetModuleFileNameW(module, path, MAX_PATH + 1);
+  std::wstring archive_wide;
+  std::string archive;
+  if (length == 0 || length > MAX_PATH ||
+      !ArchiveNameForModule(std::wstring(path, length), &archive_wide)) {
+    // A DLL path too long for its archive name: the same end as an archive
+    // that cannot be opened, naming the archive the patch would have looked
+    // for.
+    std::wstring wanted;
+    ArchiveNameForModule(std::wstring(path, length), &wanted);
+    std::string utf8;
+    ToUtf8(wanted.empty() ? std::wstring(path, length) : wanted, &utf8);
+    OverlayRegistry::ExitWithMountError(utf8);
+  }
+  ToUtf8(archive_wide, &archive);  // an unconvertible name stays empty and fails to mount
+  registry.MountOrExit(archive);
+  registry.MountOrExit("images.xp3");
+  if (SecondLanguageRequested()) registry.MountOrExit(SecondLanguageName(archive));
+
+  const std::string digits = std::to_string(GetACP());
+  registry.StoreMemoryFile("acp", std::vector<unsigned char>(digits.begin(), digits.end()));
+}

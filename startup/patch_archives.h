@@ -1,0 +1,25 @@
+// Which archives the patch mounts at start-up, in which order, and the one
+// file it keeps only in memory.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class OverlayRegistry;
+
+// The archive that bears the DLL's name: `module_path` with everything from
+// its last '.' replaced by ".xp3" (".xp3" appended when there is no '.').
+// False when the result does not fit in MAX_PATH wide characters.
+bool ArchiveNameForModule(const std::wstring& module_path, std::wstring* archive_name);
+
+// "D:\Game\patch.xp3" -> "D:\Game\patch_tw.xp3": "_tw" before the last '.'.
+std::string SecondLanguageName(const std::string& utf8_archive_name);
+
+// Mounts, in this order (later mounts win): the archive named after the DLL
+// `module`, "images.xp3" from the current directory, and the "_tw" variant of
+// the first when the variable "CHS_TW" is exactly "1"; then stores the memory
+// file "acp" holding the ANSI code page as decimal digits. Returns only when
+// every archive it asks for is mounted; otherwise the process ends with the
+// error box and exit code 1.
+void MountPatchArchives(HMODULE module, OverlayRegistry& registry);

@@ -1,0 +1,140 @@
+#include "startup/process_attach.h"
+
+#include <atomic>
+
+#include "crash/crash_client.h"
+#include "hooking/hook_transaction.h"
+#include "overlay/hooked_file_functions.h"
+#include "startup/patch_archives.h"
+#include "startup/process_globals.h"
+
+namespace {
+
+HMODULE g_module = nullptr;
+
+// Which hooks are live, so that detach removes exactly those: a transaction
+// that names a hook that is not attached is discarded whole by the engine.
+std::atomic<bool> g_filter_hooked{false};
+std::atomic<bool> g_game_entry_hooked{false};
+std::atomic<bool> g_file_hooks_live{false};
+
+// GameEntry may be called more than once; start-up runs on the first call
+// only, so archives are never mounted twice and no hook is attached over a
+// live trampoline. Other threads entering meanwhile wait for it to finish.
+INIT_ONCE g_startup_once = INIT_ONCE_STATIC_INIT;
+
+struct FileHook {
+  PVOID* slot;
+  PVOID replacement;
+};
+
+// The thirteen file hooks in the order they are attached and detached.
+template <typename Visit>
+void ForEachFileHook(Visit visit) {
+  HookTable& t = TheHookTable();
+  const FileHook hooks[] = {
+      {SlotOf(t.CreateFileW), reinterpret_cast<PVOID>(&HookedCreateFileW)},
+      {SlotOf(t.ReadFile), reinterpret_cast<PVOID>(&HookedReadFile)},
+      {SlotOf(t.CloseHandle), reinterpret_cast<PVOID>(&HookedCloseHandle)},
+      {SlotOf(t.GetFileSize), reinterpret_cast<PVOID>(&HookedGetFileSize)},
+      {SlotOf(t.GetFileSizeEx), reinterpret_cast<PVOID>(&HookedGetFileSizeEx)},
+      {SlotOf(t.SetFilePointer), reinterpret_cast<PVOID>(&HookedSetFilePointer)},
+      {SlotOf(t.SetFilePointerEx), reinterpret_cast<PVOID>(&HookedSetFilePointerEx)},
+      {SlotOf(t.GetFileType), reinterpret_cast<PVOID>(&HookedGetFileType)},
+      {SlotOf(t.GetFileAttributesW), reinterpret_cast<PVOID>(&HookedGetFileAttributesW)},
+      {SlotOf(t.GetFileAttributesExW), reinterpret_cast<PVOID>(&HookedGetFileAttributesExW)},
+      {SlotOf(t.FindFirstFileExW), reinterpret_cast<PVOID>(&HookedFindFirstFileExW)},
+      {SlotOf(t.FindNextFileW), reinterpret_cast<PVOID>(&HookedFindNextFileW)},
+      {SlotOf(t.FindClose), reinterpret_cast<PVOID>(&HookedFindClose)},
+  };
+  for (const FileHook& hook : hooks) visit(hook);
+}
+
+PVOID FilterReplacement() { return reinterpret_cast<PVOID>(&HookedSetUnhandledExceptionFilter); }
+PVOID GameEntryReplacement() { return reinterpret_cast<PVOID>(&HookedGameEntry); }
+
+// True when `address` lies in executable code of the process's executable:
+// only then may its bytes be rewritten. A host program without the game's
+// function at that offset (a launcher, a tool) is left alone.
+bool IsExecutableCodeOfMainModule(BYTE* address) {
+  auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(address, &info, sizeof info) != sizeof info) return false;
+  if (info.Type != MEM_IMAGE || info.AllocationBase != base) return false;
+  const DWORD executable =
+      PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  if ((info.Protect & executable) == 0) return false;
+  return address + 5 <= static_cast<BYTE*>(info.BaseAddress) + info.RegionSize;
+}
+
+BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
+  MountPatchArchives(static_cast<HMODULE>(module), TheOverlay());
+  HookTransactionBegin();
+  HookEnlistThread(GetCurrentThread());
+  ForEachFileHook([](const FileHook& hook) { HookAttach(hook.slot, hook.replacement); });
+  g_file_hooks_live = HookTransactionCommit() == NO_ERROR;
+  return TRUE;
+}
+
+}  // namespace
+
+LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
+HookedSetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER) {
+  // The filter in force stays the one installed before the hook (the crash
+  // client's, when it registered); every caller is told there was none.
+  return nullptr;
+}
+
+DWORD WINAPI HookedGameEntry(DWORD a, DWORD b, DWORD c, DWORD d) {
+  HookTable::GameEntryFunction real = TheHookTable().GameEntry;
+  if (real == nullptr) return 0;
+  DeferredStartup(g_module);
+  return real(a, b, c, d);
+}
+
+void DeferredStartup(HMODULE module) {
+  InitOnceExecuteOnce(&g_startup_once, &RunStartupOnce, module, nullptr);
+}
+
+void ProcessAttach(HMODULE module) {
+  WCHAR pipe_name[512] = {};
+  if (GetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", pipe_name, 512) != 0) {
+    if (!TheCrashClient().ConnectToHandler(pipe_name)) {
+      MessageBoxW(nullptr, L"无法连接到 Crashpad Handler。", L"信息", MB_ICONINFORMATION);
+    }
+  }
+
+  HookTable& table = TheHookTable();
+  HookTransactionBegin();
+  HookEnlistThread(GetCurrentThread());
+  HookAttach(SlotOf(table.SetUnhandledExceptionFilter), FilterReplacement());
+  g_module = module;
+  auto* entry = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr)) + kGameEntryOffset;
+  const bool has_game_entry = IsExecutableCodeOfMainModule(entry);
+  if (has_game_entry) {
+    table.GameEntry = reinterpret_cast<HookTable::GameEntryFunction>(entry);
+    HookAttach(SlotOf(table.GameEntry), GameEntryReplacement());
+  }
+  if (HookTransactionCommit() == NO_ERROR) {
+    g_filter_hooked = true;
+    g_game_entry_hooked = has_game_entry;
+  }
+}
+
+void ProcessDetach() {
+  HookTable& table = TheHookTable();
+  HookTransactionBegin();
+  HookEnlistThread(GetCurrentThread());
+  if (g_file_hooks_live) {
+    ForEachFileHook([](const FileHook& hook) { HookDetach(hook.slot, hook.replacement); });
+  }
+  if (g_filter_hooked) HookDetach(SlotOf(table.SetUnhandledExceptionFilter), FilterReplacement());
+  // The game may go on calling GameEntry after an unload; it must reach the
+  // game's own code, not a jump into freed memory.
+  if (g_game_entry_hooked) HookDetach(SlotOf(table.GameEntry), GameEntryReplacement());
+  if (HookTransactionCommit() == NO_ERROR) {
+    g_file_hooks_live = false;
+    g_filter_hooked = false;
+    g_game_entry_hooked = false;
+  }
+}

@@ -1,0 +1,22 @@
+// The spine of the patch: what happens when the DLL is attached, when the
+// game first enters its GameEntry function, and when the DLL is detached.
+//
+// Attach registers with the crash handler (when "CRASHPAD_PIPE_NAME" is set),
+// blocks the game from replacing the unhandled-exception filter and redirects
+// GameEntry. The first GameEntry call mounts the archives and redirects the
+// thirteen file functions; later calls only pass through. Detach removes
+// exactly the hooks that are live.
+#pragma once
+
+#include <windows.h>
+
+// Offset of the game's GameEntry function from the executable's base.
+inline constexpr DWORD kGameEntryOffset = 0x12A090;
+
+void ProcessAttach(HMODULE module);
+void ProcessDetach();
+void DeferredStartup(HMODULE module);
+
+LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
+HookedSetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
+DWORD WINAPI HookedGameEntry(DWORD a, DWORD b, DWORD c, DWORD d);
