@@ -1,0 +1,206 @@
+// A stand-in for the game the patch is built for. It has the game's
+// GameEntry function at the fixed offset and uses the ordinary Win32 file
+// functions, printing what it sees, so that the patch can be demonstrated and
+// tested end to end in a real process.
+//
+// Usage: sample_game COMMAND...   (commands run in order)
+//   load DLL        LoadLibraryW (as a launcher's injection would)
+//   free            FreeLibrary of the loaded DLL
+//   entry           call GameEntry through its address
+//   cat PATH        open, measure, read whole and print the contents
+//   head PATH N     read only N bytes
+//   seek PATH OFF N seek (SetFilePointer and SetFilePointerEx) then read N bytes
+//   stat PATH       GetFileAttributesW and GetFileAttributesExW
+//   type PATH       GetFileType of an opened file
+//   ls PATTERN      FindFirstFileExW / FindNextFileW / FindClose
+//   write PATH      CreateFileW with GENERIC_WRITE and CREATE_ALWAYS, then close
+//   exists PATH     whether the path exists on disk (FindFirstFileW)
+//   filter          SetUnhandledExceptionFilter, printing the previous filter
+//   crash           an access violation
+//   echo TEXT       print TEXT
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+HMODULE g_loaded = nullptr;
+
+std::string Narrow(const std::wstring& w) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string s(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                      nullptr);
+  return s;
+}
+
+void Print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+HANDLE OpenRead(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    Print("open %s: failed, error %lu\n", Narrow(path).c_str(), GetLastError());
+  }
+  return h;
+}
+
+std::string ReadUpTo(HANDLE h, DWORD limit) {
+  std::string data;
+  char buffer[4096];
+  while (data.size() < limit) {
+    DWORD want = static_cast<DWORD>(std::min<size_t>(sizeof buffer, limit - data.size()));
+    DWORD got = 0;
+    if (!ReadFile(h, buffer, want, &got, nullptr)) {
+      DWORD error = GetLastError();
+      if (error != ERROR_HANDLE_EOF) Print("read: failed, error %lu\n", error);
+      break;
+    }
+    if (got == 0) break;
+    data.append(buffer, got);
+  }
+  return data;
+}
+
+void Cat(const std::wstring& path, DWORD limit) {
+  HANDLE h = OpenRead(path);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DWORD high = 0;
+  DWORD size = GetFileSize(h, &high);
+  LARGE_INTEGER size_ex = {};
+  GetFileSizeEx(h, &size_ex);
+  std::string data = ReadUpTo(h, limit);
+  Print("%s: size %lu/%lld, read %u bytes: %s\n", Narrow(path).c_str(), size, size_ex.QuadPart,
+        static_cast<unsigned>(data.size()), data.c_str());
+  CloseHandle(h);
+}
+
+void Seek(const std::wstring& path, LONG offset, DWORD count) {
+  HANDLE h = OpenRead(path);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DWORD low = SetFilePointer(h, offset, nullptr, FILE_BEGIN);
+  LARGE_INTEGER zero = {}, now = {};
+  SetFilePointerEx(h, zero, &now, FILE_CURRENT);
+  std::string data = ReadUpTo(h, count);
+  Print("%s @%lu (now %lld): %s\n", Narrow(path).c_str(), low, now.QuadPart, data.c_str());
+  CloseHandle(h);
+}
+
+void Stat(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  BOOL ok = GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+  Print("%s: attributes 0x%lx (error %lu), ex %s size %lu\n", Narrow(path).c_str(), attributes,
+        error, ok ? "ok" : "failed", data.nFileSizeLow);
+}
+
+void List(const std::wstring& pattern) {
+  WIN32_FIND_DATAW record;
+  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &record, FindExSearchNameMatch,
+                              nullptr, 0);
+  if (h == INVALID_HANDLE_VALUE) {
+    Print("ls %s: nothing, error %lu\n", Narrow(pattern).c_str(), GetLastError());
+    return;
+  }
+  Print("ls %s:\n", Narrow(pattern).c_str());
+  do {
+    const bool dir = record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    Print("  %-5s %s %lu\n", dir ? "dir" : "file", Narrow(record.cFileName).c_str(),
+          record.nFileSizeLow);
+  } while (FindNextFileW(h, &record));
+  DWORD error = GetLastError();
+  FindClose(h);
+  Print("  (end, error %lu)\n", error);
+}
+
+LONG WINAPI SampleFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
+
+}  // namespace
+
+// The game's own GameEntry body; the assembly stub at the fixed offset calls it.
+extern "C" DWORD WINAPI GameMain(DWORD a, DWORD b, DWORD c, DWORD d) {
+  Print("GameEntry(%lu, %lu, %lu, %lu)\n", a, b, c, d);
+  return a + b + c + d;
+}
+
+extern "C" DWORD WINAPI GameEntry(DWORD, DWORD, DWORD, DWORD);
+
+int wmain(int argc, wchar_t** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::wstring command = argv[i];
+    auto arg = [&](int k) { return i + k < argc ? std::wstring(argv[i + k]) : std::wstring(); };
+    if (command == L"load") {
+      g_loaded = LoadLibraryW(arg(1).c_str());
+      Print("load %s: %s\n", Narrow(arg(1)).c_str(), g_loaded ? "ok" : "failed");
+      i += 1;
+    } else if (command == L"free") {
+      Print("free: %s\n", g_loaded && FreeLibrary(g_loaded) ? "ok" : "failed");
+      g_loaded = nullptr;
+    } else if (command == L"entry") {
+      auto* entry = reinterpret_cast<decltype(&GameEntry)>(
+          reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr)) + 0x12A090);
+      Print("entry returned %lu\n", entry(1, 2, 3, 4));
+    } else if (command == L"cat") {
+      Cat(arg(1), 1u << 20);
+      i += 1;
+    } else if (command == L"head") {
+      Cat(arg(1), static_cast<DWORD>(_wtoi(arg(2).c_str())));
+      i += 2;
+    } else if (command == L"seek") {
+      Seek(arg(1), _wtoi(arg(2).c_str()), static_cast<DWORD>(_wtoi(arg(3).c_str())));
+      i += 3;
+    } else if (command == L"stat") {
+      Stat(arg(1));
+      i += 1;
+    } else if (command == L"type") {
+      HANDLE h = OpenRead(arg(1));
+      if (h != INVALID_HANDLE_VALUE) {
+        Print("%s: type %lu\n", Narrow(arg(1)).c_str(), GetFileType(h));
+        CloseHandle(h);
+      }
+      i += 1;
+    } else if (command == L"ls") {
+      List(arg(1));
+      i += 1;
+    } else if (command == L"write") {
+      HANDLE h = CreateFileW(arg(1).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+      Print("write %s: %s\n", Narrow(arg(1)).c_str(),
+            h == INVALID_HANDLE_VALUE ? "failed" : "opened");
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+      i += 1;
+    } else if (command == L"exists") {
+      WIN32_FIND_DATAW record;
+      HANDLE h = FindFirstFileW(arg(1).c_str(), &record);
+      Print("exists %s: %s\n", Narrow(arg(1)).c_str(), h == INVALID_HANDLE_VALUE ? "no" : "yes");
+      if (h != INVALID_HANDLE_VALUE) FindClose(h);
+      i += 1;
+    } else if (command == L"filter") {
+      LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(&SampleFilter);
+      LPTOP_LEVEL_EXCEPTION_FILTER again = SetUnhandledExceptionFilter(&SampleFilter);
+      Print("filter: previous %s, then %s\n", previous ? "set" : "null",
+            again == &SampleFilter ? "ours" : (again ? "other" : "null"));
+    } else if (command == L"crash") {
+      Print("crashing\n");
+      *static_cast<volatile int*>(nullptr) = 1;
+    } else if (command == L"echo") {
+      Print("%s\n", Narrow(arg(1)).c_str());
+      i += 1;
+    } else {
+      Print("unknown command %s\n", Narrow(command).c_str());
+      return 2;
+    }
+  }
+  return 0;
+}
