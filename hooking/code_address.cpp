@@ -1,0 +1,73 @@
+// ResolveCodeAddress: finds the code a function pointer really reaches, so
+// that an attach rewrites the function and not an import stub or a patch
+// jump in front of it.
+
+#include <cstring>
+
+#include "hooking/hook_transaction.h"
+
+namespace {
+
+// True when [p, p + n) is committed, readable memory; header reads go
+// through this instead of risking a fault on a stray pointer.
+bool Readable(const void* p, size_t n) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(p, &info, sizeof info) == 0 || info.State != MEM_COMMIT) return false;
+  if ((info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) return false;
+  const uintptr_t end = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
+  return end - reinterpret_cast<uintptr_t>(p) >= n;
+}
+
+uint32_t Read32(const uint8_t* p) {
+  uint32_t value;
+  std::memcpy(&value, p, 4);
+  return value;
+}
+
+// True when `address` lies in the import address table of the module that
+// contains `code`.
+bool InImportTable(const uint8_t* code, uintptr_t address) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(code, &info, sizeof info) == 0 || info.AllocationBase == nullptr) return false;
+  const auto* base = static_cast<const uint8_t*>(info.AllocationBase);
+  if (!Readable(base, sizeof(IMAGE_DOS_HEADER))) return false;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0) return false;
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  if (!Readable(nt, sizeof *nt) || nt->Signature != IMAGE_NT_SIGNATURE) return false;
+  if (nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IAT) return false;
+  const IMAGE_DATA_DIRECTORY& iat = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
+  const uintptr_t start = reinterpret_cast<uintptr_t>(base) + iat.VirtualAddress;
+  return address >= start && address < start + iat.Size;
+}
+
+// Code that begins `FF 25` through an import-table cell: the cell's pointer.
+bool FollowImportJump(const uint8_t*& code) {
+  if (code[0] != 0xFF || code[1] != 0x25) return false;
+  const uintptr_t cell = Read32(code + 2);
+  if (!InImportTable(code, cell) || !Readable(reinterpret_cast<const void*>(cell), 4)) return false;
+  code = reinterpret_cast<const uint8_t*>(Read32(reinterpret_cast<const uint8_t*>(cell)));
+  return true;
+}
+
+}  // namespace
+
+PVOID ResolveCodeAddress(PVOID pointer, PVOID* out_globals) {
+  if (out_globals != nullptr) *out_globals = nullptr;
+  if (pointer == nullptr) return nullptr;
+  const auto* code = static_cast<const uint8_t*>(pointer);
+  FollowImportJump(code);
+  if (code[0] == 0xEB) {
+    const uint8_t* destination = code + 2 + static_cast<int8_t>(code[1]);
+    code = destination;
+    if (!FollowImportJump(code) && destination[0] == 0xE9) {
+      const uint8_t* jump_end = destination + 5 + static_cast<int32_t>(Read32(destination + 1));
+      // A jump onto an indirect jump right through the next page is a
+      // patch stub of the module itself; keep the jump.
+      const bool stub = jump_end[0] == 0xFF && jump_end[1] == 0x25 &&
+                        Read32(jump_end + 2) == reinterpret_cast<uintptr_t>(jump_end) + 0x1000;
+      if (!stub) code = jump_end;
+    }
+  }
+  return const_cast<uint8_t*>(code);
+}

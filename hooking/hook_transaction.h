@@ -1,0 +1,38 @@
+// Hook transactions: redirect the entry of 32-bit x86 functions to
+// replacements with a 5-byte jump, keeping per function a trampoline through
+// which the original behaviour stays reachable.
+//
+// A caller keeps one pointer variable (the slot) per hooked function. One
+// thread opens a transaction, may enlist other threads (suspended until the
+// transaction ends), queues attaches and detaches and commits; only the
+// commit writes code. The first failing step poisons the transaction and the
+// commit then discards it and reports that error. Every operation but
+// ResolveCodeAddress returns a Win32 error code, 0 for success.
+//
+// The engine owns the queued records, the trampolines and their regions; the
+// caller owns the slots.
+
+#ifndef HOOKING_HOOK_TRANSACTION_H_
+#define HOOKING_HOOK_TRANSACTION_H_
+
+#include "overlay/platform.h"
+
+DWORD HookTransactionBegin();
+DWORD HookEnlistThread(HANDLE thread);
+DWORD HookAttach(PVOID* slot, PVOID replacement);
+DWORD HookAttachWithResults(PVOID* slot, PVOID replacement, PVOID* out_trampoline,
+                            PVOID* out_target, PVOID* out_replacement);
+DWORD HookDetach(PVOID* slot, PVOID replacement);
+DWORD HookTransactionCommit();
+DWORD HookCommitWithFailedSlot(PVOID** out_failed_slot);
+DWORD HookTransactionCancel();
+// The code a function pointer really reaches: import-table stubs and short
+// patch jumps are followed. `out_globals` (optional) is set to null.
+PVOID ResolveCodeAddress(PVOID code, PVOID* out_globals);
+
+namespace hooking {
+// Number of trampoline regions the engine holds (for leak checks).
+unsigned HookRegionCount();
+}  // namespace hooking
+
+#endif  // HOOKING_HOOK_TRANSACTION_H_
