@@ -2,8 +2,9 @@
 //
 //   launcher GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]
 //
-// The game is created suspended, the DLL is loaded into it by a thread that
-// runs LoadLibraryW, and only then is the game's main thread resumed. The
+// The game is created suspended, LoadLibraryW of the DLL is queued on its
+// main thread, and the thread is resumed: the DLL loads before the game's
+// entry point runs. The
 // game inherits the launcher's working directory and environment, and the
 // launcher ends with the game's exit code. Exit codes of its own: 2 for a
 // usage error, 3 when the game cannot be started or the DLL not loaded.
@@ -102,27 +103,23 @@ std::wstring FullPathOf(const std::wstring& path) {
   return full;
 }
 
-// Loads `dll` into the suspended process through a thread that runs
-// LoadLibraryW with the DLL's full path written into the process.
-bool LoadInto(HANDLE process, const std::wstring& dll) {
+// Queues LoadLibraryW of `dll` (its full path written into the process) as
+// an asynchronous call on the game's suspended main thread: the system runs
+// it while it initialises the thread, after the game's imports are loaded and
+// before the game's entry point.
+bool QueueLoad(HANDLE process, HANDLE thread, const std::wstring& dll) {
   const SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
   void* remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (remote == nullptr) return false;
-  bool ok = false;
-  if (WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr)) {
-    // kernel32 is mapped at the same address in every process of a session.
-    auto* load = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
-    HANDLE thread = CreateRemoteThread(process, nullptr, 0, load, remote, 0, nullptr);
-    if (thread != nullptr) {
-      WaitForSingleObject(thread, INFINITE);
-      DWORD module = 0;
-      ok = GetExitCodeThread(thread, &module) && module != 0;
-      CloseHandle(thread);
-    }
+  // kernel32 is mapped at the same address in every process of a session.
+  auto* load = reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+  if (!WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr) ||
+      QueueUserAPC(load, thread, reinterpret_cast<ULONG_PTR>(remote)) == 0) {
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    return false;
   }
-  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-  return ok;
+  return true;  // the path stays in the game's memory: it is a few bytes
 }
 
 }  // namespace
@@ -151,7 +148,7 @@ int wmain(int argc, wchar_t** argv) {
     Fail(L"cannot start %ls (error %lu)", game.c_str(), GetLastError());
     return kLaunchError;
   }
-  if (!LoadInto(info.hProcess, dll)) {
+  if (!QueueLoad(info.hProcess, info.hThread, dll)) {
     Fail(L"cannot load %ls into the game (error %lu)", dll.c_str(), GetLastError());
     TerminateProcess(info.hProcess, kLaunchError);
     CloseHandle(info.hThread);
