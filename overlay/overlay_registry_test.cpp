@@ -1,0 +1,217 @@
+// The overlay registry over real archives written with the project's writer,
+// in a temporary game directory.
+#include "overlay/overlay_registry.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/xp3/xp3_writer.h"
+
+namespace {
+
+constexpr DWORD kHandleNoLongerValid = 6815;
+
+class OverlayRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    dir_ = std::wstring(temp) + L"overlay-registry-test-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(dir_.c_str(), nullptr);
+    base_ = Narrow(dir_);
+    registry_ = std::make_unique<OverlayRegistry>(base_);
+  }
+  void TearDown() override {
+    registry_.reset();
+    for (const std::string& name : written_) DeleteFileA(name.c_str());
+    RemoveDirectoryW(dir_.c_str());
+  }
+
+  static std::string Narrow(const std::wstring& w) {
+    std::string s(w.size() * 3, '\0');
+    s.resize(WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(),
+                                 static_cast<int>(s.size()), nullptr, nullptr));
+    return s;
+  }
+
+  // Writes an archive of (name, content) pairs into the game directory.
+  std::string WriteArchive(const std::string& file,
+                           const std::vector<std::pair<std::string, std::string>>& entries,
+                           Xp3Compression compression = Xp3Compression::kZstd,
+                           uint64_t segment_size = 0) {
+    Xp3WriterOptions options;
+    options.compression = compression;
+    options.segment_size = segment_size;
+    Xp3Writer writer(options);
+    std::string path = base_ + "\\" + file;
+    std::string error;
+    EXPECT_TRUE(writer.Open(path, &error)) << error;
+    for (const auto& [name, content] : entries) {
+      EXPECT_TRUE(writer.AddEntry(name, content.data(), content.size(), &error)) << error;
+    }
+    EXPECT_TRUE(writer.Finish(&error)) << error;
+    written_.push_back(path);
+    return path;
+  }
+
+  std::wstring Game(const std::wstring& relative) { return dir_ + L"\\" + relative; }
+
+  std::string ReadAll(HANDLE h) {
+    std::string data;
+    char buffer[7];
+    DWORD got = 0;
+    while (registry_->ReadOwn(h, buffer, sizeof buffer, &got)) data.append(buffer, got);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    return data;
+  }
+
+  std::wstring dir_;
+  std::string base_;
+  std::vector<std::string> written_;
+  std::unique_ptr<OverlayRegistry> registry_;
+};
+
+TEST_F(OverlayRegistryTest, LaterMountsWinAndKeysIgnoreAsciiCaseAndSeparators) {
+  ASSERT_TRUE(registry_->Mount(WriteArchive("one.xp3", {{"data/a.txt", "first"},
+                                                        {"data/only.txt", "only"}})));
+  ASSERT_TRUE(registry_->Mount(WriteArchive("two.xp3", {{"DATA/A.TXT", "second"}})));
+  EXPECT_TRUE(registry_->Exists(Game(L"DATA/a.TXT").c_str()));
+  EXPECT_TRUE(registry_->Exists(L"data\\only.txt"));
+  EXPECT_FALSE(registry_->Exists(L"data"));               // a directory inside an archive
+  EXPECT_FALSE(registry_->Exists(L"..\\data\\a.txt"));
+  EXPECT_FALSE(registry_->Exists(L"C:\\elsewhere\\data\\a.txt"));
+  HANDLE h = registry_->OpenOwn(Game(L"data\\a.txt").c_str());
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ReadAll(h), "second");
+  registry_->CloseOwn(h);
+  EXPECT_FALSE(registry_->Mount(base_ + "\\missing.xp3"));
+}
+
+TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
+  std::string content;
+  for (int i = 0; i < 1000; ++i) content += static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(registry_->Mount(
+      WriteArchive("s.xp3", {{"big.bin", content}}, Xp3Compression::kZlib, 64)));
+  HANDLE h = registry_->OpenOwn(L"big.bin");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(registry_->IsOwnHandle(h));
+
+  // A read that spans many segments is filled completely, as from a disk file.
+  std::string buffer(300, '\0');
+  DWORD got = 0;
+  ASSERT_TRUE(registry_->ReadOwn(h, buffer.data(), 300, &got));
+  EXPECT_EQ(got, 300u);
+  EXPECT_EQ(buffer, content.substr(0, 300));
+
+  SetLastError(1234);
+  EXPECT_EQ(registry_->SetPointerOwn(h, 990, nullptr, FILE_BEGIN), 990u);
+  EXPECT_EQ(GetLastError(), 1234u);  // success leaves the last error alone
+  ASSERT_TRUE(registry_->ReadOwn(h, buffer.data(), 300, &got));
+  EXPECT_EQ(got, 10u);
+  EXPECT_FALSE(registry_->ReadOwn(h, buffer.data(), 300, &got));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+
+  LONG high = 0;
+  EXPECT_EQ(registry_->SetPointerOwn(h, 1001, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+  EXPECT_EQ(registry_->SetPointerOwn(h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  LARGE_INTEGER distance{}, position{};
+  distance.QuadPart = -10;
+  ASSERT_TRUE(registry_->SetPointerExOwn(h, distance, &position, FILE_END));
+  EXPECT_EQ(position.QuadPart, 990);
+  EXPECT_FALSE(registry_->SetPointerExOwn(h, distance, &position, 7));
+
+  // A count of 0 before the end is refused with the entry-handle code.
+  ASSERT_TRUE(registry_->SetPointerOwn(h, 0, nullptr, FILE_BEGIN) == 0);
+  EXPECT_FALSE(registry_->ReadOwn(h, buffer.data(), 0, &got));
+  EXPECT_EQ(GetLastError(), kHandleNoLongerValid);
+
+  DWORD size_high = 77;
+  EXPECT_EQ(registry_->SizeOwn(h, &size_high), 1000u);
+  EXPECT_EQ(size_high, 0u);
+  LARGE_INTEGER size{};
+  EXPECT_TRUE(registry_->SizeOwn(h, &size));
+  EXPECT_EQ(size.QuadPart, 1000);
+
+  registry_->CloseOwn(h);
+  EXPECT_FALSE(registry_->IsOwnHandle(h));
+  SetLastError(0);
+  registry_->CloseOwn(h);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(registry_->ReadOwn(h, buffer.data(), 1, &got));
+  EXPECT_EQ(registry_->SizeOwn(h, &size_high), INVALID_FILE_SIZE);
+}
+
+TEST_F(OverlayRegistryTest, MemoryFileInAllSpellings) {
+  registry_->StoreMemoryFile("acp", {'9', '3', '6'});
+  for (std::wstring path : {std::wstring(L"acp"), std::wstring(L"ACP"), Game(L"Acp")}) {
+    ASSERT_TRUE(registry_->Exists(path.c_str()));
+    HANDLE h = registry_->OpenOwn(path.c_str());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char buffer[16];
+    DWORD got = 0;
+    ASSERT_TRUE(registry_->ReadOwn(h, buffer, 16, &got));
+    EXPECT_EQ(std::string(buffer, got), "936");
+    EXPECT_FALSE(registry_->ReadOwn(h, buffer, 16, &got));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    EXPECT_EQ(registry_->SetPointerOwn(h, 4, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(registry_->SizeOwn(h, static_cast<DWORD*>(nullptr)), 3u);
+    registry_->CloseOwn(h);
+  }
+}
+
+TEST_F(OverlayRegistryTest, AttributesOfEntriesAndMisses) {
+  ASSERT_TRUE(registry_->Mount(WriteArchive("a.xp3", {{"x/y.txt", "12345"}})));
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ASSERT_TRUE(registry_->AttributesExOwn(L"x/y.txt", GetFileExInfoStandard, &data));
+  EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(data.nFileSizeLow, 5u);
+  EXPECT_EQ(data.ftCreationTime.dwLowDateTime, data.ftLastWriteTime.dwLowDateTime);
+  EXPECT_NE(data.ftLastWriteTime.dwHighDateTime, 0u);  // the archive's time
+  EXPECT_FALSE(registry_->AttributesExOwn(L"x/y.txt", GetFileExInfoStandard, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(registry_->AttributesExOwn(L"x/none", GetFileExInfoStandard, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  const wchar_t bad[] = {L'x', 0xD800, 0};
+  EXPECT_FALSE(registry_->AttributesExOwn(bad, GetFileExInfoStandard, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(registry_->OpenOwn(bad), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(registry_->OpenOwn(L"x/none"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(OverlayRegistryTest, ConcurrentOpensReadsAndClosesKeepTheTablesIntact) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (int i = 0; i < 8; ++i) {
+    entries.push_back({"f" + std::to_string(i), std::string(5000 + i * 37, static_cast<char>('A' + i))});
+  }
+  ASSERT_TRUE(registry_->Mount(WriteArchive("c.xp3", entries, Xp3Compression::kZstd, 512)));
+  std::vector<std::thread> threads;
+  std::vector<int> errors(8, 0);
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      std::wstring name = L"f" + std::to_wstring(t);
+      for (int round = 0; round < 20; ++round) {
+        HANDLE h = registry_->OpenOwn(name.c_str());
+        if (h == INVALID_HANDLE_VALUE) { ++errors[t]; continue; }
+        std::string data(entries[t].second.size(), '\0');
+        DWORD got = 0;
+        if (!registry_->ReadOwn(h, data.data(), static_cast<DWORD>(data.size()), &got) ||
+            data != entries[t].second) {
+          ++errors[t];
+        }
+        registry_->CloseOwn(h);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < 8; ++t) EXPECT_EQ(errors[t], 0) << "thread " << t;
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Whole-process tests of the patch DLL in the sample game under Wine, each
+# scenario in its own temporary game directory.
+#   patch_process_test.sh BUILD_DIR
+set -uo pipefail
+B="$1"
+RUN="$B/wine-run.sh"
+XP3="$B/tools/xp3/xp3.exe"
+GAME_EXE="$B/tests/sample_game/sample_game.exe"
+DLL="$B/startup/patch.dll"
+WORK="$(mktemp -d /tmp/patch-process-test.XXXXXX)"
+trap 'rm -rf "$WORK"' EXIT
+failures=0
+passes=0
+
+check() {  # check NAME FILE PATTERN: the output holds a line matching PATTERN
+  if grep -qE -- "$3" "$2"; then passes=$((passes + 1)); else
+    failures=$((failures + 1)); echo "FAIL: $1: no line matching: $3"; fi
+}
+check_not() {
+  if grep -qE -- "$3" "$2"; then failures=$((failures + 1)); echo "FAIL: $1: unexpected: $3"; else
+    passes=$((passes + 1)); fi
+}
+expect_eq() {
+  if [ "$2" == "$3" ]; then passes=$((passes + 1)); else
+    failures=$((failures + 1)); echo "FAIL: $1: expected '$3', got '$2'"; fi
+}
+
+# The translation: patch.xp3 (named after the DLL), images.xp3, patch_tw.xp3.
+mkdir -p "$WORK/src/patch/data" "$WORK/src/patch/voice/ch1" "$WORK/src/images/data" \
+         "$WORK/src/tw/data" "$WORK/game/data"
+printf 'translated-a' > "$WORK/src/patch/data/a.txt"
+printf 'only-in-patch' > "$WORK/src/patch/data/b.txt"
+printf 'line one' > "$WORK/src/patch/voice/ch1/line.ogg"
+printf 'readme from patch' > "$WORK/src/patch/readme.txt"
+printf 'images-wins' > "$WORK/src/images/data/b.txt"
+printf 'tw-wins' > "$WORK/src/tw/data/a.txt"
+printf 'real-file' > "$WORK/game/data/real.txt"
+printf 'original-a' > "$WORK/game/data/a.txt"
+(cd "$WORK" &&
+  "$RUN" "$XP3" pack src/patch -o game/patch.xp3 --compress zstd --segment-size 4 >/dev/null &&
+  "$RUN" "$XP3" pack src/images -o game/images.xp3 --compress zlib >/dev/null &&
+  "$RUN" "$XP3" pack src/tw -o game/patch_tw.xp3 --compress none >/dev/null) ||
+  { echo "FAIL: packing the test archives"; exit 1; }
+cp "$GAME_EXE" "$WORK/game/game.exe"
+cp "$DLL" "$WORK/game/patch.dll"
+
+play() {  # play OUTPUT COMMAND... : runs the game in the game directory
+  local out="$1"; shift
+  (cd "$WORK/game" && "$RUN" game.exe "$@" >"$out" 2>&1; echo "exit $?" >>"$out")
+}
+
+# 1. Without the DLL: what the real file system answers (the reference).
+REAL_OPS=(cat 'data\real.txt' seek 'data\real.txt' 5 4 stat 'data\real.txt' type 'data\real.txt'
+          cat 'data\missing.txt' stat 'data\missing.txt' ls 'C:\windows\*.exe' ls 'data\r*')
+play "$WORK/plain.out" "${REAL_OPS[@]}"
+
+# 2. With the DLL, before and after GameEntry (called twice), then unloaded.
+play "$WORK/main.out" load patch.dll \
+  echo BEFORE cat 'data\a.txt' stat 'data\b.txt' filter \
+  entry echo AFTER "${REAL_OPS[@]}" echo OVERLAY \
+  cat 'data\a.txt' cat 'DATA/B.TXT' cat "$(echo "Z:$WORK/game/readme.txt" | tr / '\\')" \
+  seek 'data\a.txt' 5 100 head 'data\a.txt' 0 stat 'data\a.txt' stat data type 'data\a.txt' \
+  cat acp cat ACP ls '*' ls 'data\*' ls 'voice\*' ls 'voice' ls 'nothing\*' \
+  write 'data\b.txt' exists 'data\b.txt' \
+  entry echo UNLOAD free cat 'data\a.txt' cat 'data\real.txt' ls 'data\*'
+M="$WORK/main.out"
+check "loads" "$M" '^load patch.dll: ok'
+check "nothing overlaid before GameEntry" "$M" 'data\\a.txt: size 10/10, read 10 bytes: original-a'
+check "attributes before GameEntry are real" "$M" 'data\\b.txt: attributes 0xffffffff \(error 2\)'
+check "the exception filter cannot be replaced" "$M" '^filter: previous null, then null'
+check "GameEntry still runs" "$M" '^GameEntry\(1, 2, 3, 4\)'
+check "GameEntry result" "$M" '^entry returned 10'
+check "overlaid file served" "$M" 'data\\a.txt: size 12/12, read 12 bytes: translated-a'
+check "later mount wins, any case and slash" "$M" 'DATA/B.TXT: size 11/11, read 11 bytes: images-wins'
+check "absolute path in the game directory" "$M" 'readme.txt: size 17/17, read 17 bytes: readme from patch'
+check "seek then read across segments" "$M" 'data\\a.txt @5 \(now 5\): lated-a'
+check "overlaid attributes" "$M" 'data\\a.txt: attributes 0x1 \(error 0\), ex ok size 12'
+check "archive directory is not a file" "$M" '^data: attributes 0x10'
+check "overlaid file type" "$M" 'data\\a.txt: type 1'
+check "memory file acp" "$M" '^acp: size [0-9]+/[0-9]+, read [0-9]+ bytes: [0-9]+$'
+check "memory file ACP" "$M" '^ACP: size [0-9]+/[0-9]+, read [0-9]+ bytes: [0-9]+$'
+check "listing: archive file" "$M" '^  file  readme.txt 17'
+check "listing: archive-only directory" "$M" '^  dir   voice 0'
+check "listing: entries of data" "$M" '^  file  b.txt 11'
+check "listing: real file kept" "$M" '^  file  real.txt 9'
+check "listing of an archive-only directory" "$M" '^  file  line.ogg 8'
+check "search for nothing" "$M" 'ls nothing\\\*: nothing, error 2'
+check "listing ends with no more files" "$M" '\(end, error 18\)'
+check "write to an overlaid path opens read-only" "$M" '^write data\\b.txt: opened'
+check "nothing created on disk" "$M" '^exists data\\b.txt: no'
+check "unload" "$M" '^free: ok'
+check "exit code" "$M" '^exit 0$'
+# GameEntry twice: the second call must not mount again (still one listing entry).
+expect_eq "GameEntry twice" "$(grep -c '^GameEntry(1, 2, 3, 4)' "$M")" 2
+# After unloading, the real files answer again.
+after_unload="$(sed -n '/^UNLOAD/,$p' "$M")"
+grep -q 'data\\a.txt: size 10/10, read 10 bytes: original-a' <<<"$after_unload" &&
+  passes=$((passes + 1)) || { failures=$((failures + 1)); echo "FAIL: real files after FreeLibrary"; }
+# Pass-through: real files, handles and listings answer exactly as without the DLL.
+diff <(sed -n '/^AFTER/,/^OVERLAY/p' "$M" | sed '1d;$d') <(grep -v '^exit' "$WORK/plain.out") \
+  >"$WORK/diff.out" && passes=$((passes + 1)) ||
+  { failures=$((failures + 1)); echo "FAIL: pass-through differs:"; cat "$WORK/diff.out"; }
+
+# 3. CHS_TW: exactly "1" mounts patch_tw.xp3, which wins over the others.
+CHS_TW=1 play "$WORK/tw.out" load patch.dll entry cat 'data\a.txt'
+check "CHS_TW=1 wins" "$WORK/tw.out" 'data\\a.txt: size 7/7, read 7 bytes: tw-wins'
+CHS_TW="1 " play "$WORK/tw2.out" load patch.dll entry cat 'data\a.txt'
+check "CHS_TW='1 ' mounts nothing more" "$WORK/tw2.out" 'read 12 bytes: translated-a'
+
+# 4. A missing archive ends the game with exit code 1 before GameEntry runs.
+mv "$WORK/game/images.xp3" "$WORK/game/images.bak"
+play "$WORK/missing.out" load patch.dll entry echo NOT-REACHED
+mv "$WORK/game/images.bak" "$WORK/game/images.xp3"
+check "missing archive exits with 1" "$WORK/missing.out" '^exit 1$'
+check_not "GameEntry never entered" "$WORK/missing.out" 'GameEntry\(|NOT-REACHED'
+
+if [ "$failures" -ne 0 ]; then
+  echo "--- main run output:"; cat "$M"
+fi
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
