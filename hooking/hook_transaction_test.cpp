@@ -1,0 +1,624 @@
+// Hook transactions on real code of this process: assembly functions with
+// exact first bytes, and the system's own file functions.
+
+#include "hooking/hook_transaction.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hooking/trampoline.h"
+
+extern "C" {
+int HtPlainTarget(int x);
+int HtCallTarget(int x);
+int __fastcall HtJccTarget(int x);
+int HtJmpTarget(int x);
+int HtStressTarget(int x);
+int HtRetFiller();
+int HtTooShort();
+int HtLongPrefixes(int x);
+int HtVeryLongPrefixes(int x);
+int HtLoopTarget();
+int HtShortJmpEntry(int x);
+int HtShortJmpBody(int x);
+int HtEbToE9(int x);
+void HtEbToStub();
+void HtEbToStubJump();
+void HtImportStub();
+DWORD WINAPI HtParkedCaller(void*);
+void HtParkSpin();
+extern volatile LONG HtParkStarted;
+}
+
+namespace {
+
+using hooking::Trampoline;
+
+int ReplacementPlain(int x) { return 1000 + x; }
+int ReplacementCall(int x) { return 2000 + x; }
+int __fastcall ReplacementJcc(int x) { return 3000 + x; }
+int ReplacementJmp(int x) { return 4000 + x; }
+int ReplacementOther(int x) { return 5000 + x; }
+int ReplacementNone() { return 6000; }
+
+PVOID Code(auto function) { return reinterpret_cast<PVOID>(function); }
+
+std::vector<uint8_t> BytesAt(const void* p, size_t n) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  return std::vector<uint8_t>(b, b + n);
+}
+
+bool IsFreeMemory(const void* p) {
+  MEMORY_BASIC_INFORMATION info;
+  return VirtualQuery(p, &info, sizeof info) != 0 && info.State == MEM_FREE;
+}
+
+// Attaches one replacement in its own transaction.
+DWORD AttachOne(PVOID* slot, PVOID replacement, PVOID* trampoline = nullptr) {
+  EXPECT_EQ(HookTransactionBegin(), 0u);
+  const DWORD attached = HookAttachWithResults(slot, replacement, trampoline, nullptr, nullptr);
+  const DWORD committed = HookTransactionCommit();
+  return attached != 0 ? attached : committed;
+}
+
+DWORD DetachOne(PVOID* slot, PVOID replacement) {
+  EXPECT_EQ(HookTransactionBegin(), 0u);
+  const DWORD detached = HookDetach(slot, replacement);
+  const DWORD committed = HookTransactionCommit();
+  return detached != 0 ? detached : committed;
+}
+
+template <typename Function>
+Function Call(PVOID slot) {
+  return reinterpret_cast<Function>(slot);
+}
+
+TEST(HookAttach, RedirectsEveryCallerAndKeepsTheOriginalBehindTheSlot) {
+  struct Case {
+    const char* name;
+    PVOID target;
+    PVOID replacement;
+    int argument;
+    int original;
+    int replaced;
+  };
+  const Case cases[] = {
+      {"plain prologue", Code(HtPlainTarget), Code(ReplacementPlain), 5, 22, 1005},
+      {"relative call first", Code(HtCallTarget), Code(ReplacementCall), 2, 42, 2002},
+      {"short jump ends the block", Code(HtJmpTarget), Code(ReplacementJmp), 3, 8, 4003},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> before = BytesAt(c.target, 16);
+    PVOID slot = c.target;
+    PVOID trampoline = nullptr;
+    ASSERT_EQ(AttachOne(&slot, c.replacement, &trampoline), 0u);
+    EXPECT_EQ(slot, trampoline);
+    EXPECT_EQ(hooking::HookRegionCount(), 1u);
+    auto direct = reinterpret_cast<int (*)(int)>(c.target);
+    EXPECT_EQ(direct(c.argument), c.replaced);
+    EXPECT_EQ(Call<int (*)(int)>(slot)(c.argument), c.original);
+    EXPECT_EQ(static_cast<uint8_t*>(c.target)[0], 0xE9);
+
+    ASSERT_EQ(DetachOne(&slot, c.replacement), 0u);
+    EXPECT_EQ(slot, c.target);
+    EXPECT_EQ(BytesAt(c.target, 16), before);
+    EXPECT_EQ(direct(c.argument), c.original);
+    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+    EXPECT_TRUE(IsFreeMemory(trampoline));
+  }
+}
+
+TEST(HookAttach, WidensAShortConditionalJumpAndMapsEveryMovedInstruction) {
+  PVOID slot = Code(HtJccTarget);
+  PVOID out_trampoline = nullptr;
+  PVOID out_target = nullptr;
+  PVOID out_replacement = nullptr;
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  ASSERT_EQ(HookAttachWithResults(&slot, Code(ReplacementJcc), &out_trampoline, &out_target,
+                                  &out_replacement),
+            0u);
+  EXPECT_EQ(out_target, Code(HtJccTarget));
+  EXPECT_EQ(out_replacement, Code(ReplacementJcc));
+  auto* t = static_cast<Trampoline*>(out_trampoline);
+  EXPECT_EQ(t->code_length, 11);
+  EXPECT_EQ(t->restore_length, 7);
+  const uint8_t expected_map[8] = {0x12, 0x44, 0x5F, 0, 0, 0, 0, 0};
+  EXPECT_EQ(0, std::memcmp(t->offset_map, expected_map, 8));
+  EXPECT_EQ(t->code[2], 0x0F);
+  EXPECT_EQ(t->code[3], 0x84);
+  int32_t displacement;
+  std::memcpy(&displacement, t->code + 4, 4);
+  EXPECT_EQ(t->code + 8 + displacement, static_cast<uint8_t*>(Code(HtJccTarget)) + 8);
+  EXPECT_EQ(t->resume, static_cast<uint8_t*>(Code(HtJccTarget)) + 7);
+  EXPECT_EQ(t->code[11], 0xE9);
+  EXPECT_EQ(t->code[16], 0xCC);
+  ASSERT_EQ(HookTransactionCommit(), 0u);
+
+  EXPECT_EQ(HtJccTarget(0), 3000);
+  EXPECT_EQ(Call<int(__fastcall*)(int)>(slot)(0), 100);
+  EXPECT_EQ(Call<int(__fastcall*)(int)>(slot)(9), 10);
+  ASSERT_EQ(DetachOne(&slot, Code(ReplacementJcc)), 0u);
+  EXPECT_EQ(HtJccTarget(0), 100);
+}
+
+TEST(HookAttach, StepsOverPaddingAfterAFunctionThatEndsEarly) {
+  PVOID slot = Code(HtRetFiller);
+  PVOID trampoline = nullptr;
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  ASSERT_EQ(HookAttachWithResults(&slot, Code(ReplacementNone), &trampoline, nullptr, nullptr), 0u);
+  auto* t = static_cast<Trampoline*>(trampoline);
+  EXPECT_EQ(t->restore_length, 5);
+  EXPECT_EQ(t->code_length, 1);
+  EXPECT_EQ(t->offset_map[0], (1 << 3) | 1);
+  ASSERT_EQ(HookTransactionCancel(), 0u);
+  EXPECT_EQ(static_cast<uint8_t*>(Code(HtRetFiller))[0], 0xC3);
+  EXPECT_EQ(hooking::HookRegionCount(), 1u);  // regions go only at a commit that frees
+}
+
+TEST(ResolveCodeAddress, FollowsImportStubsAndPatchJumps) {
+  PVOID globals = reinterpret_cast<PVOID>(1);
+  EXPECT_EQ(ResolveCodeAddress(nullptr, &globals), nullptr);
+  EXPECT_EQ(globals, nullptr);
+  EXPECT_EQ(ResolveCodeAddress(Code(HtPlainTarget), nullptr), Code(HtPlainTarget));
+  EXPECT_EQ(ResolveCodeAddress(Code(HtImportStub), nullptr), Code(&GetFileType));
+  EXPECT_EQ(ResolveCodeAddress(Code(HtShortJmpEntry), nullptr), Code(HtShortJmpBody));
+  EXPECT_EQ(ResolveCodeAddress(Code(HtEbToE9), nullptr), Code(HtPlainTarget));
+  EXPECT_EQ(ResolveCodeAddress(Code(HtEbToStub), nullptr), Code(HtEbToStubJump));
+}
+
+TEST(HookAttach, RewritesTheCodeBehindAShortJump) {
+  PVOID slot = Code(HtShortJmpEntry);
+  const std::vector<uint8_t> entry = BytesAt(slot, 2);
+  ASSERT_EQ(AttachOne(&slot, Code(ReplacementOther)), 0u);
+  EXPECT_EQ(BytesAt(Code(HtShortJmpEntry), 2), entry);
+  EXPECT_EQ(HtShortJmpEntry(1), 5001);
+  EXPECT_EQ(HtShortJmpBody(1), 5001);
+  EXPECT_EQ(Call<int (*)(int)>(slot)(4), 8);
+  ASSERT_EQ(DetachOne(&slot, Code(ReplacementOther)), 0u);
+  EXPECT_EQ(slot, Code(HtShortJmpBody));
+  EXPECT_EQ(HtShortJmpEntry(4), 8);
+}
+
+TEST(HookAttach, ReplacementThatIsTheTargetQueuesNothing) {
+  PVOID slot = Code(HtPlainTarget);
+  PVOID* failed = nullptr;
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  EXPECT_EQ(HookAttach(&slot, Code(HtEbToE9)), 0u);
+  EXPECT_EQ(HookCommitWithFailedSlot(&failed), 0u);
+  EXPECT_EQ(failed, &slot);
+  EXPECT_EQ(slot, Code(HtPlainTarget));
+  EXPECT_EQ(HtPlainTarget(1), 10);
+}
+
+TEST(HookTransaction, OneOwnerAtATime) {
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  EXPECT_EQ(HookTransactionBegin(), static_cast<DWORD>(ERROR_INVALID_OPERATION));
+  EXPECT_EQ(HookEnlistThread(GetCurrentThread()), 0u);
+
+  struct Results {
+    DWORD begin, attach, detach, commit, cancel;
+  } results{};
+  LPTHREAD_START_ROUTINE try_everything = [](void* p) WINAPI -> DWORD {
+    auto* r = static_cast<Results*>(p);
+    PVOID slot = Code(HtPlainTarget);
+    r->begin = HookTransactionBegin();
+    r->attach = HookAttach(&slot, Code(ReplacementPlain));
+    r->detach = HookDetach(&slot, Code(ReplacementPlain));
+    r->commit = HookTransactionCommit();
+    r->cancel = HookTransactionCancel();
+    return 0;
+  };
+  HANDLE other = CreateThread(nullptr, 0, try_everything, &results, 0, nullptr);
+  ASSERT_NE(other, nullptr);
+  WaitForSingleObject(other, INFINITE);
+  CloseHandle(other);
+  EXPECT_EQ(results.begin, static_cast<DWORD>(ERROR_INVALID_OPERATION));
+  EXPECT_EQ(results.attach, static_cast<DWORD>(ERROR_INVALID_OPERATION));
+  EXPECT_EQ(results.detach, static_cast<DWORD>(ERROR_INVALID_OPERATION));
+  EXPECT_EQ(results.commit, static_cast<DWORD>(ERROR_INVALID_OPERATION));
+  EXPECT_EQ(results.cancel, static_cast<DWORD>(ERROR_INVALID_OPERATION));
+  EXPECT_EQ(HookTransactionCommit(), 0u);
+  EXPECT_EQ(HookTransactionCommit(), static_cast<DWORD>(ERROR_INVALID_OPERATION));
+}
+
+TEST(HookTransaction, ArgumentErrorsThatDoNotPoison) {
+  PVOID slot = Code(HtPlainTarget);
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  EXPECT_EQ(HookAttach(&slot, nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(HookAttach(nullptr, Code(ReplacementPlain)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(HookDetach(&slot, nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(HookDetach(nullptr, Code(ReplacementPlain)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(HookTransactionCommit(), 0u);
+  EXPECT_EQ(HtPlainTarget(1), 10);
+}
+
+// Each of these steps fails, poisons the transaction and makes the commit
+// write nothing, not even the good attach queued before it.
+TEST(HookTransaction, AFailedStepDiscardsTheWholeTransaction) {
+  struct Case {
+    const char* name;
+    PVOID target;  // null: the slot holds null
+    bool detach;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"slot holding null", nullptr, false, ERROR_INVALID_HANDLE},
+      {"detach of a slot holding null", nullptr, true, ERROR_INVALID_HANDLE},
+      {"target too short", Code(HtTooShort), false, ERROR_INVALID_BLOCK},
+      {"moved span longer than the restore area", Code(HtLongPrefixes), false,
+       ERROR_INVALID_HANDLE},
+      {"instruction longer than the code area", Code(HtVeryLongPrefixes), false,
+       ERROR_INVALID_HANDLE},
+      {"loop displacement out of reach", Code(HtLoopTarget), false, ERROR_INVALID_BLOCK},
+      {"detach of a slot that holds no trampoline", Code(HtStressTarget), true,
+       ERROR_INVALID_BLOCK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> good_before = BytesAt(Code(HtPlainTarget), 8);
+    const std::vector<uint8_t> bad_before =
+        c.target != nullptr ? BytesAt(c.target, 8) : std::vector<uint8_t>();
+    PVOID good = Code(HtPlainTarget);
+    PVOID bad = c.target;
+    PVOID trampoline = reinterpret_cast<PVOID>(1);
+    PVOID* failed = nullptr;
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    ASSERT_EQ(HookAttach(&good, Code(ReplacementPlain)), 0u);
+    if (c.detach) {
+      EXPECT_EQ(HookDetach(&bad, Code(ReplacementOther)), c.error);
+    } else {
+      EXPECT_EQ(HookAttachWithResults(&bad, Code(ReplacementOther), &trampoline, nullptr, nullptr),
+                c.error);
+      EXPECT_EQ(trampoline, nullptr);
+    }
+    PVOID other = Code(HtCallTarget);
+    EXPECT_EQ(HookAttach(&other, Code(ReplacementCall)), c.error);
+    EXPECT_EQ(HookEnlistThread(GetCurrentThread()), c.error);
+    EXPECT_EQ(HookCommitWithFailedSlot(&failed), c.error);
+    EXPECT_EQ(failed, &bad);
+    EXPECT_EQ(good, Code(HtPlainTarget));
+    EXPECT_EQ(BytesAt(Code(HtPlainTarget), 8), good_before);
+    if (c.target != nullptr) {
+      EXPECT_EQ(BytesAt(c.target, 8), bad_before);
+    }
+    // The next transaction starts healthy.
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    EXPECT_EQ(HookTransactionCommit(), 0u);
+  }
+}
+
+TEST(HookDetach, RefusesAReplacementOtherThanTheOneAttached) {
+  PVOID slot = Code(HtPlainTarget);
+  ASSERT_EQ(AttachOne(&slot, Code(ReplacementPlain)), 0u);
+  EXPECT_EQ(DetachOne(&slot, Code(ReplacementOther)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  EXPECT_EQ(HtPlainTarget(1), 1001);
+  ASSERT_EQ(DetachOne(&slot, Code(ReplacementPlain)), 0u);
+  EXPECT_EQ(HtPlainTarget(1), 10);
+}
+
+// --- The system's file functions ------------------------------------------
+
+PVOID real[14];
+std::atomic<int> calls[14];
+
+template <int N, typename F>
+F Real() {
+  ++calls[N];
+  return reinterpret_cast<F>(real[N]);
+}
+
+HANDLE WINAPI CountCreateFileW(LPCWSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e,
+                               DWORD f, HANDLE g) {
+  return Real<0, decltype(&CreateFileW)>()(a, b, c, d, e, f, g);
+}
+BOOL WINAPI CountReadFile(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
+  return Real<1, decltype(&ReadFile)>()(a, b, c, d, e);
+}
+BOOL WINAPI CountCloseHandle(HANDLE a) { return Real<2, decltype(&CloseHandle)>()(a); }
+DWORD WINAPI CountGetFileSize(HANDLE a, LPDWORD b) {
+  return Real<3, decltype(&GetFileSize)>()(a, b);
+}
+BOOL WINAPI CountGetFileSizeEx(HANDLE a, PLARGE_INTEGER b) {
+  return Real<4, decltype(&GetFileSizeEx)>()(a, b);
+}
+DWORD WINAPI CountSetFilePointer(HANDLE a, LONG b, PLONG c, DWORD d) {
+  return Real<5, decltype(&SetFilePointer)>()(a, b, c, d);
+}
+BOOL WINAPI CountSetFilePointerEx(HANDLE a, LARGE_INTEGER b, PLARGE_INTEGER c, DWORD d) {
+  return Real<6, decltype(&SetFilePointerEx)>()(a, b, c, d);
+}
+DWORD WINAPI CountGetFileType(HANDLE a) { return Real<7, decltype(&GetFileType)>()(a); }
+DWORD WINAPI CountGetFileAttributesW(LPCWSTR a) {
+  return Real<8, decltype(&GetFileAttributesW)>()(a);
+}
+BOOL WINAPI CountGetFileAttributesExW(LPCWSTR a, GET_FILEEX_INFO_LEVELS b, LPVOID c) {
+  return Real<9, decltype(&GetFileAttributesExW)>()(a, b, c);
+}
+HANDLE WINAPI CountFindFirstFileExW(LPCWSTR a, FINDEX_INFO_LEVELS b, LPVOID c, FINDEX_SEARCH_OPS d,
+                                    LPVOID e, DWORD f) {
+  return Real<10, decltype(&FindFirstFileExW)>()(a, b, c, d, e, f);
+}
+BOOL WINAPI CountFindNextFileW(HANDLE a, LPWIN32_FIND_DATAW b) {
+  return Real<11, decltype(&FindNextFileW)>()(a, b);
+}
+BOOL WINAPI CountFindClose(HANDLE a) { return Real<12, decltype(&FindClose)>()(a); }
+LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
+CountSetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER a) {
+  return Real<13, decltype(&SetUnhandledExceptionFilter)>()(a);
+}
+
+LONG WINAPI SomeFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
+
+// Uses every hooked function once, checking that each answers as the
+// system does.
+void ExerciseFileFunctions(const std::wstring& directory) {
+  const std::wstring path = directory + L"\\hooked.bin";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, "0123456789", 10, &written, nullptr));
+  EXPECT_EQ(GetFileSize(file, nullptr), 10u);
+  LARGE_INTEGER size{};
+  EXPECT_TRUE(GetFileSizeEx(file, &size));
+  EXPECT_EQ(size.QuadPart, 10);
+  EXPECT_EQ(SetFilePointer(file, 2, nullptr, FILE_BEGIN), 2u);
+  LARGE_INTEGER to{}, at{};
+  to.QuadPart = 3;
+  EXPECT_TRUE(SetFilePointerEx(file, to, &at, FILE_CURRENT));
+  EXPECT_EQ(at.QuadPart, 5);
+  char buffer[8] = {};
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(file, buffer, 3, &read, nullptr));
+  EXPECT_EQ(std::string(buffer, read), "567");
+  EXPECT_EQ(GetFileType(file), static_cast<DWORD>(FILE_TYPE_DISK));
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  EXPECT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(data.nFileSizeLow, 10u);
+  WIN32_FIND_DATAW found{};
+  HANDLE find = FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoStandard, &found,
+                                 FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  int names = 1;
+  while (FindNextFileW(find, &found)) ++names;
+  EXPECT_GE(names, 3);  // ".", ".." and the file
+  EXPECT_TRUE(FindClose(find));
+  LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(SomeFilter);
+  EXPECT_EQ(SetUnhandledExceptionFilter(previous), SomeFilter);
+  DeleteFileW(path.c_str());
+}
+
+TEST(HookAttach, SystemFileFunctionsReachTheReplacementsAndBack) {
+  const PVOID targets[14] = {Code(&CreateFileW),        Code(&ReadFile),
+                             Code(&CloseHandle),        Code(&GetFileSize),
+                             Code(&GetFileSizeEx),      Code(&SetFilePointer),
+                             Code(&SetFilePointerEx),   Code(&GetFileType),
+                             Code(&GetFileAttributesW), Code(&GetFileAttributesExW),
+                             Code(&FindFirstFileExW),   Code(&FindNextFileW),
+                             Code(&FindClose),          Code(&SetUnhandledExceptionFilter)};
+  const PVOID replacements[14] = {
+      Code(CountCreateFileW),        Code(CountReadFile),
+      Code(CountCloseHandle),        Code(CountGetFileSize),
+      Code(CountGetFileSizeEx),      Code(CountSetFilePointer),
+      Code(CountSetFilePointerEx),   Code(CountGetFileType),
+      Code(CountGetFileAttributesW), Code(CountGetFileAttributesExW),
+      Code(CountFindFirstFileExW),   Code(CountFindNextFileW),
+      Code(CountFindClose),          Code(CountSetUnhandledExceptionFilter)};
+  std::vector<std::vector<uint8_t>> before;
+  for (int i = 0; i < 14; ++i) {
+    real[i] = targets[i];
+    before.push_back(BytesAt(ResolveCodeAddress(targets[i], nullptr), 8));
+  }
+  wchar_t temp[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+  std::wstring directory = std::wstring(temp) + L"hook_transaction_test";
+  CreateDirectoryW(directory.c_str(), nullptr);
+
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  EXPECT_EQ(HookEnlistThread(GetCurrentThread()), 0u);
+  for (int i = 0; i < 14; ++i) EXPECT_EQ(HookAttach(&real[i], replacements[i]), 0u) << i;
+  ASSERT_EQ(HookTransactionCommit(), 0u);
+  EXPECT_EQ(hooking::HookRegionCount(), 1u);  // one module, one region
+  for (int i = 0; i < 14; ++i) EXPECT_NE(real[i], targets[i]) << i;
+
+  ExerciseFileFunctions(directory);
+  for (int i = 0; i < 14; ++i) EXPECT_GE(calls[i].load(), 1) << i;
+
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  for (int i = 0; i < 14; ++i) EXPECT_EQ(HookDetach(&real[i], replacements[i]), 0u) << i;
+  ASSERT_EQ(HookTransactionCommit(), 0u);
+  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  for (int i = 0; i < 14; ++i) {
+    EXPECT_EQ(real[i], ResolveCodeAddress(targets[i], nullptr)) << i;
+    EXPECT_EQ(BytesAt(real[i], 8), before[i]) << i;
+  }
+  int counted[14];
+  for (int i = 0; i < 14; ++i) counted[i] = calls[i].load();
+  ExerciseFileFunctions(directory);
+  for (int i = 0; i < 14; ++i) EXPECT_EQ(calls[i].load(), counted[i]) << i;
+  RemoveDirectoryW(directory.c_str());
+}
+
+// --- Threads inside rewritten code ------------------------------------------
+
+// A thread parked (spinning) with the stack of a fresh call of a function
+// taking 5; tests move it to a chosen instruction before a commit.
+class ParkedThread {
+ public:
+  ParkedThread() {
+    HtParkStarted = 0;
+    handle_ = CreateThread(nullptr, 0, HtParkedCaller, nullptr, 0, nullptr);
+    while (HtParkStarted == 0) Sleep(1);
+  }
+  ~ParkedThread() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  HANDLE handle() const { return handle_; }
+
+  // While suspended: waits until it spins, then sets its registers.
+  void MoveTo(const void* ip, DWORD eax, DWORD ecx, bool zero_flag) {
+    CONTEXT context;
+    std::memset(&context, 0, sizeof context);
+    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+    ASSERT_TRUE(GetThreadContext(handle_, &context));
+    ASSERT_EQ(context.Eip, reinterpret_cast<DWORD>(HtParkSpin));
+    context.Eip = reinterpret_cast<DWORD>(ip);
+    context.Eax = eax;
+    context.Ecx = ecx;
+    context.EFlags = zero_flag ? (context.EFlags | 0x40) : (context.EFlags & ~0x40u);
+    ASSERT_TRUE(SetThreadContext(handle_, &context));
+  }
+
+  // The function's result, once the thread has finished.
+  DWORD Result() {
+    EXPECT_EQ(WaitForSingleObject(handle_, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD code = 0;
+    GetExitCodeThread(handle_, &code);
+    return code;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+const uint8_t* At(auto function, size_t offset) {
+  return reinterpret_cast<const uint8_t*>(function) + offset;
+}
+
+TEST(HookCommit, MovesAThreadInsideTheRewrittenBytesIntoTheTrampoline) {
+  struct Case {
+    const char* name;
+    PVOID target;
+    PVOID replacement;
+    size_t offset;  // where the thread stands in the target
+    DWORD eax, ecx;
+    bool zero_flag;
+    DWORD expected;
+  };
+  const Case cases[] = {
+      // mov eax,[esp+4] done: eax = 5.
+      {"plain, second instruction", Code(HtPlainTarget), Code(ReplacementPlain), 4, 5, 0, false,
+       22},
+      {"plain, first byte", Code(HtPlainTarget), Code(ReplacementPlain), 0, 0, 0, false, 22},
+      // test ecx,ecx done: the widened jump must take or skip the branch.
+      {"widened jump taken", Code(HtJccTarget), Code(ReplacementJcc), 2, 0, 0, true, 100},
+      {"widened jump not taken", Code(HtJccTarget), Code(ReplacementJcc), 2, 0, 5, false, 6},
+      {"after the widened jump", Code(HtJccTarget), Code(ReplacementJcc), 4, 0, 7, false, 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PVOID slot = c.target;
+    ParkedThread thread;
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    ASSERT_EQ(HookEnlistThread(thread.handle()), 0u);
+    thread.MoveTo(At(c.target, c.offset), c.eax, c.ecx, c.zero_flag);
+    ASSERT_EQ(HookAttach(&slot, c.replacement), 0u);
+    ASSERT_EQ(HookTransactionCommit(), 0u);
+    EXPECT_EQ(thread.Result(), c.expected);
+    ASSERT_EQ(DetachOne(&slot, c.replacement), 0u);
+  }
+}
+
+TEST(HookCommit, MovesAThreadInsideARemovedTrampolineBackIntoTheTarget) {
+  struct Case {
+    const char* name;
+    size_t offset;  // where the thread stands in the trampoline; 255: at the jump back
+    DWORD eax;
+  };
+  const Case cases[] = {
+      {"first instruction", 0, 0},
+      {"second instruction", 4, 5},
+      {"jump back", 255, 15},  // lea done: 3 * 5
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PVOID slot = Code(HtPlainTarget);
+    ASSERT_EQ(AttachOne(&slot, Code(ReplacementPlain)), 0u);
+    auto* t = static_cast<Trampoline*>(slot);
+    ParkedThread thread;
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    ASSERT_EQ(HookEnlistThread(thread.handle()), 0u);
+    thread.MoveTo(t->code + (c.offset == 255 ? t->code_length : c.offset), c.eax, 0, false);
+    ASSERT_EQ(HookDetach(&slot, Code(ReplacementPlain)), 0u);
+    ASSERT_EQ(HookTransactionCommit(), 0u);
+    EXPECT_EQ(thread.Result(), 22u);
+    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  }
+}
+
+// --- Stress -------------------------------------------------------------------
+
+std::atomic<bool> stop_callers;
+std::atomic<int> wrong_results;
+std::atomic<int> replaced_calls;
+
+int StressReplacement(int x) {
+  ++replaced_calls;
+  return 5 * x + 1;
+}
+int PlainReplacement(int x) {
+  ++replaced_calls;
+  return 3 * x + 7;
+}
+
+DWORD WINAPI CallTargetsInALoop(void* seed) {
+  int x = static_cast<int>(reinterpret_cast<intptr_t>(seed));
+  auto* volatile stress = HtStressTarget;
+  auto* volatile plain = HtPlainTarget;
+  while (!stop_callers) {
+    if (stress(x) != 5 * x + 1) ++wrong_results;
+    if (plain(x) != 3 * x + 7) ++wrong_results;
+    ++x;
+  }
+  return 0;
+}
+
+TEST(HookStress, RepeatedTransactionsWhileEnlistedThreadsCallTheTargets) {
+  constexpr int kThreads = 3;
+  constexpr int kTransactions = 40;
+  stop_callers = false;
+  HANDLE threads[kThreads];
+  for (int i = 0; i < kThreads; ++i) {
+    threads[i] = CreateThread(nullptr, 0, CallTargetsInALoop,
+                              reinterpret_cast<void*>(static_cast<intptr_t>(i * 1000)), 0, nullptr);
+    ASSERT_NE(threads[i], nullptr);
+  }
+  PVOID stress_slot = Code(HtStressTarget);
+  PVOID plain_slot = Code(HtPlainTarget);
+  const std::vector<uint8_t> stress_bytes = BytesAt(stress_slot, 8);
+  const std::vector<uint8_t> plain_bytes = BytesAt(plain_slot, 8);
+  for (int round = 0; round < kTransactions; ++round) {
+    const bool attach = round % 2 == 0;
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    for (HANDLE thread : threads) ASSERT_EQ(HookEnlistThread(thread), 0u);
+    if (attach) {
+      ASSERT_EQ(HookAttach(&stress_slot, Code(StressReplacement)), 0u);
+      ASSERT_EQ(HookAttach(&plain_slot, Code(PlainReplacement)), 0u);
+    } else {
+      ASSERT_EQ(HookDetach(&stress_slot, Code(StressReplacement)), 0u);
+      ASSERT_EQ(HookDetach(&plain_slot, Code(PlainReplacement)), 0u);
+    }
+    ASSERT_EQ(HookTransactionCommit(), 0u);
+    EXPECT_EQ(hooking::HookRegionCount(), attach ? 1u : 0u);
+    Sleep(5);
+  }
+  stop_callers = true;
+  for (HANDLE thread : threads) {
+    EXPECT_EQ(WaitForSingleObject(thread, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(thread);
+  }
+  EXPECT_EQ(wrong_results.load(), 0);
+  EXPECT_GT(replaced_calls.load(), 0);
+  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  EXPECT_EQ(BytesAt(stress_slot, 8), stress_bytes);
+  EXPECT_EQ(BytesAt(plain_slot, 8), plain_bytes);
+}
+
+}  // namespace
