@@ -1,0 +1,225 @@
+// The replacement file functions called directly, with the hook table still
+// pointing at the real functions: overlay answers for overlaid paths and own
+// handles, the real answers (result and last error) for everything else.
+#include "overlay/hooked_file_functions.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "startup/process_globals.h"
+#include "tools/xp3/xp3_writer.h"
+
+namespace {
+
+std::wstring Wide(const std::string& s) {
+  std::wstring w(s.size(), L'\0');
+  w.resize(MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(),
+                               static_cast<int>(w.size())));
+  return w;
+}
+
+// A game-like tree below the test program's directory (the game directory of
+// this process): <exe dir>\<unique>\ with a real subdirectory "disk" and a
+// real file, and an archive whose entries lie below the same prefix.
+class HookedFunctionsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    prefix_ = "hooked-test-" + std::to_string(GetCurrentProcessId());
+    root_ = Wide(TheOverlay().BaseDirectory() + "\\" + prefix_);
+    CreateDirectoryW(root_.c_str(), nullptr);
+    CreateDirectoryW((root_ + L"\\disk").c_str(), nullptr);
+    HANDLE f = CreateFileW((root_ + L"\\disk\\real.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                           CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(f, "real", 4, &written, nullptr);
+    CloseHandle(f);
+
+    Xp3WriterOptions options;
+    options.segment_size = 100;
+    Xp3Writer writer(options);
+    std::string error;
+    archive_ = TheOverlay().BaseDirectory() + "\\" + prefix_ + ".xp3";
+    ASSERT_TRUE(writer.Open(archive_, &error)) << error;
+    auto add = [&](const std::string& name, const std::string& content) {
+      ASSERT_TRUE(writer.AddEntry(prefix_ + "/" + name, content.data(), content.size(), &error));
+    };
+    add("readme.txt", "readme!");
+    add("disk/a.png", std::string(1000, 'a'));
+    add("disk/b.png", "bb");
+    add("voice/one.ogg", "1");
+    add("voice/two.ogg", "22");
+    add("deep/er/x.txt", "x");
+    ASSERT_TRUE(writer.Finish(&error)) << error;
+    ASSERT_TRUE(TheOverlay().Mount(archive_));
+  }
+  static void TearDownTestSuite() {
+    DeleteFileW((root_ + L"\\disk\\real.txt").c_str());
+    RemoveDirectoryW((root_ + L"\\disk").c_str());
+    RemoveDirectoryW(root_.c_str());
+  }
+
+  static std::wstring Path(const std::wstring& relative) { return root_ + L"\\" + relative; }
+
+  static std::vector<std::wstring> List(const std::wstring& pattern, DWORD* error) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW record;
+    HANDLE h = HookedFindFirstFileExW(pattern.c_str(), FindExInfoStandard, &record,
+                                      FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+      *error = GetLastError();
+      return names;
+    }
+    do {
+      std::wstring name = record.cFileName;
+      if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) name += L"/";
+      names.push_back(name);
+    } while (HookedFindNextFileW(h, &record));
+    *error = GetLastError();
+    EXPECT_FALSE(HookedFindNextFileW(h, &record));  // stays exhausted
+    EXPECT_TRUE(HookedFindClose(h));
+    return names;
+  }
+
+  static std::string prefix_;
+  static std::wstring root_;
+  static std::string archive_;
+};
+std::string HookedFunctionsTest::prefix_;
+std::wstring HookedFunctionsTest::root_;
+std::string HookedFunctionsTest::archive_;
+
+TEST_F(HookedFunctionsTest, OverlaidFileOpensReadsAndAnswersLikeADiskFile) {
+  HANDLE h = HookedCreateFileW(Path(L"disk\\a.png").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                               nullptr, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(HookedGetFileType(h), static_cast<DWORD>(FILE_TYPE_DISK));
+  LARGE_INTEGER size{};
+  ASSERT_TRUE(HookedGetFileSizeEx(h, &size));
+  EXPECT_EQ(size.QuadPart, 1000);
+  EXPECT_EQ(HookedSetFilePointer(h, 999, nullptr, FILE_BEGIN), 999u);
+  OVERLAPPED overlapped{};
+  char buffer[2000];
+  DWORD got = 12345;
+  EXPECT_FALSE(HookedReadFile(h, buffer, 10, &got, &overlapped));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(got, 12345u);
+  ASSERT_TRUE(HookedReadFile(h, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(got, 1u);
+  EXPECT_TRUE(HookedCloseHandle(h));
+  // CREATE_ALWAYS on an overlaid path created nothing on disk.
+  EXPECT_EQ(GetFileAttributesW(Path(L"disk\\a.png").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(HookedGetFileAttributesW(Path(L"disk\\a.png").c_str()),
+            static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  // The second close reaches the real function with a value that is no longer own.
+  SetLastError(0);
+  BOOL real = CloseHandle(h);
+  DWORD real_error = GetLastError();
+  SetLastError(0);
+  EXPECT_EQ(HookedCloseHandle(h), real);
+  EXPECT_EQ(GetLastError(), real_error);
+}
+
+TEST_F(HookedFunctionsTest, RealPathsAndHandlesPassThroughUntouched) {
+  const std::wstring missing = Path(L"disk\\missing.txt");
+  SetLastError(0);
+  HANDLE expected =
+      CreateFileW(missing.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD expected_error = GetLastError();
+  SetLastError(0);
+  EXPECT_EQ(HookedCreateFileW(missing.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            expected);
+  EXPECT_EQ(GetLastError(), expected_error);
+
+  HANDLE h = HookedCreateFileW(Path(L"disk\\real.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(TheOverlay().IsOwnHandle(h));
+  char buffer[16];
+  DWORD got = 0;
+  ASSERT_TRUE(HookedReadFile(h, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(std::string(buffer, got), "real");
+  EXPECT_EQ(HookedGetFileSize(h, nullptr), 4u);
+  EXPECT_EQ(HookedGetFileType(h), GetFileType(h));
+  EXPECT_TRUE(HookedCloseHandle(h));
+  EXPECT_EQ(HookedGetFileAttributesW(Path(L"disk").c_str()),
+            GetFileAttributesW(Path(L"disk").c_str()));
+  // A directory that exists only inside the archive is not a file.
+  SetLastError(0);
+  EXPECT_EQ(HookedGetFileAttributesW(Path(L"voice").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(HookedFunctionsTest, ListingsMergeArchiveFilesAndArchiveOnlyDirectories) {
+  DWORD error = 0;
+  std::vector<std::wstring> top = List(Path(L"*"), &error);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_EQ(std::count(top.begin(), top.end(), L"disk/"), 1);  // on disk: listed once
+  EXPECT_EQ(std::count(top.begin(), top.end(), L"voice/"), 1);
+  EXPECT_EQ(std::count(top.begin(), top.end(), L"deep/"), 1);
+  EXPECT_EQ(std::count(top.begin(), top.end(), L"readme.txt"), 1);
+  // The system's records come first.
+  auto system_end = std::find(top.begin(), top.end(), L"readme.txt");
+  EXPECT_NE(std::find(top.begin(), system_end, L"disk/"), system_end);
+
+  std::vector<std::wstring> voice = List(Path(L"voice\\*"), &error);
+  EXPECT_EQ(std::set<std::wstring>(voice.begin(), voice.end()),
+            (std::set<std::wstring>{L"one.ogg", L"two.ogg"}));  // no "." or ".."
+  std::vector<std::wstring> pngs = List(Path(L"disk\\*.png"), &error);
+  EXPECT_EQ(std::set<std::wstring>(pngs.begin(), pngs.end()),
+            (std::set<std::wstring>{L"a.png", L"b.png"}));
+  std::vector<std::wstring> exact = List(Path(L"voice"), &error);
+  EXPECT_EQ(exact, std::vector<std::wstring>{L"voice/"});
+  List(Path(L"nothing\\*"), &error);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(HookedFunctionsTest, SearchesOutsideTheGameDirectoryReachTheSystem) {
+  // The parent of the game directory, on the same drive.
+  const std::string base = TheOverlay().BaseDirectory();
+  const std::wstring parent = Wide(base.substr(0, base.rfind('\\'))) + L"\\*";
+  WIN32_FIND_DATAW record;
+  HANDLE h = HookedFindFirstFileExW(parent.c_str(), FindExInfoStandard, &record,
+                                    FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(TheFindSessions().Contains(h));
+  EXPECT_TRUE(HookedFindNextFileW(h, &record));
+  EXPECT_TRUE(HookedFindClose(h));
+}
+
+TEST_F(HookedFunctionsTest, ThreadsMixingOverlaidAndRealFilesAndSearches) {
+  std::vector<std::thread> threads;
+  std::vector<int> errors(6, 0);
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 15; ++round) {
+        const bool overlay = (t + round) % 2 == 0;
+        HANDLE h =
+            HookedCreateFileW(Path(overlay ? L"disk\\a.png" : L"disk\\real.txt").c_str(),
+                              GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        char buffer[1200];
+        DWORD got = 0;
+        LARGE_INTEGER to{};
+        to.QuadPart = overlay ? 500 : 1;
+        if (h == INVALID_HANDLE_VALUE || !HookedSetFilePointerEx(h, to, nullptr, FILE_BEGIN) ||
+            !HookedReadFile(h, buffer, sizeof buffer, &got, nullptr) ||
+            got != (overlay ? 500u : 3u) ||
+            std::string(buffer, got) != (overlay ? std::string(500, 'a') : std::string("eal"))) {
+          ++errors[t];
+        }
+        HookedCloseHandle(h);
+        DWORD error = 0;
+        if (List(Path(L"voice\\*"), &error).size() != 2) ++errors[t];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < 6; ++t) EXPECT_EQ(errors[t], 0) << "thread " << t;
+}
+
+}  // namespace
