@@ -47,7 +47,9 @@ cp "$DLL" "$WORK/game/patch.dll"
 
 play() {  # play OUTPUT COMMAND... : runs the game in the game directory
   local out="$1"; shift
-  (cd "$WORK/game" && "$RUN" game.exe "$@" >"$out" 2>&1; echo "exit $?" >>"$out")
+  # To a file, not a pipe: Wine's server inherits the output and would hold a pipe open.
+  (cd "$WORK/game" && "$RUN" game.exe "$@" >"$out.raw" 2>&1; echo "exit $?" >>"$out.raw")
+  tr -d '\r' <"$out.raw" >"$out"
 }
 
 # 1. Without the DLL: what the real file system answers (the reference).
@@ -84,7 +86,7 @@ check "listing: archive file" "$M" '^  file  readme.txt 17'
 check "listing: archive-only directory" "$M" '^  dir   voice 0'
 check "listing: entries of data" "$M" '^  file  b.txt 11'
 check "listing: real file kept" "$M" '^  file  real.txt 9'
-check "listing of an archive-only directory" "$M" '^  file  line.ogg 8'
+check "listing of an archive-only directory" "$M" '^  dir   ch1 0'
 check "search for nothing" "$M" 'ls nothing\\\*: nothing, error 2'
 check "listing ends with no more files" "$M" '\(end, error 18\)'
 check "write to an overlaid path opens read-only" "$M" '^write data\\b.txt: opened'
