@@ -30,7 +30,7 @@ need_packages() {
 }
 
 install_packages() {
-  local pkgs=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 cmake ninja-build g++
+  local pkgs=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 cmake ninja-build g++
               googletest zlib1g-dev libzstd-dev xz-utils dpkg-dev clang-format valgrind)
   local missing
   missing="$(need_packages "${pkgs[@]}")"
@@ -162,6 +162,7 @@ prepare_wine_prefix() {
   if [ -f "$prefix/.ready" ]; then return; fi
   log "creating the Wine prefix in $prefix (slow the first time)"
   mkdir -p "$prefix"
+  if [ -x /usr/lib/wine/wineserver64 ]; then export WINESERVER=/usr/lib/wine/wineserver64; fi
   WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d" \
     wineboot -i >/dev/null 2>&1 || true
   WINEPREFIX="$prefix" wineserver -w || true
