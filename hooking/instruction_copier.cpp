@@ -155,13 +155,17 @@ class InstructionCopier {
     const bool override_seen = entry.IsAddressSized() ? address_size_ : operand_size_;
     unsigned size = override_seen ? entry.FixedSize16() : entry.FixedSize();
     const unsigned rel = entry.RelativeOffset();
+    unsigned width = size - rel;
     if (entry.ModRmOffset() != 0) {
       const uint8_t form = ModRmTable[source[entry.ModRmOffset()]];
       size += form & 0x0F;
-      if ((form & 0x10) != 0 && (source[entry.ModRmOffset() + 1] & 7) == 5) size += 4;
+      if ((form & 0x10) != 0 && (source[entry.ModRmOffset() + 1] & 7) == 5) {
+        size += 4;
+        width = size - rel;
+      }
     }
     Put(dest, source, size);
-    if (rel != 0) Rebase(dest, source, size, rel, size - rel);
+    if (rel != 0) Rebase(dest, source, size, rel, width);
     if (entry.IsNoWiden()) *extra_ = -*extra_;
     if (entry.IsDynamic()) *target_ = UnknownBranchTarget;
     return source + size;
