@@ -117,6 +117,19 @@ mv "$WORK/game/images.bak" "$WORK/game/images.xp3"
 check "missing archive exits with 1" "$WORK/missing.out" '^exit 1$'
 check_not "GameEntry never entered" "$WORK/missing.out" 'GameEntry\(|NOT-REACHED'
 
+# 5. The launcher: the patch loaded before the game's code, arguments passed on.
+LAUNCHER="$B/tools/launcher/launcher.exe"
+(cd "$WORK/game" && "$RUN" "$LAUNCHER" game.exe patch.dll -- echo "two words" entry \
+   cat 'data\a.txt' >"$WORK/launch.raw" 2>&1; echo "exit $?" >>"$WORK/launch.raw")
+tr -d '\r' <"$WORK/launch.raw" >"$WORK/launch.out"
+check "launcher passes arguments" "$WORK/launch.out" '^two words$'
+check "launcher loads the patch" "$WORK/launch.out" 'read 12 bytes: translated-a'
+check "launcher returns the game's exit code" "$WORK/launch.out" '^exit 0$'
+(cd "$WORK/game" && "$RUN" "$LAUNCHER" nosuch.exe patch.dll >"$WORK/nogame.raw" 2>&1
+ echo "exit $?" >>"$WORK/nogame.raw")
+check "launcher: missing game" "$WORK/nogame.raw" 'game not found'
+check "launcher: missing game exit code" "$WORK/nogame.raw" '^exit 3'
+
 if [ "$failures" -ne 0 ]; then
   echo "--- main run output:"; cat "$M"
 fi
