@@ -59,8 +59,8 @@ std::wstring Quote(const std::wstring& arg) {
 
 // The machine type of a PE file, or 0 when it is not one.
 WORD MachineOf(const std::wstring& path) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE f =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return 0;
   IMAGE_DOS_HEADER dos = {};
   IMAGE_NT_HEADERS32 nt = {};
@@ -112,8 +112,8 @@ bool QueueLoad(HANDLE process, HANDLE thread, const std::wstring& dll) {
   void* remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (remote == nullptr) return false;
   // kernel32 is mapped at the same address in every process of a session.
-  auto* load = reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+  auto* load = reinterpret_cast<PAPCFUNC>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
   if (!WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr) ||
       QueueUserAPC(load, thread, reinterpret_cast<ULONG_PTR>(remote)) == 0) {
     VirtualFreeEx(process, remote, 0, MEM_RELEASE);
