@@ -1,0 +1,254 @@
+#include "tools/xp3/read_commands.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "archive/read_stream.h"
+#include "overlay/platform.h"
+#include "archive/xp3_archive.h"
+#include "tools/xp3/tool_files.h"
+#include "tools/xp3/xp3_writer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kListUsage[] =
+    "usage: xp3 list ARCHIVE\n"
+    "\n"
+    "Lists every entry: unpacked and packed size, segment count, compression\n"
+    "(stored, zlib, zstd, or a mix such as zstd+stored) and name.\n";
+const char kExtractUsage[] =
+    "usage: xp3 extract ARCHIVE DIR\n"
+    "\n"
+    "Writes every entry to DIR/<entry name>, creating directories as needed,\n"
+    "and checks each entry's size and Adler-32 on the way. Entry names that\n"
+    "would leave DIR (absolute, drive letters, '..') are refused.\n";
+const char kVerifyUsage[] =
+    "usage: xp3 verify ARCHIVE\n"
+    "\n"
+    "Reads every entry through the patch's own archive reader and checks its\n"
+    "size and Adler-32 against the index. Exit code 1 on any mismatch.\n";
+
+constexpr uint32_t kReadChunk = 1 << 20;
+
+// Parses the archive's index; prints why not on failure.
+std::unique_ptr<Xp3Archive> OpenArchive(const char* command, const std::string& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(PathFromUtf8(path), ec)) {
+    std::fprintf(stderr, "xp3 %s: no such archive: %s\n", command, path.c_str());
+    return nullptr;
+  }
+  auto archive = std::make_unique<Xp3Archive>(path, false);
+  if (!archive->ParseIndex()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "xp3 %s: %s is not a readable XP3 archive (bad header or index)\n",
+                 command, path.c_str());
+    return nullptr;
+  }
+  return archive;
+}
+
+// Reads a whole entry through the reader, handing each block to `sink`
+// (which may refuse it). Checks the size and the Adler-32 against the index;
+// on a mismatch returns false with a message.
+template <typename Sink>
+bool ReadEntry(Xp3Archive* archive, const Xp3Entry& entry, std::vector<uint8_t>* buffer, Sink sink,
+               std::string* problem) {
+  std::unique_ptr<ReadStream> stream(archive->OpenEntry(entry));
+  if (!stream) {
+    *problem = "cannot open the entry";
+    return false;
+  }
+  buffer->resize(kReadChunk);
+  uint64_t size = 0;
+  uint32_t adler = 1;
+  for (;;) {
+    uint32_t got = stream->Read(buffer->data(), kReadChunk);
+    if (got == 0) break;
+    size += got;
+    adler = Adler32(buffer->data(), got, adler);
+    if (!sink(buffer->data(), got, problem)) return false;
+  }
+  if (stream->HasError()) {
+    *problem = "read error after " + std::to_string(size) + " bytes (damaged segment data)";
+    return false;
+  }
+  if (size != entry.unpacked_size) {
+    *problem = "size mismatch: the index says " + std::to_string(entry.unpacked_size) +
+               " bytes, the data gives " + std::to_string(size);
+    return false;
+  }
+  if (adler != entry.checksum) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "checksum mismatch: the index says %08x, the data gives %08x",
+                  entry.checksum, adler);
+    *problem = text;
+    return false;
+  }
+  return true;
+}
+
+// "zlib", "zstd", "stored" or a combination, from the first bytes of each
+// compressed segment (the reader chooses its decoder the same way).
+std::string CompressionOf(std::FILE* file, const Xp3Entry& entry) {
+  bool zlib = false, zstd = false, stored = false;
+  for (const Xp3Segment& segment : entry.segments) {
+    if (!segment.IsCompressed()) {
+      stored = stored || segment.unpacked_size != 0 || entry.segments.size() == 1;
+      continue;
+    }
+    uint8_t magic[4] = {};
+    bool read = file != nullptr &&
+                _fseeki64(file, static_cast<int64_t>(segment.offset), SEEK_SET) == 0 &&
+                std::fread(magic, 1, 4, file) == 4;
+    if (read && magic[0] == 0x28 && magic[1] == 0xB5 && magic[2] == 0x2F && magic[3] == 0xFD) {
+      zstd = true;
+    } else {
+      zlib = true;
+    }
+  }
+  std::string text;
+  for (auto [present, name] : {std::pair{zlib, "zlib"}, {zstd, "zstd"}, {stored, "stored"}}) {
+    if (!present) continue;
+    if (!text.empty()) text += "+";
+    text += name;
+  }
+  return text.empty() ? "stored" : text;
+}
+
+// The entry name as a path below `root`, or false when the name could reach
+// outside it. Both separators count, since Windows treats them alike.
+bool SafeTarget(const fs::path& root, const std::string& key, fs::path* target) {
+  if (key.empty() || key[0] == '/' || key[0] == '\\') return false;
+  fs::path relative;
+  size_t start = 0;
+  while (start <= key.size()) {
+    size_t end = key.find_first_of("/\\", start);
+    if (end == std::string::npos) end = key.size();
+    std::string part = key.substr(start, end - start);
+    if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos) {
+      return false;
+    }
+    relative /= PathFromUtf8(part);
+    start = end + 1;
+  }
+  *target = root / relative;
+  return true;
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "-h" || arg == "--help") return true;
+  }
+  return false;
+}
+
+int Usage(const char* command, const char* usage, const std::string& problem) {
+  std::fprintf(stderr, "xp3 %s: %s\n%s", command, problem.c_str(), usage);
+  return 2;
+}
+
+}  // namespace
+
+int RunList(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return std::fputs(kListUsage, stdout), 0;
+  if (args.size() != 1) return Usage("list", kListUsage, "expected one archive");
+  std::unique_ptr<Xp3Archive> archive = OpenArchive("list", args[0]);
+  if (!archive) return 1;
+  std::FILE* file = OpenFile(PathFromUtf8(args[0]), "rb");
+  uint64_t unpacked = 0, packed = 0;
+  std::printf("%14s %14s %6s  %-11s %s\n", "unpacked", "packed", "segs", "compression", "name");
+  for (const Xp3Entry& entry : archive->entries()) {
+    std::printf("%14llu %14llu %6zu  %-11s %s\n",
+                static_cast<unsigned long long>(entry.unpacked_size),
+                static_cast<unsigned long long>(entry.packed_size), entry.segments.size(),
+                CompressionOf(file, entry).c_str(), entry.key.c_str());
+    unpacked += entry.unpacked_size;
+    packed += entry.packed_size;
+  }
+  if (file != nullptr) std::fclose(file);
+  std::printf("%zu entries, %s unpacked, %s packed\n", archive->entries().size(),
+              HumanSize(unpacked).c_str(), HumanSize(packed).c_str());
+  return 0;
+}
+
+int RunVerify(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return std::fputs(kVerifyUsage, stdout), 0;
+  if (args.size() != 1) return Usage("verify", kVerifyUsage, "expected one archive");
+  std::unique_ptr<Xp3Archive> archive = OpenArchive("verify", args[0]);
+  if (!archive) return 1;
+  std::vector<uint8_t> buffer;
+  size_t failed = 0;
+  uint64_t bytes = 0;
+  auto ignore = [](const uint8_t*, uint32_t, std::string*) { return true; };
+  for (const Xp3Entry& entry : archive->entries()) {
+    std::string problem;
+    if (!ReadEntry(archive.get(), entry, &buffer, ignore, &problem)) {
+      std::fprintf(stderr, "xp3 verify: %s: %s\n", entry.key.c_str(), problem.c_str());
+      ++failed;
+    }
+    bytes += entry.unpacked_size;
+  }
+  size_t count = archive->entries().size();
+  if (failed != 0) {
+    std::printf("%s: %zu of %zu entries FAILED\n", args[0].c_str(), failed, count);
+    return 1;
+  }
+  std::printf("%s: %zu entries OK (%s)\n", args[0].c_str(), count, HumanSize(bytes).c_str());
+  return 0;
+}
+
+int RunExtract(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return std::fputs(kExtractUsage, stdout), 0;
+  if (args.size() != 2)
+    return Usage("extract", kExtractUsage, "expected an archive and a directory");
+  std::unique_ptr<Xp3Archive> archive = OpenArchive("extract", args[0]);
+  if (!archive) return 1;
+  const fs::path root = PathFromUtf8(args[1]);
+  std::vector<uint8_t> buffer;
+  size_t failed = 0;
+  for (const Xp3Entry& entry : archive->entries()) {
+    auto report = [&](const std::string& problem) {
+      std::fprintf(stderr, "xp3 extract: %s: %s\n", entry.key.c_str(), problem.c_str());
+      ++failed;
+    };
+    fs::path target;
+    if (!SafeTarget(root, entry.key, &target)) {
+      report("refused: the name would leave the target directory");
+      continue;
+    }
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    if (ec) {
+      report("cannot create " + DisplayPath(target.parent_path()) + ": " + ec.message());
+      continue;
+    }
+    std::FILE* out = OpenFile(target, "wb");
+    if (out == nullptr) {
+      report("cannot create " + DisplayPath(target) + ": " + std::strerror(errno));
+      continue;
+    }
+    auto write = [out](const uint8_t* data, uint32_t size, std::string* problem) {
+      if (std::fwrite(data, 1, size, out) == size) return true;
+      *problem = std::string("write error: ") + std::strerror(errno);
+      return false;
+    };
+    std::string problem;
+    bool ok = ReadEntry(archive.get(), entry, &buffer, write, &problem);
+    if (std::fclose(out) != 0 && ok) {
+      ok = false;
+      problem = std::string("write error: ") + std::strerror(errno);
+    }
+    if (!ok) report(problem);
+  }
+  size_t count = archive->entries().size();
+  if (failed != 0) {
+    std::printf("%s: %zu of %zu entries FAILED\n", args[0].c_str(), failed, count);
+    return 1;
+  }
+  std::printf("%s: %zu entries extracted to %s\n", args[0].c_str(), count, args[1].c_str());
+  return 0;
+}

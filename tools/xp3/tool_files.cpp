@@ -1,0 +1,123 @@
+#include "tools/xp3/tool_files.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "overlay/platform.h"
+#include "overlay/text_conversion.h"
+
+#ifdef _WIN32
+#include <shellapi.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+fs::path PathFromUtf8(const std::string& utf8) {
+#ifdef _WIN32
+  WideString wide;
+  if (!FromUtf8(utf8, &wide)) return fs::path();
+  return fs::path(std::wstring(wide.begin(), wide.end()));
+#else
+  return fs::path(utf8);
+#endif
+}
+
+bool Utf8FromPath(const fs::path& path, std::string* utf8) {
+#ifdef _WIN32
+  const std::wstring& native = path.native();
+  return ToUtf8(WideString(native.begin(), native.end()), utf8);
+#else
+  WideString check;
+  *utf8 = path.native();
+  return utf8->empty() || FromUtf8(*utf8, &check);
+#endif
+}
+
+bool GenericUtf8FromPath(const fs::path& path, std::string* utf8) {
+#ifdef _WIN32
+  std::wstring generic = path.generic_wstring();
+  return ToUtf8(WideString(generic.begin(), generic.end()), utf8);
+#else
+  return Utf8FromPath(path.generic_string(), utf8);
+#endif
+}
+
+std::string DisplayPath(const fs::path& path) {
+  std::string utf8;
+  if (Utf8FromPath(path, &utf8)) return utf8;
+  return "<name that is not valid Unicode>";
+}
+
+std::FILE* OpenFile(const fs::path& path, const char* mode) {
+#ifdef _WIN32
+  std::wstring wide_mode(mode, mode + std::strlen(mode));
+  return _wfopen(path.c_str(), wide_mode.c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+
+bool MoveOver(const fs::path& from, const fs::path& to, std::string* error) {
+#ifdef _WIN32
+  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  *error = "cannot rename " + DisplayPath(from) + " to " + DisplayPath(to) + " (error " +
+           std::to_string(GetLastError()) + ")";
+  return false;
+#else
+  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  *error =
+      "cannot rename " + DisplayPath(from) + " to " + DisplayPath(to) + ": " + std::strerror(errno);
+  return false;
+#endif
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+#ifdef _WIN32
+  // The narrow argv holds the ANSI code page's rendering of the command line,
+  // which loses characters; the wide command line has them all.
+  (void)argv;
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  for (int i = 1; wide != nullptr && i < count; ++i) {
+    std::string utf8;
+    ToUtf8(WideString(wide[i]), &utf8);
+    args.push_back(utf8);
+  }
+  if (wide != nullptr) LocalFree(wide);
+  (void)argc;
+#else
+  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+#endif
+  return args;
+}
+
+bool IsConsole(std::FILE* stream) {
+#ifdef _WIN32
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
+}
+
+void PrepareConsole() {
+#ifdef _WIN32
+  SetConsoleOutputCP(CP_UTF8);
+#endif
+}
+
+std::string HumanSize(uint64_t bytes) {
+  static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  double value = static_cast<double>(bytes);
+  int unit = 0;
+  while (value >= 1024 && unit < 4) {
+    value /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
+  return text;
+}

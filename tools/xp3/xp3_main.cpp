@@ -1,0 +1,53 @@
+// The `xp3` tool: packs, lists, extracts and verifies the archives the patch
+// mounts. Dispatches to one subcommand; see `xp3 --help`.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/xp3/pack_command.h"
+#include "tools/xp3/read_commands.h"
+#include "tools/xp3/tool_files.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: xp3 COMMAND [ARGS]\n"
+    "\n"
+    "  pack DIR -o OUT.xp3 [--compress none|zlib|zstd] [--level N] [--segment-size BYTES]\n"
+    "                       pack every file under DIR into a new archive\n"
+    "  list ARCHIVE         show the entries with sizes, segments and compression\n"
+    "  extract ARCHIVE DIR  write every entry below DIR\n"
+    "  verify ARCHIVE       read every entry and check sizes and Adler-32\n"
+    "\n"
+    "`xp3 COMMAND --help` describes one command. Exit codes: 0 success,\n"
+    "1 failure, 2 bad usage.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PrepareConsole();
+  std::vector<std::string> args = Utf8Arguments(argc, argv);
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::string command = args[0];
+  args.erase(args.begin());
+  int result = 2;
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::fputs(kUsage, stdout);
+    result = 0;
+  } else if (command == "pack") {
+    result = RunPack(args);
+  } else if (command == "list") {
+    result = RunList(args);
+  } else if (command == "extract") {
+    result = RunExtract(args);
+  } else if (command == "verify") {
+    result = RunVerify(args);
+  } else {
+    std::fprintf(stderr, "xp3: unknown command: %s\n%s", command.c_str(), kUsage);
+  }
+  std::fflush(stdout);
+  return result;
+}
