@@ -35,6 +35,17 @@ HtForty:
         mov eax, 100
         ret
 
+# int __fastcall HtEightByteTarget(int x): 2x + 1 + 0x1000; the moved span
+# is exactly 8 bytes, and running its start twice gives a wrong result.
+        .globl @HtEightByteTarget@4
+        .p2align 4
+@HtEightByteTarget@4:
+        .byte 0x01, 0xC9                  # add ecx, ecx
+        .byte 0x41                        # inc ecx
+        .byte 0xB8, 0x00, 0x10, 0x00, 0x00  # mov eax, 0x1000
+        .byte 0x01, 0xC8                  # add eax, ecx
+        ret
+
 # int HtJmpTarget(int x): x + 5; a short jump ends the function's first
 # block, a breakpoint byte pads it.
         .globl _HtJmpTarget

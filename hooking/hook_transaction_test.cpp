@@ -16,6 +16,7 @@ extern "C" {
 int HtPlainTarget(int x);
 int HtCallTarget(int x);
 int __fastcall HtJccTarget(int x);
+int __fastcall HtEightByteTarget(int x);
 int HtJmpTarget(int x);
 int HtStressTarget(int x);
 int HtRetFiller();
@@ -511,6 +512,10 @@ TEST(HookCommit, MovesAThreadInsideTheRewrittenBytesIntoTheTrampoline) {
       {"widened jump taken", Code(HtJccTarget), Code(ReplacementJcc), 2, 0, 0, true, 100},
       {"widened jump not taken", Code(HtJccTarget), Code(ReplacementJcc), 2, 0, 5, false, 6},
       {"after the widened jump", Code(HtJccTarget), Code(ReplacementJcc), 4, 0, 7, false, 8},
+      // 8 bytes moved: the last offset-map entry reads 0 modulo 8 and must
+      // not capture a thread at the first byte.
+      {"first byte, 8 bytes moved", Code(HtEightByteTarget), Code(ReplacementJcc), 0, 0, 5, false,
+       0x1000 + 11},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -527,28 +532,36 @@ TEST(HookCommit, MovesAThreadInsideTheRewrittenBytesIntoTheTrampoline) {
 }
 
 TEST(HookCommit, MovesAThreadInsideARemovedTrampolineBackIntoTheTarget) {
+  constexpr size_t kJumpBack = 255;
   struct Case {
     const char* name;
-    size_t offset;  // where the thread stands in the trampoline; 255: at the jump back
-    DWORD eax;
+    PVOID target;
+    PVOID replacement;
+    size_t offset;  // where the thread stands in the trampoline
+    DWORD eax, ecx;
+    DWORD expected;
   };
   const Case cases[] = {
-      {"first instruction", 0, 0},
-      {"second instruction", 4, 5},
-      {"jump back", 255, 15},  // lea done: 3 * 5
+      {"first instruction", Code(HtPlainTarget), Code(ReplacementPlain), 0, 0, 0, 22},
+      {"second instruction", Code(HtPlainTarget), Code(ReplacementPlain), 4, 5, 0, 22},
+      {"jump back", Code(HtPlainTarget), Code(ReplacementPlain), kJumpBack, 15, 0, 22},
+      // 8 bytes moved: the jump back leads past them, not to the start.
+      {"jump back, 8 bytes moved", Code(HtEightByteTarget), Code(ReplacementJcc), kJumpBack, 0x1000,
+       11, 0x1000 + 11},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PVOID slot = Code(HtPlainTarget);
-    ASSERT_EQ(AttachOne(&slot, Code(ReplacementPlain)), 0u);
+    PVOID slot = c.target;
+    ASSERT_EQ(AttachOne(&slot, c.replacement), 0u);
     auto* t = static_cast<Trampoline*>(slot);
     ParkedThread thread;
     ASSERT_EQ(HookTransactionBegin(), 0u);
     ASSERT_EQ(HookEnlistThread(thread.handle()), 0u);
-    thread.MoveTo(t->code + (c.offset == 255 ? t->code_length : c.offset), c.eax, 0, false);
-    ASSERT_EQ(HookDetach(&slot, Code(ReplacementPlain)), 0u);
+    thread.MoveTo(t->code + (c.offset == kJumpBack ? t->code_length : c.offset), c.eax, c.ecx,
+                  false);
+    ASSERT_EQ(HookDetach(&slot, c.replacement), 0u);
     ASSERT_EQ(HookTransactionCommit(), 0u);
-    EXPECT_EQ(thread.Result(), 22u);
+    EXPECT_EQ(thread.Result(), c.expected);
     EXPECT_EQ(hooking::HookRegionCount(), 0u);
   }
 }
