@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "overlay/directory_index.h"
 #include "overlay/find_session.h"
 #include "overlay/hooked_file_functions.h"
 #include "overlay/path_strings.h"
@@ -44,6 +45,30 @@ std::vector<WIN32_FIND_DATAW> ArchiveRecords(const OverlayRegistry& registry,
                                              const std::string& searched_directory,
                                              const std::wstring& pattern,
                                              const std::vector<WIN32_FIND_DATAW>& system_records) {
+  const std::vector<DirectoryIndex::Child>* children = nullptr;
+  if (!registry.Directories().Lookup(searched_directory, &children)) {
+    return WalkArchiveRecords(registry, searched_directory, pattern, system_records);
+  }
+  std::vector<WIN32_FIND_DATAW> records;
+  std::wstring name;
+  for (const DirectoryIndex::Child& child : *children) {
+    if (!FromUtf8(child.name, &name)) name.clear();
+    if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
+    if (child.is_file) {
+      WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
+      record.nFileSizeHigh = static_cast<DWORD>(child.size >> 32);
+      record.nFileSizeLow = static_cast<DWORD>(child.size);
+      records.push_back(record);
+    } else if (!HasDirectoryRecord(system_records, name)) {
+      records.push_back(MakeRecord(name, FILE_ATTRIBUTE_DIRECTORY));
+    }
+  }
+  return records;
+}
+
+std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
+    const OverlayRegistry& registry, const std::string& searched_directory,
+    const std::wstring& pattern, const std::vector<WIN32_FIND_DATAW>& system_records) {
   std::vector<WIN32_FIND_DATAW> records;
   const std::string base = registry.BaseDirectory();
   for (const auto& [key, indexed] : registry.Index()) {

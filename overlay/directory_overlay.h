@@ -14,11 +14,17 @@
 
 #include "overlay/overlay_registry.h"
 
-// The archive records for a search of `searched_directory` (UTF-8,
-// drive-absolute) with the wide name pattern `pattern`, in index order.
-// `system_records` is the system's listing of the same search, consulted so
-// that a subdirectory that exists on disk is not listed a second time.
+// The archive records for a search of `searched_directory` (UTF-8) with the
+// wide name pattern `pattern`, in index order. `system_records` is the
+// system's listing of the same search, consulted so that a subdirectory that
+// exists on disk is not listed a second time. Answered from the registry's
+// directory index when it can; otherwise by walking every entry.
 std::vector<WIN32_FIND_DATAW> ArchiveRecords(const OverlayRegistry& registry,
                                              const std::string& searched_directory,
                                              const std::wstring& pattern,
                                              const std::vector<WIN32_FIND_DATAW>& system_records);
+
+// The same records from a walk over every entry of the path index.
+std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
+    const OverlayRegistry& registry, const std::string& searched_directory,
+    const std::wstring& pattern, const std::vector<WIN32_FIND_DATAW>& system_records);

@@ -5,6 +5,7 @@
 
 #include "archive/in_mem_read_stream.h"
 #include "archive/read_stream.h"
+#include "overlay/directory_index.h"
 #include "overlay/path_strings.h"
 #include "overlay/text_conversion.h"
 
@@ -51,10 +52,12 @@ FILETIME LastWriteTimeOf(const std::string& utf8_path) {
 
 }  // namespace
 
-OverlayRegistry::OverlayRegistry() : base_directory_(ExecutableDirectory()) {}
+OverlayRegistry::OverlayRegistry()
+    : base_directory_(ExecutableDirectory()), directories_(std::make_unique<DirectoryIndex>()) {}
 
 OverlayRegistry::OverlayRegistry(std::string base_directory)
-    : base_directory_(std::move(base_directory)) {}
+    : base_directory_(std::move(base_directory)),
+      directories_(std::make_unique<DirectoryIndex>()) {}
 
 OverlayRegistry::~OverlayRegistry() {
   // Streams first (an entry stream borrows its archive's file), then the
@@ -77,6 +80,7 @@ bool OverlayRegistry::Mount(const std::string& utf8_path) {
   for (const Xp3Entry& entry : archive->entries()) {
     path_index_.insert_or_assign(ReplaceAll(entry.key, "/", "\\"), IndexedEntry{entry, archive});
   }
+  directories_->Build(path_index_, base_directory_);
   return true;
 }
 

@@ -28,6 +28,8 @@
 #include "archive/xp3_entry.h"
 #include "overlay/path_key.h"
 
+class DirectoryIndex;
+
 class ReadStream;
 
 class OverlayRegistry {
@@ -78,6 +80,8 @@ class OverlayRegistry {
   std::string BaseDirectory() const { return base_directory_; }
   const PathIndex& Index() const { return path_index_; }
   const MemoryFiles& Memory() const { return memory_files_; }
+  // The archive entries by directory, rebuilt after every mount.
+  const DirectoryIndex& Directories() const { return *directories_; }
 
  private:
   struct OpenFile;
@@ -95,6 +99,7 @@ class OverlayRegistry {
   std::vector<Xp3Archive*> archives_;  // newest first
   std::unordered_map<const Xp3Archive*, FILETIME> archive_times_;
   FILETIME memory_file_time_ = {};
+  std::unique_ptr<DirectoryIndex> directories_;
 
   mutable SRWLOCK handles_lock_ = SRWLOCK_INIT;
   HandleTable entry_handles_;

@@ -76,12 +76,12 @@ class OverlayRegistryTest : public ::testing::Test {
 };
 
 TEST_F(OverlayRegistryTest, LaterMountsWinAndKeysIgnoreAsciiCaseAndSeparators) {
-  ASSERT_TRUE(registry_->Mount(WriteArchive("one.xp3", {{"data/a.txt", "first"},
-                                                        {"data/only.txt", "only"}})));
+  ASSERT_TRUE(registry_->Mount(
+      WriteArchive("one.xp3", {{"data/a.txt", "first"}, {"data/only.txt", "only"}})));
   ASSERT_TRUE(registry_->Mount(WriteArchive("two.xp3", {{"DATA/A.TXT", "second"}})));
   EXPECT_TRUE(registry_->Exists(Game(L"DATA/a.TXT").c_str()));
   EXPECT_TRUE(registry_->Exists(L"data\\only.txt"));
-  EXPECT_FALSE(registry_->Exists(L"data"));               // a directory inside an archive
+  EXPECT_FALSE(registry_->Exists(L"data"));  // a directory inside an archive
   EXPECT_FALSE(registry_->Exists(L"..\\data\\a.txt"));
   EXPECT_FALSE(registry_->Exists(L"C:\\elsewhere\\data\\a.txt"));
   HANDLE h = registry_->OpenOwn(Game(L"data\\a.txt").c_str());
@@ -94,8 +94,8 @@ TEST_F(OverlayRegistryTest, LaterMountsWinAndKeysIgnoreAsciiCaseAndSeparators) {
 TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
   std::string content;
   for (int i = 0; i < 1000; ++i) content += static_cast<char>('a' + i % 26);
-  ASSERT_TRUE(registry_->Mount(
-      WriteArchive("s.xp3", {{"big.bin", content}}, Xp3Compression::kZlib, 64)));
+  ASSERT_TRUE(
+      registry_->Mount(WriteArchive("s.xp3", {{"big.bin", content}}, Xp3Compression::kZlib, 64)));
   HANDLE h = registry_->OpenOwn(L"big.bin");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(registry_->IsOwnHandle(h));
@@ -189,7 +189,8 @@ TEST_F(OverlayRegistryTest, AttributesOfEntriesAndMisses) {
 TEST_F(OverlayRegistryTest, ConcurrentOpensReadsAndClosesKeepTheTablesIntact) {
   std::vector<std::pair<std::string, std::string>> entries;
   for (int i = 0; i < 8; ++i) {
-    entries.push_back({"f" + std::to_string(i), std::string(5000 + i * 37, static_cast<char>('A' + i))});
+    entries.push_back(
+        {"f" + std::to_string(i), std::string(5000 + i * 37, static_cast<char>('A' + i))});
   }
   ASSERT_TRUE(registry_->Mount(WriteArchive("c.xp3", entries, Xp3Compression::kZstd, 512)));
   std::vector<std::thread> threads;
@@ -199,7 +200,10 @@ TEST_F(OverlayRegistryTest, ConcurrentOpensReadsAndClosesKeepTheTablesIntact) {
       std::wstring name = L"f" + std::to_wstring(t);
       for (int round = 0; round < 20; ++round) {
         HANDLE h = registry_->OpenOwn(name.c_str());
-        if (h == INVALID_HANDLE_VALUE) { ++errors[t]; continue; }
+        if (h == INVALID_HANDLE_VALUE) {
+          ++errors[t];
+          continue;
+        }
         std::string data(entries[t].second.size(), '\0');
         DWORD got = 0;
         if (!registry_->ReadOwn(h, data.data(), static_cast<DWORD>(data.size()), &got) ||
