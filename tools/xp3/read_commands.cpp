@@ -119,8 +119,20 @@ std::string CompressionOf(std::FILE* file, const Xp3Entry& entry) {
   return text.empty() ? "stored" : text;
 }
 
+// Windows opens a device, not a file, for these names with any extension.
+bool IsDeviceName(const std::string& part) {
+  std::string base = part.substr(0, part.find('.'));
+  for (char& c : base) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+         base[3] >= '1' && base[3] <= '9';
+}
+
 // The entry name as a path below `root`, or false when the name could reach
-// outside it. Both separators count, since Windows treats them alike.
+// outside it or name a device. Both separators count, since Windows treats
+// them alike.
 bool SafeTarget(const fs::path& root, const std::string& key, fs::path* target) {
   if (key.empty() || key[0] == '/' || key[0] == '\\') return false;
   fs::path relative;
@@ -129,7 +141,8 @@ bool SafeTarget(const fs::path& root, const std::string& key, fs::path* target) 
     size_t end = key.find_first_of("/\\", start);
     if (end == std::string::npos) end = key.size();
     std::string part = key.substr(start, end - start);
-    if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos) {
+    if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos ||
+        IsDeviceName(part)) {
       return false;
     }
     relative /= PathFromUtf8(part);

@@ -62,8 +62,12 @@ std::FILE* OpenFile(const fs::path& path, const char* mode) {
 bool MoveOver(const fs::path& from, const fs::path& to, std::string* error) {
 #ifdef _WIN32
   if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  DWORD code = GetLastError();
   *error = "cannot rename " + DisplayPath(from) + " to " + DisplayPath(to) + " (error " +
-           std::to_string(GetLastError()) + ")";
+           std::to_string(code) + ")";
+  if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+    *error += "; is the archive in use, for example by the game?";
+  }
   return false;
 #else
   if (std::rename(from.c_str(), to.c_str()) == 0) return true;

@@ -38,6 +38,8 @@ run() {
     "$xp3" "$@" >"$work/out.txt" 2>"$work/err.txt" </dev/null
   fi
   rc=$?
+  # Windows programs end their lines with CR LF.
+  sed -i 's/\r$//' "$work/out.txt" "$work/err.txt"
   echo "xp3 $1: exit $rc after $((SECONDS - start)) s"
 }
 expect_rc() {  # expected-code what
@@ -52,14 +54,19 @@ expect_rc() {  # expected-code what
 start=$SECONDS
 tree=$work/tree
 mkdir -p "$tree"
-for d in $(seq -w 0 39); do
-  mkdir -p "$tree/scenario/part$d/voice"
-  for f in $(seq -w 0 49); do
-    printf 'line %s of chapter %s\n%.0s' "$f" "$d" $(seq 1 $((10#$f % 7 + 1))) \
-      >"$tree/scenario/part$d/scene$f.ks"
-    printf '%s%s' "$d" "$f" >"$tree/scenario/part$d/voice/v$f.txt"
-  done
-done
+mkdir -p "$tree"/scenario/part{00..39}/voice
+awk -v root="$tree" 'BEGIN {
+  for (d = 0; d < 40; d++) {
+    for (f = 0; f < 50; f++) {
+      scene = sprintf("%s/scenario/part%02d/scene%02d.ks", root, d, f)
+      for (i = 0; i <= f % 7; i++) printf "line %02d of chapter %02d\n", f, d > scene
+      close(scene)
+      voice = sprintf("%s/scenario/part%02d/voice/v%02d.txt", root, d, f)
+      printf "%02d%02d", d, f > voice
+      close(voice)
+    }
+  }
+}'
 mkdir -p "$tree/文本/对话" "$tree/图片" "$tree/empty_dir_sibling"
 for i in $(seq 1 20); do
   echo "第${i}章 的 翻译文本" >"$tree/文本/对话/第${i}章.ks"
