@@ -1,0 +1,205 @@
+// crash_handler: collects crash reports from a patched game.
+//
+// Serves the crash pipe, and either runs the game itself with
+// CRASHPAD_PIPE_NAME set (and ends when the game ends), or serves until it
+// is stopped while the game is started separately with that variable.
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "overlay/platform.h"
+#include "overlay/text_conversion.h"
+#include "tools/crash_handler/crash_server.h"
+#include "tools/crash_handler/event_log.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] =
+    "Usage: crash_handler [options] [-- PROGRAM [ARGUMENTS...]]\n"
+    "\n"
+    "Collects crash reports (a minidump and a one-line summary per crash) from\n"
+    "programs that register with it through the pipe named in the environment\n"
+    "variable CRASHPAD_PIPE_NAME.\n"
+    "\n"
+    "With -- PROGRAM, starts PROGRAM with CRASHPAD_PIPE_NAME set to the pipe and\n"
+    "exits when PROGRAM ends. Without it, serves until stopped (Ctrl+C); start the\n"
+    "game yourself with CRASHPAD_PIPE_NAME set to the pipe name printed at start.\n"
+    "\n"
+    "Options:\n"
+    "  --pipe NAME        pipe to serve (default \\\\.\\pipe\\crash-handler-<process id>)\n"
+    "  --dump-dir DIR     directory for reports (default: the current directory)\n"
+    "  --log FILE         also append every event line to FILE\n"
+    "  -h, --help         show this text\n"
+    "\n"
+    "Test behaviours (to check a client's failure handling):\n"
+    "  --reply-size N     answer registrations with N bytes (0-12) instead of 12\n"
+    "  --busy-ms N        keep the pipe busy for N milliseconds after start\n"
+    "  --ignore-crashes   never act on a signalled crash\n"
+    "\n"
+    "Exit status: 0 when serving ended normally (with PROGRAM: PROGRAM ended),\n"
+    "1 when the pipe or PROGRAM could not be started, 2 for bad usage.\n";
+
+struct CommandLine {
+  ServerOptions server;
+  std::wstring log_path;
+  std::vector<std::wstring> program;
+  bool help = false;
+};
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  if (!ToUtf8(text, &out)) out = "?";
+  return out;
+}
+
+bool ParseNumber(const std::wstring& text, DWORD* value) {
+  if (text.empty() || text.size() > 9) return false;
+  DWORD result = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+    result = result * 10 + static_cast<DWORD>(c - L'0');
+  }
+  *value = result;
+  return true;
+}
+
+// Returns an error text, or an empty string when the arguments are good.
+std::string Parse(int argc, wchar_t** argv, CommandLine* line) {
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg = argv[i];
+    auto value = [&](std::wstring* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::wstring text;
+    if (arg == L"-h" || arg == L"--help") {
+      line->help = true;
+    } else if (arg == L"--") {
+      for (++i; i < argc; ++i) line->program.push_back(argv[i]);
+      if (line->program.empty()) return "-- must be followed by a program";
+    } else if (arg == L"--pipe") {
+      if (!value(&line->server.pipe_name) || line->server.pipe_name.empty())
+        return "--pipe needs a name";
+    } else if (arg == L"--dump-dir") {
+      if (!value(&line->server.report_directory)) return "--dump-dir needs a directory";
+    } else if (arg == L"--log") {
+      if (!value(&line->log_path)) return "--log needs a file";
+    } else if (arg == L"--reply-size") {
+      if (!value(&text) || !ParseNumber(text, &line->server.reply_size) ||
+          line->server.reply_size > 12)
+        return "--reply-size needs a number from 0 to 12";
+    } else if (arg == L"--busy-ms") {
+      if (!value(&text) || !ParseNumber(text, &line->server.busy_ms))
+        return "--busy-ms needs a number of milliseconds";
+    } else if (arg == L"--ignore-crashes") {
+      line->server.ignore_crashes = true;
+    } else {
+      return "unknown argument: " + Narrow(arg);
+    }
+  }
+  return std::string();
+}
+
+// Quotes one argument the way the runtime's command-line parser splits it.
+std::wstring Quote(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+    } else if (c == L'"') {
+      out.append(backslashes * 2 + 1, L'\\');
+      backslashes = 0;
+    } else {
+      backslashes = 0;
+    }
+    if (c != L'"') {
+      out += c;
+    } else {
+      out += L'"';
+    }
+  }
+  out.append(backslashes, L'\\');
+  out += L'"';
+  return out;
+}
+
+int RunProgram(const std::vector<std::wstring>& program, EventLog* log) {
+  std::wstring command;
+  for (const std::wstring& arg : program) {
+    if (!command.empty()) command += L' ';
+    command += Quote(arg);
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+    log->Write("error: cannot start " + Narrow(program[0]) + ": error " +
+               std::to_string(::GetLastError()));
+    return kExitFailure;
+  }
+  log->Write("started " + Narrow(program[0]) + " as process " + std::to_string(info.dwProcessId));
+  ::CloseHandle(info.hThread);
+  ::WaitForSingleObject(info.hProcess, INFINITE);
+  ::CloseHandle(info.hProcess);
+  return kExitOk;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  CommandLine line;
+  std::string error = Parse(argc, argv, &line);
+  if (!error.empty()) {
+    std::fprintf(stderr, "crash_handler: %s\nTry 'crash_handler --help'.\n", error.c_str());
+    return kExitUsage;
+  }
+  if (line.help) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (line.server.pipe_name.empty()) {
+    line.server.pipe_name =
+        L"\\\\.\\pipe\\crash-handler-" + std::to_wstring(::GetCurrentProcessId());
+  }
+
+  EventLog log;
+  if (!line.log_path.empty() && !log.OpenFile(line.log_path)) {
+    std::fprintf(stderr, "crash_handler: cannot open log file %s\n", Narrow(line.log_path).c_str());
+    return kExitFailure;
+  }
+  if (!line.server.report_directory.empty()) {
+    DWORD attributes = ::GetFileAttributesW(line.server.report_directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      std::fprintf(stderr, "crash_handler: report directory %s does not exist\n",
+                   Narrow(line.server.report_directory).c_str());
+      return kExitFailure;
+    }
+  }
+
+  CrashServer server(line.server, &log);
+  if (!server.Start()) return kExitFailure;
+  if (line.program.empty()) {
+    server.Serve();
+    return kExitOk;
+  }
+
+  std::thread(&CrashServer::Serve, &server).detach();
+  ::SetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", line.server.pipe_name.c_str());
+  int result = RunProgram(line.program, &log);
+  server.WaitForClients(5000);
+  log.Write(std::to_string(server.reports_written()) + " crash report(s) written");
+  // The serving thread is still blocked on the pipe; end without unwinding it.
+  std::fflush(stdout);
+  ::ExitProcess(static_cast<UINT>(result));
+}
