@@ -37,36 +37,18 @@ uint32_t ZlibDecompressor::Read(void* buffer, uint32_t size) {
   stream_.next_out = static_cast<Bytef*>(buffer);
   stream_.avail_out = size;
   do {
-    bool drained = false;
     if (stream_.avail_in == 0) {
       const uint32_t count = source_->Read(input_, kInputSize);
       if (count == 0) {
-        if (source_->HasError()) {
-          failed_ = true;
-          break;
-        }
-        // The source is drained, but inflate may still hold output it decoded
-        // from input it already took (a match cut short by a small buffer).
-        drained = true;
-      } else {
-        stream_.next_in = input_;
-        stream_.avail_in = count;
+        if (source_->HasError()) failed_ = true;
+        break;
       }
+      stream_.next_in = input_;
+      stream_.avail_in = count;
     }
-    const uInt before = stream_.avail_out;
     const int result = inflate(&stream_, Z_NO_FLUSH);
     if (result == Z_STREAM_END) {
       finished_ = true;
-      break;
-    }
-    if (drained) {
-      // Without input, "no progress possible" only means the data ended
-      // early, which is not a decoding error.
-      if (result != Z_OK && result != Z_BUF_ERROR) {
-        failed_ = true;
-      } else if (stream_.avail_out != before) {
-        continue;
-      }
       break;
     }
     if (result != Z_OK) {

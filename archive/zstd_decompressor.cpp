@@ -24,22 +24,15 @@ uint32_t ZstdDecompressor::Read(void* buffer, uint32_t size) {
   if (buffer == nullptr || size == 0) return 0;
   ZSTD_outBuffer out{buffer, size, 0};
   do {
-    bool drained = false;
     if (in_.pos >= in_.size) {
       const uint32_t count = source_->Read(input_, kInputSize);
       in_.size = count;
       in_.pos = 0;
       if (count == 0) {
-        if (source_->HasError()) {
-          failed_ = true;
-          break;
-        }
-        // The source is drained, but the decoder may still hold decoded bytes
-        // of the last block that did not fit the caller's buffer before.
-        drained = true;
+        if (source_->HasError()) failed_ = true;
+        break;
       }
     }
-    const size_t before = out.pos;
     const size_t result = ZSTD_decompressStream(stream_, &out, &in_);
     if (ZSTD_isError(result)) {
       failed_ = true;
@@ -49,7 +42,6 @@ uint32_t ZstdDecompressor::Read(void* buffer, uint32_t size) {
       finished_ = true;
       break;
     }
-    if (drained && out.pos == before) break;
   } while (out.pos < out.size);
   return static_cast<uint32_t>(out.pos);
 }

@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <typeinfo>
+
+#include "archive/mem_read_stream.h"
+#include "archive/read_stream_region.h"
+#include "archive/segment_decoder.h"
+#include "archive/test_archive_builder.h"
+#include "archive/zlib_decompressor.h"
+#include "archive/zstd_decompressor.h"
+
+namespace {
+
+using Decoder = std::unique_ptr<ReadStream>;
+
+Decoder Open(const Bytes& data) { return Decoder(OpenSegmentDecoder(new MemReadStream(data))); }
+
+// Reads everything in reads of `step` bytes.
+Bytes Drain(ReadStream* s, uint32_t step) {
+  Bytes out;
+  Bytes buf(step);
+  for (uint32_t n; (n = s->Read(buf.data(), step)) > 0;)
+    out.insert(out.end(), buf.begin(), buf.begin() + n);
+  return out;
+}
+
+struct Codec {
+  const char* name;
+  Bytes (*compress)(const Bytes&);
+  bool is_zstd;
+};
+
+class BothCodecs : public testing::TestWithParam<Codec> {};
+
+TEST_P(BothCodecs, DecoderIsChosenByTheFirstFourBytes) {
+  const Bytes data = PatternData(1000, 1);
+  Decoder d = Open(GetParam().compress(data));
+  ASSERT_NE(d, nullptr);
+  if (GetParam().is_zstd) {
+    EXPECT_NE(dynamic_cast<ZstdDecompressor*>(d.get()), nullptr);
+  } else {
+    EXPECT_NE(dynamic_cast<ZlibDecompressor*>(d.get()), nullptr);
+  }
+  EXPECT_EQ(Drain(d.get(), 4096), data);
+  EXPECT_TRUE(d->IsEof());
+  EXPECT_FALSE(d->HasError());
+}
+
+TEST_P(BothCodecs, AnyPatternOfReadSizesGivesTheSameBytes) {
+  // Large enough for several input blocks and several output blocks of the
+  // libraries, so that small reads leave decoded bytes waiting inside them.
+  const Bytes data = PatternData(300 * 1024, 2);
+  const Bytes packed = GetParam().compress(data);
+  for (uint32_t step : {1u, 3u, 4095u, 8192u, 100000u}) {
+    Decoder d = Open(packed);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(Drain(d.get(), step), data) << "reads of " << step;
+    EXPECT_FALSE(d->HasError());
+  }
+}
+
+TEST_P(BothCodecs, OnlyTheFirstStreamIsDeliveredAndTrailingBytesAreIgnored) {
+  const Bytes first = PatternData(5000, 3);
+  const Bytes second = PatternData(5000, 4);
+  const Bytes packed = Concat({GetParam().compress(first), GetParam().compress(second)});
+  for (uint32_t step : {1u, 100000u}) {
+    Decoder d = Open(packed);
+    EXPECT_EQ(Drain(d.get(), step), first);
+    EXPECT_FALSE(d->HasError());
+    EXPECT_TRUE(d->IsEof());
+    uint8_t b;
+    EXPECT_EQ(d->Read(&b, 1), 0u);
+  }
+}
+
+TEST_P(BothCodecs, TruncatedDataDeliversWhatCanBeDecodedWithoutAnError) {
+  const Bytes data = PatternData(200 * 1024, 5);
+  Bytes packed = GetParam().compress(data);
+  packed.resize(packed.size() * 2 / 3);
+  Bytes reference;
+  for (uint32_t step : {100000u, 1u, 777u}) {
+    Decoder d = Open(packed);
+    const Bytes got = Drain(d.get(), step);
+    EXPECT_FALSE(got.empty());
+    EXPECT_LT(got.size(), data.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+    if (reference.empty()) reference = got;
+    EXPECT_EQ(got.size(), reference.size()) << "reads of " << step;
+    EXPECT_FALSE(d->HasError());
+    EXPECT_TRUE(d->IsEof());
+    uint8_t b;
+    EXPECT_EQ(d->Read(&b, 1), 0u);
+  }
+}
+
+TEST_P(BothCodecs, CannotSeekAndReadsNothingAtAnOffset) {
+  Decoder d = Open(GetParam().compress(PatternData(100, 6)));
+  uint8_t buf[10];
+  EXPECT_FALSE(d->IsSeekable());
+  EXPECT_FALSE(d->Seek(0, Begin));
+  EXPECT_EQ(d->Tell(), -1);
+  EXPECT_EQ(d->ReadAt(buf, 10, 0), 0u);
+  EXPECT_EQ(d->Read(buf, 0), 0u);
+  EXPECT_FALSE(d->HasError());
+}
+
+TEST_P(BothCodecs, CloseOverARegionLeavesDecodingPossible) {
+  const Bytes data = PatternData(50000, 7);
+  const Bytes packed = GetParam().compress(data);
+  MemReadStream file(Concat({Bytes(10, 0xAA), packed, Bytes(10, 0xBB)}));
+  Decoder d(OpenSegmentDecoder(new ReadStreamRegion(&file, 10, 10 + packed.size())));
+  ASSERT_NE(d, nullptr);
+  Bytes got(20000);
+  ASSERT_EQ(d->Read(got.data(), 20000), 20000u);
+  EXPECT_TRUE(d->Close());
+  const Bytes rest = Drain(d.get(), 4096);
+  got.insert(got.end(), rest.begin(), rest.end());
+  EXPECT_EQ(got, data);
+}
+
+TEST_P(BothCodecs, SkipDecodesAndDiscards) {
+  const Bytes data = PatternData(20000, 8);
+  Decoder d = Open(GetParam().compress(data));
+  EXPECT_TRUE(d->Skip(12345));
+  uint8_t b = 0;
+  ASSERT_EQ(d->Read(&b, 1), 1u);
+  EXPECT_EQ(b, data[12345]);
+  EXPECT_TRUE(d->Skip(1000000));  // past the end: the stream just ends
+  EXPECT_TRUE(d->IsEof());
+}
+
+INSTANTIATE_TEST_SUITE_P(Decoders, BothCodecs,
+                         testing::Values(Codec{"zlib", ZlibCompress, false},
+                                         Codec{"zstd", ZstdCompress, true}),
+                         [](const testing::TestParamInfo<Codec>& info) { return info.param.name; });
+
+TEST(SegmentDecoder, EmptyOrUnseekableSourcesGiveNoDecoder) {
+  EXPECT_EQ(OpenSegmentDecoder(nullptr), nullptr);
+  EXPECT_EQ(Open(Bytes{}), nullptr);
+  // A decoder is not seekable, so a decoder over it is refused (and the
+  // inner one deleted; the sanitizer build would see a leak).
+  ReadStream* inner = OpenSegmentDecoder(new MemReadStream(ZlibCompress(Bytes(10, 1))));
+  ASSERT_NE(inner, nullptr);
+  EXPECT_EQ(OpenSegmentDecoder(inner), nullptr);
+}
+
+TEST(SegmentDecoder, ShortDataIsTriedAsZlib) {
+  // A lone first header byte is just a truncated zlib stream; three bytes of
+  // the zstd magic are a zlib header that fails its check.
+  for (const Bytes& data : {Bytes{0x78}, Bytes{0x28, 0xB5, 0x2F}}) {
+    Decoder d = Open(data);
+    ASSERT_NE(d, nullptr);
+    EXPECT_NE(dynamic_cast<ZlibDecompressor*>(d.get()), nullptr);
+    uint8_t b;
+    EXPECT_EQ(d->Read(&b, 1), 0u);
+    EXPECT_EQ(d->HasError(), data.size() == 3);
+    EXPECT_TRUE(d->IsEof());
+  }
+}
+
+TEST(SegmentDecoder, OtherFormatsOfDeflateDataAreRefused) {
+  const Bytes data = PatternData(1000, 9);
+  const Bytes zlib = ZlibCompress(data);
+  // Raw deflate (header and trailer cut off) and a gzip-style header.
+  const Bytes raw(zlib.begin() + 2, zlib.end() - 4);
+  const Bytes gzip = Concat({Bytes{0x1F, 0x8B, 0x08, 0, 0, 0, 0, 0, 0, 0x03}, raw});
+  for (const Bytes& packed : {raw, gzip}) {
+    Decoder d = Open(packed);
+    ASSERT_NE(d, nullptr);
+    Drain(d.get(), 4096);
+    EXPECT_TRUE(d->HasError());
+  }
+}
+
+TEST(ZlibDecompressor, CorruptChecksumDeliversTheDataThenReportsAnError) {
+  const Bytes data = PatternData(3000, 10);
+  Bytes packed = ZlibCompress(data);
+  packed.back() ^= 0xFF;
+  Decoder d = Open(packed);
+  EXPECT_EQ(Drain(d.get(), 4096), data);
+  EXPECT_TRUE(d->HasError());
+}
+
+TEST(ZlibDecompressor, StreamCutBeforeItsTrailerDeliversEverythingToSmallReadsToo) {
+  // Long matches at the very end of the data: a reader with a small buffer
+  // must get all of them even though no trailer follows.
+  for (size_t size = 1000; size < 1016; ++size) {
+    const Bytes data(size, 'A');
+    Bytes packed = ZlibCompress(data);
+    packed.resize(packed.size() - 4);
+    for (uint32_t step : {1u, 7u, 100000u}) {
+      Decoder d = Open(packed);
+      EXPECT_EQ(Drain(d.get(), step).size(), data.size())
+          << "reads of " << step << " size " << size;
+      EXPECT_FALSE(d->HasError());
+    }
+  }
+}
+
+TEST(ZlibDecompressor, CorruptDataStopsWithAnErrorForGood) {
+  const Bytes data = PatternData(30000, 11);
+  Bytes packed = ZlibCompress(data);
+  for (size_t i = packed.size() / 2; i < packed.size() / 2 + 16; ++i) packed[i] ^= 0x5A;
+  Decoder d = Open(packed);
+  const Bytes got = Drain(d.get(), 1000);
+  EXPECT_LT(got.size(), data.size());
+  EXPECT_TRUE(d->HasError());
+  uint8_t b;
+  EXPECT_EQ(d->Read(&b, 1), 0u);
+}
+
+TEST(ZstdDecompressor, MagicFollowedByGarbageIsAnError) {
+  Decoder d = Open(Concat({Bytes{0x28, 0xB5, 0x2F, 0xFD}, Bytes(32, 0xFF)}));
+  ASSERT_NE(dynamic_cast<ZstdDecompressor*>(d.get()), nullptr);
+  uint8_t buf[16];
+  EXPECT_EQ(d->Read(buf, sizeof buf), 0u);
+  EXPECT_TRUE(d->HasError());
+}
+
+TEST(ZstdDecompressor, CorruptBlockIsAnError) {
+  const Bytes data = PatternData(300000, 12);
+  Bytes packed = ZstdCompress(data);
+  // Find the third block and give it the reserved block type.
+  const uint8_t descriptor = packed[4];
+  const bool single_segment = (descriptor >> 5) & 1;
+  const size_t dict_id_sizes[] = {0, 1, 2, 4};
+  const size_t content_size_sizes[] = {single_segment ? 1u : 0u, 2, 4, 8};
+  size_t at = 5 + (single_segment ? 0 : 1) + dict_id_sizes[descriptor & 3] +
+              content_size_sizes[descriptor >> 6];
+  for (int block = 0; block < 2; ++block) {
+    const uint32_t header = packed[at] | (packed[at + 1] << 8) | (packed[at + 2] << 16);
+    const uint32_t type = (header >> 1) & 3;
+    at += 3 + (type == 1 ? 1 : header >> 3);  // an RLE block carries one byte
+  }
+  packed[at] |= 0x06;
+  Decoder d = Open(packed);
+  const Bytes got = Drain(d.get(), 4096);
+  EXPECT_GT(got.size(), 0u);
+  EXPECT_LT(got.size(), data.size());
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+  EXPECT_TRUE(d->HasError());
+}
+
+TEST(Decoders, ErrorOfTheSourceIsAnErrorOfTheDecoder) {
+  // A region that starts below 0 fails at once; as the decoder's source it
+  // must surface as an error, not as a quiet end of data.
+  MemReadStream file(ZlibCompress(PatternData(1000, 13)));
+  auto* region = new ReadStreamRegion(&file, 0, 100000);
+  Decoder zlib(new ZlibDecompressor(region));
+  Drain(zlib.get(), 4096);
+  EXPECT_FALSE(zlib->HasError());
+  Decoder broken(new ZstdDecompressor(new ReadStreamRegion(&file, -1, 10)));
+  uint8_t b;
+  EXPECT_EQ(broken->Read(&b, 1), 0u);
+  EXPECT_TRUE(broken->HasError());
+}
+
+}  // namespace

@@ -1,0 +1,349 @@
+#include "archive/xp3_file.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "archive/test_archive_builder.h"
+#include "archive/xp3_archive.h"
+
+namespace {
+
+// An archive file on disk, parsed, with helpers to open its entries.
+class OpenedArchive {
+ public:
+  explicit OpenedArchive(const Bytes& file_bytes, bool locked = true)
+      : file_(file_bytes), archive_(file_.path(), locked) {
+    parsed_ = archive_.ParseIndex();
+  }
+  bool parsed() const { return parsed_; }
+  Xp3Archive& archive() { return archive_; }
+  std::unique_ptr<ReadStream> Open(const std::string& key) {
+    for (const Xp3Entry& e : archive_.entries()) {
+      if (e.key == key) return std::unique_ptr<ReadStream>(archive_.OpenEntry(e));
+    }
+    ADD_FAILURE() << "no entry " << key;
+    return nullptr;
+  }
+
+ private:
+  TempFile file_;
+  Xp3Archive archive_;
+  bool parsed_;
+};
+
+Bytes ReadAll(ReadStream* s, uint32_t step) {
+  Bytes out;
+  Bytes buf(step);
+  for (uint32_t n; (n = s->Read(buf.data(), step)) > 0;) {
+    out.insert(out.end(), buf.begin(), buf.begin() + n);
+  }
+  return out;
+}
+
+Bytes Slice(const Bytes& b, size_t from, size_t count) {
+  return Bytes(b.begin() + from, b.begin() + from + count);
+}
+
+TEST(Xp3File, ReadsStopAtSegmentBoundaries) {
+  const Bytes content = PatternData(300, 1);
+  ArchiveBuilder b;
+  b.AddEntry(
+      u"three", content,
+      {{SegmentKind::kStored, 100}, {SegmentKind::kStored, 100}, {SegmentKind::kStored, 100}});
+  OpenedArchive a(b.Build());
+  ASSERT_TRUE(a.parsed());
+  auto s = a.Open("three");
+  Bytes buf(300);
+  EXPECT_EQ(s->Read(buf.data(), 300), 100u);
+  EXPECT_EQ(Slice(buf, 0, 100), Slice(content, 0, 100));
+  ASSERT_TRUE(s->Seek(250, Begin));
+  EXPECT_EQ(s->Read(buf.data(), 100), 50u);
+  EXPECT_EQ(Slice(buf, 0, 50), Slice(content, 250, 50));
+  ASSERT_TRUE(s->Seek(0, Begin));
+  ASSERT_TRUE(s->ReadExact(buf.data(), 300));
+  EXPECT_EQ(buf, content);
+  EXPECT_TRUE(s->IsEof());
+  EXPECT_FALSE(s->HasError());
+}
+
+TEST(Xp3File, SeeksAnywhereUpToTheSizeAndNoFurther) {
+  const Bytes content = PatternData(1000, 2);
+  ArchiveBuilder b;
+  b.AddEntry(u"e", content, {{SegmentKind::kZlib, 600}, {SegmentKind::kStored, 400}});
+  OpenedArchive a(b.Build());
+  auto s = a.Open("e");
+  EXPECT_TRUE(s->IsSeekable());
+  uint8_t byte;
+  ASSERT_EQ(s->Read(&byte, 1), 1u);  // a decoder is live now
+  EXPECT_TRUE(s->Seek(1000, Begin));
+  EXPECT_TRUE(s->IsEof());
+  EXPECT_EQ(s->Read(&byte, 1), 0u);
+  EXPECT_FALSE(s->Seek(1001, Begin));
+  EXPECT_FALSE(s->Seek(1, Current));
+  EXPECT_FALSE(s->Seek(-1, Begin));
+  EXPECT_FALSE(s->Seek(-1001, Current));
+  EXPECT_FALSE(s->Seek(0, static_cast<SeekOrigin>(3)));
+  EXPECT_EQ(s->Tell(), 1000);
+  EXPECT_TRUE(s->Seek(-1000, End));
+  EXPECT_EQ(s->Tell(), 0);
+  ASSERT_EQ(s->Read(&byte, 1), 1u);
+  EXPECT_EQ(byte, content[0]);
+  EXPECT_TRUE(s->Seek(599, Begin));
+  EXPECT_EQ(s->Read(&byte, 1), 1u);
+  EXPECT_EQ(byte, content[599]);
+  EXPECT_EQ(s->Read(&byte, 1), 1u);  // into the stored segment
+  EXPECT_EQ(byte, content[600]);
+  EXPECT_EQ(s->ReadAt(&byte, 1, 42), 1u);
+  EXPECT_EQ(byte, content[42]);
+  EXPECT_EQ(s->Tell(), 43);
+}
+
+TEST(Xp3File, CompressedSegmentGivesTheSameBytesForAnyReadPattern) {
+  const Bytes content = PatternData(100000, 3);
+  for (SegmentKind kind : {SegmentKind::kZlib, SegmentKind::kZstd}) {
+    ArchiveBuilder b;
+    b.AddEntry(u"c", content, {{kind, content.size()}});
+    OpenedArchive a(b.Build());
+    auto s = a.Open("c");
+    EXPECT_EQ(ReadAll(s.get(), 1), content);
+    ASSERT_TRUE(s->Seek(0, Begin));
+    EXPECT_EQ(ReadAll(s.get(), 1 << 20), content);
+    ASSERT_TRUE(s->Seek(50000, Begin));
+    Bytes middle(1000);
+    ASSERT_EQ(s->Read(middle.data(), 1000), 1000u);
+    EXPECT_EQ(middle, Slice(content, 50000, 1000));
+    // Forward within the segment (decode the gap), then backwards (start over).
+    ASSERT_TRUE(s->Seek(7000, Current));
+    ASSERT_EQ(s->Read(middle.data(), 1000), 1000u);
+    EXPECT_EQ(middle, Slice(content, 58000, 1000));
+    ASSERT_TRUE(s->Seek(-30000, Current));
+    ASSERT_EQ(s->Read(middle.data(), 1000), 1000u);
+    EXPECT_EQ(middle, Slice(content, 29000, 1000));
+    EXPECT_TRUE(s->Close());  // drops the decoder; reading goes on from the position
+    ASSERT_EQ(s->Read(middle.data(), 1000), 1000u);
+    EXPECT_EQ(middle, Slice(content, 30000, 1000));
+    EXPECT_FALSE(s->HasError());
+  }
+}
+
+TEST(Xp3File, RandomReadsAndSeeksMatchTheContent) {
+  const Bytes content = PatternData(200000, 4);
+  ArchiveBuilder b;
+  b.AddEntry(u"mixed", content,
+             {{SegmentKind::kZlib, 30000},
+              {SegmentKind::kStored, 1},
+              {SegmentKind::kZstd, 50000},
+              {SegmentKind::kStored, 0},
+              {SegmentKind::kZlib, 0},
+              {SegmentKind::kStored, 40000},
+              {SegmentKind::kZstd, 78999},
+              {SegmentKind::kZlib, 1000}});
+  OpenedArchive a(b.Build());
+  ASSERT_TRUE(a.parsed());
+  auto s = a.Open("mixed");
+  std::mt19937 rng(20240229);
+  int64_t model = 0;
+  const int64_t size = static_cast<int64_t>(content.size());
+  Bytes buf;
+  for (int op = 0; op < 1500; ++op) {
+    switch (rng() % 4) {
+      case 0: {  // seek from any origin, sometimes out of range
+        const SeekOrigin origin = static_cast<SeekOrigin>(rng() % 3);
+        const int64_t base = origin == Begin ? 0 : origin == Current ? model : size;
+        const int64_t target = static_cast<int64_t>(rng() % (content.size() + 200)) - 100;
+        const bool ok = s->Seek(target - base, origin);
+        ASSERT_EQ(ok, target >= 0 && target <= size) << "op " << op;
+        if (ok) model = target;
+        break;
+      }
+      case 1: {  // a short forward hop, the pattern of a parser skipping fields
+        const int64_t hop = rng() % 3000;
+        if (model + hop <= size) {
+          ASSERT_TRUE(s->Seek(hop, Current));
+          model += hop;
+        }
+        break;
+      }
+      default: {
+        const uint32_t want = 1 + rng() % (rng() % 2 ? 64 : 40000);
+        buf.resize(want);
+        const bool exact = rng() % 2 == 0;
+        if (exact) {
+          const bool fits = model + want <= size;
+          ASSERT_EQ(s->ReadExact(buf.data(), want), fits) << "op " << op;
+          if (!fits) {
+            ASSERT_TRUE(s->Seek(model, Begin));  // position after a short ReadExact is the end
+            break;
+          }
+          ASSERT_EQ(buf, Slice(content, model, want)) << "op " << op;
+          model += want;
+        } else {
+          const uint32_t got = s->Read(buf.data(), want);
+          if (model < size) {
+            ASSERT_GT(got, 0u) << "op " << op;
+          }
+          ASSERT_LE(model + got, size);
+          ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + got, content.begin() + model))
+              << "op " << op;
+          model += got;
+        }
+      }
+    }
+    ASSERT_EQ(s->Tell(), model);
+    ASSERT_EQ(s->IsEof(), model >= size);
+  }
+  EXPECT_FALSE(s->HasError());
+}
+
+TEST(Xp3File, PositionsThatNoSegmentCoversReadNothing) {
+  const Bytes content = PatternData(30, 5);
+  ArchiveBuilder b;
+  const uint64_t at = b.AddData(content);
+  // Declares 50 bytes but its segments hold 30.
+  b.AddIndexChunk(
+      Chunk("File", Concat({Chunk("info", InfoBody(0, 50, 30, u"short")),
+                            Chunk("segm", SegmBody({{0, at, 20, 20}, {0, at + 20, 10, 10}}))})));
+  // Declares bytes but has no segment at all.
+  b.AddIndexChunk(Chunk("File", Chunk("info", InfoBody(0, 10, 0, u"none"))));
+  // Has nothing and declares nothing.
+  b.AddIndexChunk(Chunk("File", Chunk("info", InfoBody(0, 0, 0, u"empty"))));
+  OpenedArchive a(b.Build());
+  ASSERT_TRUE(a.parsed());
+  uint8_t buf[64];
+
+  auto short_entry = a.Open("short");
+  EXPECT_EQ(ReadAll(short_entry.get(), 64), content);
+  EXPECT_EQ(short_entry->Tell(), 30);
+  EXPECT_FALSE(short_entry->IsEof());
+  ASSERT_TRUE(short_entry->Seek(45, Begin));
+  EXPECT_EQ(short_entry->Read(buf, 64), 0u);
+
+  auto none = a.Open("none");
+  EXPECT_EQ(none->Read(buf, 64), 0u);
+  ASSERT_TRUE(none->Seek(5, Begin));
+  EXPECT_EQ(none->Read(buf, 64), 0u);
+  EXPECT_FALSE(none->HasError());
+
+  auto empty = a.Open("empty");
+  EXPECT_EQ(empty->Read(buf, 64), 0u);
+  EXPECT_TRUE(empty->IsEof());
+}
+
+TEST(Xp3File, EmptySegmentsNeverServeBytes) {
+  // A segment of unpacked size 0 starts where the next one does; whatever
+  // packed bytes it names must not be mistaken for the next segment's.
+  const Bytes content = PatternData(20, 6);
+  ArchiveBuilder b;
+  const uint64_t first = b.AddData(Slice(content, 0, 10));
+  const uint64_t junk = b.AddData(Bytes(5, 0xEE));
+  const uint64_t second = b.AddData(Slice(content, 10, 10));
+  b.AddIndexChunk(Chunk("File", Concat({Chunk("info", InfoBody(0, 20, 25, u"gaps")),
+                                        Chunk("segm", SegmBody({{0, first, 10, 10},
+                                                                {0, junk, 0, 5},
+                                                                {1, junk, 0, 5},
+                                                                {0, second, 10, 10}}))})));
+  OpenedArchive a(b.Build());
+  auto s = a.Open("gaps");
+  EXPECT_EQ(ReadAll(s.get(), 64), content);
+  ASSERT_TRUE(s->Seek(10, Begin));
+  uint8_t byte = 0;
+  ASSERT_EQ(s->Read(&byte, 1), 1u);
+  EXPECT_EQ(byte, content[10]);
+}
+
+TEST(Xp3File, SegmentsOutsideTheFileReadNothingAndDoNotPoisonTheArchive) {
+  const Bytes content = PatternData(100, 7);
+  ArchiveBuilder b;
+  b.AddEntry(u"good", content, {{SegmentKind::kStored, 100}});
+  b.AddIndexChunk(
+      Chunk("File", Concat({Chunk("info", InfoBody(0, 100, 100, u"wild")),
+                            Chunk("segm", SegmBody({{0, ~0ull - 10, 50, 50},
+                                                    {1, (1ull << 63) - 20, 50, 50}}))})));
+  b.AddIndexChunk(
+      Chunk("File",
+            Concat({Chunk("info", InfoBody(0, 100, 100, u"past")),
+                    Chunk("segm", SegmBody({{0, 1ull << 40, 50, 50}, {1, 1ull << 40, 50, 50}}))})));
+  OpenedArchive a(b.Build());
+  uint8_t buf[64];
+  for (const char* key : {"wild", "past"}) {
+    auto s = a.Open(key);
+    EXPECT_EQ(s->Read(buf, 64), 0u) << key;
+    ASSERT_TRUE(s->Seek(60, Begin));
+    EXPECT_EQ(s->Read(buf, 64), 0u) << key;
+  }
+  auto good = a.Open("good");
+  EXPECT_EQ(ReadAll(good.get(), 64), content);
+  EXPECT_FALSE(good->HasError());
+}
+
+TEST(Xp3File, CorruptCompressedSegmentReportsAnErrorOnItsOwnStream) {
+  const Bytes content = PatternData(50000, 8);
+  ArchiveBuilder b;
+  Bytes packed = ZlibCompress(content);
+  for (size_t i = packed.size() / 2; i < packed.size() / 2 + 16; ++i) packed[i] ^= 0x3C;
+  const uint64_t at = b.AddData(packed);
+  b.AddIndexChunk(
+      Chunk("File", Concat({Chunk("info", InfoBody(0, 50000, packed.size(), u"bad")),
+                            Chunk("segm", SegmBody({{1, at, 50000, packed.size()}}))})));
+  b.AddEntry(u"fine", content, {{SegmentKind::kZstd, 50000}});
+  OpenedArchive a(b.Build());
+  auto bad = a.Open("bad");
+  auto fine = a.Open("fine");
+  const Bytes got = ReadAll(bad.get(), 4096);
+  EXPECT_LT(got.size(), content.size());
+  EXPECT_TRUE(bad->HasError());
+  EXPECT_EQ(ReadAll(fine.get(), 4096), content);
+  EXPECT_FALSE(fine->HasError());
+}
+
+TEST(Xp3File, UnlockedArchiveServesEntriesToo) {
+  const Bytes content = PatternData(5000, 9);
+  ArchiveBuilder b;
+  b.AddEntry(u"u", content, {{SegmentKind::kZstd, 3000}, {SegmentKind::kStored, 2000}});
+  OpenedArchive a(b.Build(), false);
+  auto s = a.Open("u");
+  EXPECT_EQ(ReadAll(s.get(), 333), content);
+}
+
+TEST(Xp3File, EntriesOfOneArchiveReadConcurrentlyFromSeveralThreads) {
+  constexpr int kThreads = 4;
+  std::vector<Bytes> contents;
+  ArchiveBuilder b;
+  for (int t = 0; t < kThreads; ++t) {
+    contents.push_back(PatternData(60000 + t * 1000, 100 + t));
+    b.AddEntry(u"t" + std::u16string(1, static_cast<char16_t>(u'0' + t)), contents.back(),
+               {{SegmentKind::kZlib, 20000},
+                {SegmentKind::kStored, 20000},
+                {SegmentKind::kZstd, 20000 + static_cast<size_t>(t) * 1000}});
+  }
+  OpenedArchive a(b.Build());
+  ASSERT_TRUE(a.parsed());
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const Bytes& content = contents[t];
+      const std::unique_ptr<ReadStream> s(
+          a.archive().OpenEntry(a.archive().entries()[static_cast<size_t>(t)]));
+      std::mt19937 rng(t);
+      Bytes buf(5000);
+      for (int i = 0; i < 60; ++i) {
+        const size_t at = rng() % (content.size() - buf.size());
+        const uint32_t want = 1 + rng() % 5000;
+        if (!s->Seek(static_cast<int64_t>(at), Begin) || !s->ReadExact(buf.data(), want) ||
+            !std::equal(buf.begin(), buf.begin() + want, content.begin() + at)) {
+          ++mismatches;
+        }
+      }
+      if (s->HasError()) ++mismatches;
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches, 0);
+}
+
+}  // namespace
