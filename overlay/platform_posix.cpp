@@ -54,6 +54,24 @@ bool DecodeUtf8(const unsigned char* s, int n, std::vector<char32_t>& out) {
   return true;
 }
 
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 bool IsSingleByte(UINT cp) { return cp == CP_ACP || cp == CP_OEMCP || cp == 437 || cp == 1252; }
 
 template <typename T>
@@ -75,21 +93,7 @@ std::string WideToUtf8Lossless(const WCHAR* p) {
       c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
       ++p;
     }
-    if (c < 0x80) {
-      s += static_cast<char>(c);
-    } else if (c < 0x800) {
-      s += static_cast<char>(0xC0 | (c >> 6));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      s += static_cast<char>(0xE0 | (c >> 12));
-      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      s += static_cast<char>(0xF0 | (c >> 18));
-      s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(s, c);
   }
   return s;
 }
@@ -167,21 +171,7 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, const WCHAR* text, int leng
         }
         c = 0xFFFD;
       }
-      if (c < 0x80) {
-        result += static_cast<char>(c);
-      } else if (c < 0x800) {
-        result += static_cast<char>(0xC0 | (c >> 6));
-        result += static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0x10000) {
-        result += static_cast<char>(0xE0 | (c >> 12));
-        result += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        result += static_cast<char>(0x80 | (c & 0x3F));
-      } else {
-        result += static_cast<char>(0xF0 | (c >> 18));
-        result += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        result += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        result += static_cast<char>(0x80 | (c & 0x3F));
-      }
+      AppendUtf8(result, c);
     }
   } else {
     last_error = ERROR_INVALID_PARAMETER;
