@@ -1,0 +1,228 @@
+// The cost of the thirteen hooks on calls that are not for the overlay.
+//
+//   bench_hooks [rounds] [scale]
+//
+// With a small archive mounted, each round measures a batch of calls with
+// the hooks attached and another with them detached, in alternating order;
+// the figures are the medians over the rounds, and the ratios are
+// hooked/unhooked time per call. The calls: CreateFileW+CloseHandle and
+// GetFileAttributesW of a real file (one in the game directory, where every
+// call is checked against the overlay's index, and one outside it), 4 KiB
+// ReadFile of a real handle, GetFileType, and a complete
+// FindFirstFileExW/FindNextFileW/FindClose walk of a real directory outside
+// the game directory. `scale` multiplies the batch sizes.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bench/bench_common.h"
+#include "bench/bench_support.h"
+#include "overlay/hooked_file_functions.h"
+#include "startup/process_globals.h"
+
+namespace {
+
+using bench::Format;
+using bench::Note;
+using bench::Now;
+
+struct Operation {
+  Operation(std::string n, int c, double m, std::function<bool()> f)
+      : name(std::move(n)), calls(c), maximum_ratio(m), call(std::move(f)) {}
+  std::string name;
+  int calls;  // per batch
+  double maximum_ratio;
+  std::function<bool()> call;
+  // Seconds per call: [0] unhooked, [1] hooked, [2] the replacements called
+  // directly with the hooks detached (the replacements' own work, without
+  // the detour through the patched system code).
+  std::vector<double> times[3];
+};
+
+// The file functions a batch calls: the system's (patched or not) or the
+// replacements themselves.
+struct Api {
+  decltype(&::CreateFileW) CreateFileW;
+  decltype(&::CloseHandle) CloseHandle;
+  decltype(&::GetFileAttributesW) GetFileAttributesW;
+  decltype(&::ReadFile) ReadFile;
+  decltype(&::GetFileType) GetFileType;
+  decltype(&::FindFirstFileExW) FindFirstFileExW;
+  decltype(&::FindNextFileW) FindNextFileW;
+  decltype(&::FindClose) FindClose;
+};
+const Api kSystem = {&::CreateFileW, &::CloseHandle,      &::GetFileAttributesW, &::ReadFile,
+                     &::GetFileType, &::FindFirstFileExW, &::FindNextFileW,      &::FindClose};
+const Api kReplacements = {&HookedCreateFileW,   &HookedCloseHandle, &HookedGetFileAttributesW,
+                           &HookedReadFile,      &HookedGetFileType, &HookedFindFirstFileExW,
+                           &HookedFindNextFileW, &HookedFindClose};
+const Api* api = &kSystem;
+
+bool CreateAndClose(const std::wstring& path) {
+  HANDLE file = api->CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file != INVALID_HANDLE_VALUE && api->CloseHandle(file);
+}
+
+bool WalkDirectory(const std::wstring& pattern, int expected) {
+  WIN32_FIND_DATAW record;
+  HANDLE find = api->FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &record,
+                                      FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  int count = 1;
+  while (api->FindNextFileW(find, &record)) ++count;
+  return api->FindClose(find) && count == expected;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 9;
+  const double scale = argc > 2 ? std::atof(argv[2]) : 1.0;
+  Note("== Hooks on calls not for the overlay: %d rounds, batch scale %.2f\n", rounds, scale);
+
+  // The overlay holds a small archive, as during a game.
+  const std::string base = TheOverlay().BaseDirectory();
+  const std::string data_directory = base + "\\bench-data";
+  CreateDirectoryW(bench::Wide(data_directory).c_str(), nullptr);
+  {
+    std::vector<std::vector<uint8_t>> contents;
+    std::vector<bench::PackEntry> entries;
+    contents.reserve(1000);
+    for (int i = 0; i < 1000; ++i) {
+      contents.push_back(bench::TextLikeData(200, i));
+    }
+    for (int i = 0; i < 1000; ++i) {
+      entries.push_back({Format("bench-data/hooks/d%02d/f%03d.txt", i / 100, i), &contents[i]});
+    }
+    const std::string archive = data_directory + "\\hooks.xp3";
+    if (bench::PackArchive(archive, entries, Xp3WriterOptions()) == 0 ||
+        !TheOverlay().Mount(archive)) {
+      return 1;
+    }
+  }
+
+  // Real files: one in the game directory, one outside it, and a directory
+  // of 100 files outside it.
+  WCHAR temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring outside =
+      std::wstring(temp) + L"xp3bench-" + std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(outside.c_str(), nullptr);
+  const std::vector<uint8_t> bytes = bench::TextLikeData(65536, 3);
+  const std::wstring inside_file = bench::Wide(data_directory + "\\hooks-real.bin");
+  const std::wstring outside_file = outside + L"\\real.bin";
+  std::vector<std::wstring> created = {inside_file, outside_file};
+  // The same walk next to the game directory, on its drive.
+  WCHAR full[MAX_PATH];
+  GetFullPathNameW(
+      bench::Wide(base + "\\..\\xp3bench-walk-" + std::to_string(GetCurrentProcessId())).c_str(),
+      MAX_PATH, full, nullptr);
+  const std::wstring sibling = full;
+  CreateDirectoryW(sibling.c_str(), nullptr);
+  for (int i = 0; i < 101; ++i)
+    created.push_back(sibling + L"\\walk-" + std::to_wstring(i) + L".txt");
+  for (int i = 0; i < 100; ++i)
+    created.push_back(outside + L"\\walk-" + std::to_wstring(i) + L".txt");
+  for (const std::wstring& path : created) {
+    HANDLE file =
+        api->CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    const DWORD length = path == inside_file || path == outside_file ? 65536 : 100;
+    if (file == INVALID_HANDLE_VALUE || !WriteFile(file, bytes.data(), length, &written, nullptr)) {
+      Note("cannot create %ls\n", path.c_str());
+      return 1;
+    }
+    api->CloseHandle(file);
+  }
+  HANDLE reader = api->CreateFileW(outside_file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+  if (reader == INVALID_HANDLE_VALUE) return 1;
+  static uint8_t buffer[4096];
+
+  auto batch = [scale](int calls) {
+    return calls * scale < 1 ? 1 : static_cast<int>(calls * scale);
+  };
+  std::vector<Operation> operations;
+  operations.push_back(Operation("CreateFileW+CloseHandle, real file outside the game directory",
+                                 batch(400), 1.10, [&] { return CreateAndClose(outside_file); }));
+  operations.push_back(Operation("CreateFileW+CloseHandle, real file in the game directory",
+                                 batch(400), 1.10, [&] { return CreateAndClose(inside_file); }));
+  operations.push_back(Operation(
+      "GetFileAttributesW, real file outside the game directory", batch(1000), 1.10,
+      [&] { return api->GetFileAttributesW(outside_file.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+  operations.push_back(Operation(
+      "GetFileAttributesW, real file in the game directory", batch(1000), 1.10,
+      [&] { return api->GetFileAttributesW(inside_file.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+  operations.push_back(Operation("ReadFile 4 KiB, real handle", batch(2000), 1.02, [&] {
+    OVERLAPPED at = {};  // offset 0 every time
+    DWORD got = 0;
+    return api->ReadFile(reader, buffer, sizeof buffer, &got, &at) && got == sizeof buffer;
+  }));
+  operations.push_back(Operation("GetFileType, real handle", batch(4000), 1.02,
+                                 [&] { return api->GetFileType(reader) == FILE_TYPE_DISK; }));
+  const std::wstring walk_pattern = outside + L"\\*";
+  const std::wstring sibling_pattern = sibling + L"\\*";
+  operations.push_back(
+      Operation("directory walk (103 records) outside the game directory, other drive", batch(100),
+                1.05, [&] { return WalkDirectory(walk_pattern, 103); }));
+  operations.push_back(
+      Operation("directory walk (103 records) next to the game directory, same drive", batch(100),
+                1.05, [&] { return WalkDirectory(sibling_pattern, 103); }));
+
+  // Check every call once in every state before timing. State 0 calls the
+  // system unhooked, 1 the system hooked, 2 the replacements directly.
+  auto enter = [](int state) {
+    api = state == 2 ? &kReplacements : &kSystem;
+    return state != 1 || bench::AttachFileHooks();
+  };
+  auto leave = [](int state) {
+    api = &kSystem;
+    return state != 1 || bench::DetachFileHooks();
+  };
+  for (int state = 0; state < 3; ++state) {
+    if (!enter(state)) return 1;
+    for (Operation& op : operations) {
+      if (!op.call()) {
+        Note("%s fails (state %d)\n", op.name.c_str(), state);
+        return 1;
+      }
+    }
+    if (!leave(state)) return 1;
+  }
+
+  static const int kOrders[2][3] = {{0, 1, 2}, {1, 0, 2}};
+  for (int round = 0; round < rounds; ++round) {
+    for (int state : kOrders[round % 2]) {
+      if (!enter(state)) return 1;
+      for (Operation& op : operations) {
+        const double start = Now();
+        for (int i = 0; i < op.calls; ++i) op.call();
+        op.times[state].push_back((Now() - start) / op.calls);
+      }
+      if (!leave(state)) return 1;
+    }
+  }
+  api->CloseHandle(reader);
+  for (const std::wstring& path : created) DeleteFileW(path.c_str());
+  RemoveDirectoryW(outside.c_str());
+  RemoveDirectoryW(sibling.c_str());
+
+  for (Operation& op : operations) {
+    const double unhooked = bench::Median(op.times[0]);
+    const double hooked = bench::Median(op.times[1]);
+    const double direct = bench::Median(op.times[2]);
+    Note("  %-62s unhooked %8.2f us, hooked %8.2f us, replacement called directly %8.2f us\n",
+         op.name.c_str(), unhooked * 1e6, hooked * 1e6, direct * 1e6);
+    bench::RowAtMost("3 hook cost",
+                     Format("%s (unhooked %.1f us, hooked %.1f us; replacement called directly "
+                            "%.1f us)",
+                            op.name.c_str(), unhooked * 1e6, hooked * 1e6, direct * 1e6),
+                     hooked / unhooked, op.maximum_ratio);
+  }
+  return 0;
+}

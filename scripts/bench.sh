@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the benchmark programs, runs them all and prints their figures as
+# one table. The Windows programs run under Wine (build/win); the stream
+# layer's instruction counts come from callgrind on the native build
+# (build/native; the bench directory compiles without the sanitizers).
+#
+# Sizes can be changed through the environment (defaults in brackets):
+#   BENCH_SEQ_MIB [32]  BENCH_SEQ_ROUNDS [5]  BENCH_RANDOM_MIB [16]
+#   BENCH_RANDOM_READS [200]  BENCH_HOOK_ROUNDS [9]  BENCH_HOOK_SCALE [1]
+#   BENCH_ENTRIES [100000]  BENCH_DIRECTORIES [1000]  BENCH_MOUNT_REPEATS [3]
+#   BENCH_CALLGRIND_MIB [8]
+# Full logs go to build/bench-results/.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+JOBS="${JOBS:-2}"
+RESULTS="$ROOT/build/bench-results"
+mkdir -p "$RESULTS"
+rm -f "$RESULTS"/*.log
+
+bash scripts/bootstrap.sh >/dev/null
+
+echo "== Building (build/win, build/native)"
+cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+cmake --build build/win -j "$JOBS" --target bench_read bench_hooks bench_mount >/dev/null
+cmake -S . -B build/native -G Ninja -DXP3PATCH_NATIVE=ON >/dev/null
+cmake --build build/native -j "$JOBS" --target stream_bench >/dev/null
+
+WINE="$ROOT/build/win/wine-run.sh"
+BENCH="$ROOT/build/win/bench"
+trap 'rm -rf "$BENCH/bench-data"' EXIT
+
+# run <log name> <command...>: output to the log (never a pipe: the Wine
+# server may hold it open), the log shown afterwards without its ROW lines.
+run() {
+  local name="$1"
+  shift
+  local start=$SECONDS
+  local status=0
+  "$@" >"$RESULTS/$name.log" 2>&1 || status=$?
+  grep -v '^ROW|' "$RESULTS/$name.log" || true
+  echo "   ($name: $((SECONDS - start)) s, exit $status)"
+}
+
+echo "== Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)"
+run seq "$WINE" "$BENCH/bench_read.exe" seq "${BENCH_SEQ_MIB:-32}" "${BENCH_SEQ_ROUNDS:-5}"
+run random "$WINE" "$BENCH/bench_read.exe" random "${BENCH_RANDOM_MIB:-16}" "${BENCH_RANDOM_READS:-200}"
+run hooks "$WINE" "$BENCH/bench_hooks.exe" "${BENCH_HOOK_ROUNDS:-9}" "${BENCH_HOOK_SCALE:-1}"
+run mount "$WINE" "$BENCH/bench_mount.exe" "${BENCH_ENTRIES:-100000}" "${BENCH_DIRECTORIES:-1000}" \
+  "${BENCH_MOUNT_REPEATS:-3}"
+
+# Instruction counts of the stream layer (only the measured function is
+# counted: --toggle-collect).
+STREAM="$ROOT/build/native/bench/stream_bench"
+DATA="$(mktemp -d)"
+trap 'rm -rf "$BENCH/bench-data" "$DATA"' EXIT
+MIB="${BENCH_CALLGRIND_MIB:-8}"
+"$STREAM" pack "$DATA" "$MIB"
+callgrind() {
+  local function="$1"
+  shift
+  valgrind --tool=callgrind --callgrind-out-file="$DATA/callgrind.out" \
+    --toggle-collect="*$function*" "$STREAM" "$@" 2>&1 | sed -n 's/^==[0-9]*== Collected : //p'
+}
+{
+  for method in zlib zstd; do
+    count="$(callgrind DecodeFromMemory limit "$DATA/$method.xp3")"
+    printf 'ROW|6 callgrind|%s, %s MiB entry, decoded from memory (the limit): instructions (per byte)|%s (%s)|-|-\n' \
+      "$method" "$MIB" "$count" "$(awk "BEGIN{printf \"%.2f\", $count/($MIB*1048576)}")"
+  done
+  for method in stored zlib zstd; do
+    for chunk in 65536 4096; do
+      count="$(callgrind ReadEntryThroughStreams read "$DATA/$method.xp3" "$chunk")"
+      printf 'ROW|6 callgrind|%s, %s MiB entry, %d KiB reads: instructions (per byte)|%s (%s)|-|-\n' \
+        "$method" "$MIB" "$((chunk / 1024))" "$count" "$(awk "BEGIN{printf \"%.2f\", $count/($MIB*1048576)}")"
+    done
+  done
+  count="$(callgrind ParseArchiveIndex parse "$DATA/index.xp3")"
+  printf 'ROW|6 callgrind|parsing the index of 10,000 entries: instructions (per entry)|%s (%s)|-|-\n' \
+    "$count" "$((count / 10000))"
+} >"$RESULTS/callgrind.log"
+
+echo
+echo "== Results (ratios are from one run of one program; medians of its rounds)"
+cat "$RESULTS"/*.log | grep '^ROW|' | sort -s -t'|' -k2,2 |
+  awk -F'|' 'BEGIN { printf "| %-16s | %-s | %s | %s | %s |\n", "benchmark", "measure", "value", "target", "verdict";
+                     print "|---|---|---|---|---|" }
+             { printf "| %-16s | %s | %s | %s | %s |\n", $2, $3, $4, $5, $6 }'
