@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "crash/crash_client.h"
 #include "crash/crash_messages.h"
 #include "crash/log_message.h"
 #include "overlay/platform.h"
@@ -98,6 +99,10 @@ HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition
                        disposition, 0, nullptr);
 }
 
+// Every process the suite starts belongs to this job, so that none outlives
+// the suite even when it is killed.
+HANDLE g_job = nullptr;
+
 struct Child {
   HANDLE process = nullptr;
   DWORD id = 0;
@@ -123,6 +128,7 @@ Child Start(const std::wstring& exe, const std::wstring& arguments, const std::w
   PROCESS_INFORMATION info = {};
   if (::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &info)) {
+    if (g_job != nullptr) ::AssignProcessToJobObject(g_job, info.hProcess);
     ::CloseHandle(info.hThread);
     child.process = info.hProcess;
     child.id = info.dwProcessId;
@@ -180,6 +186,18 @@ Handler StartHandler(const std::wstring& name, const std::wstring& extra) {
                               handler.log + L"\" " + extra,
                           g_out + L"\\handler-" + name);
   return handler;
+}
+
+void RemoveFilesIn(const std::wstring& directory) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      ::DeleteFileW((directory + L"\\" + data.cFileName).c_str());
+    }
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
 }
 
 std::wstring ChildPath() { return ExecutableDirectory() + L"\\crash_test_child.exe"; }
@@ -322,6 +340,11 @@ class CrashProcessTest : public ::testing::Test {
     DWORD length = ::GetCurrentDirectoryW(MAX_PATH, directory);
     g_out = std::wstring(directory, length) + L"\\crash_process_test.out";
     ::CreateDirectoryW(g_out.c_str(), nullptr);
+    RemoveFilesIn(g_out);
+    g_job = ::CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(g_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     ::SetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", nullptr);
     // Wine would start its debugger for an unhandled exception; the fatal
     // line scenario ends that way on purpose.
@@ -412,6 +435,27 @@ TEST_F(CrashProcessTest, BusyPipeIsWaitedForAndThenUsed) {
   EXPECT_TRUE(LinesWith(output, "log: ").empty());
   EXPECT_TRUE(
       WaitForLine(g_normal.log, "registered process " + std::to_string(child.id), kLogTimeoutMs));
+}
+
+TEST_F(CrashProcessTest, HandlerAskedToStayBusyMakesTheClientWait) {
+  Handler busy = StartHandler(L"busy", L"--busy-ms 3000");
+  ASSERT_TRUE(WaitForLine(busy.log, "busy for 3000 ms", kLogTimeoutMs));
+  ULONGLONG start = ::GetTickCount64();
+  ServerToClientMessage reply = {};
+  bool sent = SendToCrashHandlerServer(busy.pipe, MakeRegistrationMessage(), &reply);
+  ULONGLONG elapsed = ::GetTickCount64() - start;
+  EXPECT_TRUE(WaitForLine(busy.log, "registered process", kLogTimeoutMs));
+  ::TerminateProcess(busy.process.process, 0);
+  Finish(&busy.process);
+  EXPECT_TRUE(sent);
+  EXPECT_NE(reply.crash_event, 0u);
+  EXPECT_GE(elapsed, 1000u);
+  std::vector<std::string> log = HandlerLog(busy);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_NE(log[1].find("no longer busy"), std::string::npos);
+  EXPECT_NE(log[2].find("registration from process " + std::to_string(::GetCurrentProcessId())),
+            std::string::npos);
+  ::CloseHandle(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(reply.crash_event)));
 }
 
 TEST_F(CrashProcessTest, HandlerCanReadClientMemory) {
