@@ -130,6 +130,29 @@ check "launcher returns the game's exit code" "$WORK/launch.out" '^exit 0$'
 check "launcher: missing game" "$WORK/nogame.raw" 'game not found'
 check "launcher: missing game exit code" "$WORK/nogame.raw" '^exit 3'
 
+# 6. Crash handler: the patch registers at load, its filter stays in force
+#    (the game cannot replace it), and a crash in the game produces a report.
+HANDLER="$B/tools/crash_handler/crash_handler.exe"
+mkdir -p "$WORK/reports"
+(cd "$WORK/game" && "$RUN" "$HANDLER" --pipe '\\.\pipe\xp3patch-process-test' \
+   --dump-dir "$(echo "Z:$WORK/reports" | tr / '\\')" -- game.exe load patch.dll filter entry \
+   cat 'data\a.txt' crash >"$WORK/crash.raw" 2>&1; echo "exit $?" >>"$WORK/crash.raw")
+tr -d '\r' <"$WORK/crash.raw" >"$WORK/crash.out"
+check "registered game still starts" "$WORK/crash.out" 'read 12 bytes: translated-a'
+check "filter cannot be replaced with a handler" "$WORK/crash.out" '^filter: previous null, then null'
+check "crash reached the game" "$WORK/crash.out" '^crashing'
+if ls "$WORK/reports"/*.txt >/dev/null 2>&1; then
+  passes=$((passes + 1))
+  check "crash summary names the exception" "$(ls "$WORK/reports"/*.txt | head -1)" 'exception 0x'
+else
+  failures=$((failures + 1)); echo "FAIL: no crash report written"; cat "$WORK/crash.out"
+fi
+# A pipe name without a handler: the information box (no display here) and the game goes on.
+(cd "$WORK/game" && CRASHPAD_PIPE_NAME='\\.\pipe\xp3patch-nobody' "$RUN" game.exe load patch.dll \
+   entry cat 'data\a.txt' >"$WORK/nohandler.raw" 2>&1; echo "exit $?" >>"$WORK/nohandler.raw")
+tr -d '\r' <"$WORK/nohandler.raw" >"$WORK/nohandler.out"
+check "no handler: the game goes on" "$WORK/nohandler.out" 'read 12 bytes: translated-a'
+
 if [ "$failures" -ne 0 ]; then
   echo "--- main run output:"; cat "$M"
 fi
