@@ -16,6 +16,14 @@
 #include <string>
 #include <vector>
 
+// The formats are checked as C99 ones: the Windows build's C++ runtime
+// formats with the C99 rules too (%zu, %llu).
+#ifdef _WIN32
+#define BENCH_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))
+#else
+#define BENCH_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#endif
+
 namespace bench {
 
 inline double Now() {
@@ -97,7 +105,7 @@ inline std::vector<uint8_t> TextLikeData(size_t size, uint64_t seed) {
   return out;
 }
 
-inline std::string Format(const char* format, ...) {
+BENCH_PRINTF_FORMAT inline std::string Format(const char* format, ...) {
   char buffer[256];
   va_list args;
   va_start(args, format);
@@ -129,7 +137,7 @@ inline void RowAtMost(const std::string& benchmark, const std::string& measure, 
       ratio <= maximum ? "met" : Format("MISSED by %.1f%%", (ratio - maximum) / maximum * 100));
 }
 
-inline void Note(const char* format, ...) {
+BENCH_PRINTF_FORMAT inline void Note(const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::vprintf(format, args);

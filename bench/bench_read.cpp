@@ -1,6 +1,6 @@
 // Reading archive entries through the hooked file functions.
 //
-//   bench_read seq [MiB] [rounds]
+//   bench_read seq [MiB] [rounds] [segment KiB]
 //     Sequential reads of one large entry (stored, zlib, zstd) in 64 KiB and
 //     4 KiB requests through the hooked ReadFile, each against the fastest
 //     reader of the same bytes: the real ReadFile of a plain file holding
@@ -143,10 +143,11 @@ double TimeDecodeFromMemory(const std::vector<PackedSegment>& segments, uint64_t
   return total == expected ? seconds : -1;
 }
 
-int Sequential(size_t mib, int rounds) {
+int Sequential(size_t mib, int rounds, uint64_t segment_size) {
   const size_t size = mib << 20;
-  Note("== Sequential reads: %zu MiB entry, default segment size (%llu KiB), %d rounds\n", mib,
-       static_cast<unsigned long long>(kDefaultSegmentSize >> 10), rounds);
+  Note("== Sequential reads: %zu MiB entry, %llu KiB segments%s, %d rounds\n", mib,
+       static_cast<unsigned long long>(segment_size >> 10),
+       segment_size == kDefaultSegmentSize ? " (the packer's default)" : "", rounds);
   const std::vector<uint8_t> data = bench::TextLikeData(size, 1);
   const std::string directory = DataDirectory();
   CreateDirectoryW(bench::Wide(directory).c_str(), nullptr);
@@ -156,6 +157,7 @@ int Sequential(size_t mib, int rounds) {
   for (int m = 0; m < 3; ++m) {
     Xp3WriterOptions options;
     options.compression = kMethods[m].compression;
+    options.segment_size = segment_size;
     const std::string archive = directory + "\\seq-" + kMethods[m].name + ".xp3";
     const std::string entry = std::string("bench-data/seq/") + kMethods[m].name + ".bin";
     const double start = Now();
@@ -213,10 +215,12 @@ int Sequential(size_t mib, int rounds) {
       const char* against = m == 0 ? "real ReadFile" : "decoding from memory";
       Note("  %-6s %2u KiB: hooked %.1f MiB/s, %s %.1f MiB/s\n", kMethods[m].name,
            static_cast<unsigned>(chunk >> 10), mib_per_s / hooked, against, mib_per_s / limit);
-      const std::string measure =
-          Format("%s, %u KiB reads, throughput vs %s (hooked %.0f MiB/s, limit %.0f MiB/s)",
-                 kMethods[m].name, static_cast<unsigned>(chunk >> 10), against, mib_per_s / hooked,
-                 mib_per_s / limit);
+      const std::string measure = Format(
+          "%s, %u KiB reads, %u KiB segments, throughput vs %s (hooked %.0f MiB/s, limit %.0f "
+          "MiB/s)",
+          kMethods[m].name, static_cast<unsigned>(chunk >> 10),
+          static_cast<unsigned>(segment_size >> 10), against, mib_per_s / hooked,
+          mib_per_s / limit);
       bench::RowAtLeast("1 sequential", measure, limit / hooked, chunk == 65536 ? 0.90 : 0.80);
     }
   }
@@ -244,7 +248,7 @@ int RandomReads(size_t mib, int reads) {
   for (const Config& config : configs) {
     const Method& method = kMethods[config.method];
     const std::string tag =
-        Format("%s-%lluk", method.name, static_cast<unsigned long long>(config.segment_size >> 10));
+        Format("%s-%uk", method.name, static_cast<unsigned>(config.segment_size >> 10));
     const std::string archive = directory + "\\rand-" + tag + ".xp3";
     const std::string entry = "bench-data/rand/" + tag + ".bin";
     Xp3WriterOptions options;
@@ -282,12 +286,12 @@ int RandomReads(size_t mib, int reads) {
     Note("  %-12s archive %6.2f MiB (%5.1f%%), per read: median %8.1f us, mean %8.1f us\n",
          tag.c_str(), archive_size / 1048576.0, 100.0 * archive_size / size, median_us, mean_us);
     bench::Row("2 random 4 KiB",
-               Format("%s, %llu KiB segments: archive size / data", method.name,
-                      static_cast<unsigned long long>(config.segment_size >> 10)),
+               Format("%s, %u KiB segments: archive size / data", method.name,
+                      static_cast<unsigned>(config.segment_size >> 10)),
                Format("%.1f%%", 100.0 * archive_size / size));
     bench::Row("2 random 4 KiB",
-               Format("%s, %llu KiB segments: time per read (median / mean)", method.name,
-                      static_cast<unsigned long long>(config.segment_size >> 10)),
+               Format("%s, %u KiB segments: time per read (median / mean)", method.name,
+                      static_cast<unsigned>(config.segment_size >> 10)),
                Format("%.0f / %.0f us", median_us, mean_us));
   }
   return bench::DetachFileHooks() ? 0 : 1;
@@ -298,11 +302,14 @@ int RandomReads(size_t mib, int reads) {
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "seq") {
-    return Sequential(argc > 2 ? std::atoi(argv[2]) : 32, argc > 3 ? std::atoi(argv[3]) : 5);
+    return Sequential(
+        argc > 2 ? std::atoi(argv[2]) : 32, argc > 3 ? std::atoi(argv[3]) : 5,
+        argc > 4 ? static_cast<uint64_t>(std::atoi(argv[4])) << 10 : kDefaultSegmentSize);
   }
   if (command == "random") {
     return RandomReads(argc > 2 ? std::atoi(argv[2]) : 16, argc > 3 ? std::atoi(argv[3]) : 200);
   }
-  std::fprintf(stderr, "usage: bench_read seq [MiB] [rounds] | random [MiB] [reads]\n");
+  std::fprintf(stderr,
+               "usage: bench_read seq [MiB] [rounds] [segment KiB] | random [MiB] [reads]\n");
   return 2;
 }
