@@ -4,7 +4,7 @@
 
 #include "crash/crash_client.h"
 #include "hooking/hook_transaction.h"
-#include "overlay/hooked_file_functions.h"
+#include "startup/file_hooks.h"
 #include "startup/patch_archives.h"
 #include "startup/process_globals.h"
 
@@ -22,33 +22,6 @@ std::atomic<bool> g_file_hooks_live{false};
 // only, so archives are never mounted twice and no hook is attached over a
 // live trampoline. Other threads entering meanwhile wait for it to finish.
 INIT_ONCE g_startup_once = INIT_ONCE_STATIC_INIT;
-
-struct FileHook {
-  PVOID* slot;
-  PVOID replacement;
-};
-
-// The thirteen file hooks in the order they are attached and detached.
-template <typename Visit>
-void ForEachFileHook(Visit visit) {
-  HookTable& t = TheHookTable();
-  const FileHook hooks[] = {
-      {SlotOf(t.CreateFileW), reinterpret_cast<PVOID>(&HookedCreateFileW)},
-      {SlotOf(t.ReadFile), reinterpret_cast<PVOID>(&HookedReadFile)},
-      {SlotOf(t.CloseHandle), reinterpret_cast<PVOID>(&HookedCloseHandle)},
-      {SlotOf(t.GetFileSize), reinterpret_cast<PVOID>(&HookedGetFileSize)},
-      {SlotOf(t.GetFileSizeEx), reinterpret_cast<PVOID>(&HookedGetFileSizeEx)},
-      {SlotOf(t.SetFilePointer), reinterpret_cast<PVOID>(&HookedSetFilePointer)},
-      {SlotOf(t.SetFilePointerEx), reinterpret_cast<PVOID>(&HookedSetFilePointerEx)},
-      {SlotOf(t.GetFileType), reinterpret_cast<PVOID>(&HookedGetFileType)},
-      {SlotOf(t.GetFileAttributesW), reinterpret_cast<PVOID>(&HookedGetFileAttributesW)},
-      {SlotOf(t.GetFileAttributesExW), reinterpret_cast<PVOID>(&HookedGetFileAttributesExW)},
-      {SlotOf(t.FindFirstFileExW), reinterpret_cast<PVOID>(&HookedFindFirstFileExW)},
-      {SlotOf(t.FindNextFileW), reinterpret_cast<PVOID>(&HookedFindNextFileW)},
-      {SlotOf(t.FindClose), reinterpret_cast<PVOID>(&HookedFindClose)},
-  };
-  for (const FileHook& hook : hooks) visit(hook);
-}
 
 PVOID FilterReplacement() { return reinterpret_cast<PVOID>(&HookedSetUnhandledExceptionFilter); }
 PVOID GameEntryReplacement() { return reinterpret_cast<PVOID>(&HookedGameEntry); }
@@ -71,7 +44,7 @@ BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
   MountPatchArchives(static_cast<HMODULE>(module), TheOverlay());
   HookTransactionBegin();
   HookEnlistThread(GetCurrentThread());
-  ForEachFileHook([](const FileHook& hook) { HookAttach(hook.slot, hook.replacement); });
+  for (const FileHook& hook : FileHooks()) HookAttach(hook.slot, hook.replacement);
   g_file_hooks_live = HookTransactionCommit() == NO_ERROR;
   return TRUE;
 }
@@ -126,7 +99,7 @@ void ProcessDetach() {
   HookTransactionBegin();
   HookEnlistThread(GetCurrentThread());
   if (g_file_hooks_live) {
-    ForEachFileHook([](const FileHook& hook) { HookDetach(hook.slot, hook.replacement); });
+    for (const FileHook& hook : FileHooks()) HookDetach(hook.slot, hook.replacement);
   }
   if (g_filter_hooked) HookDetach(SlotOf(table.SetUnhandledExceptionFilter), FilterReplacement());
   // The game may go on calling GameEntry after an unload; it must reach the

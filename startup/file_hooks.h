@@ -1,0 +1,15 @@
+// The thirteen file hooks: each hook-table slot paired with its replacement,
+// in the order start-up attaches them and detach removes them. The list is
+// built on every call from the process-wide hook table; it owns nothing.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+
+struct FileHook {
+  PVOID* slot;
+  PVOID replacement;
+};
+
+std::array<FileHook, 13> FileHooks();
