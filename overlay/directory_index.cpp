@@ -41,6 +41,7 @@ void DirectoryIndex::Build(const OverlayRegistry::PathIndex& index,
                            const std::string& base_directory) {
   directories_.clear();
   base_pieces_.clear();
+  entries_outside_ = false;
   usable_ = IsDriveAbsolute(base_directory);
   if (!usable_) return;
   for (const std::string& piece : Components(base_directory))
@@ -62,6 +63,7 @@ void DirectoryIndex::Build(const OverlayRegistry::PathIndex& index,
     if (pieces.size() < base_pieces_.size() ||
         FoldedKey(pieces, 0, base_pieces_.size()) !=
             FoldedKey(base_pieces_, 0, base_pieces_.size())) {
+      entries_outside_ = true;
       continue;
     }
     const size_t first = base_pieces_.size();
@@ -93,9 +95,20 @@ bool DirectoryIndex::Lookup(const std::string& searched_directory,
                             const std::vector<Child>** children) const {
   if (!usable_ || !IsDriveAbsolute(searched_directory)) return false;
   const std::vector<std::string> pieces = Components(searched_directory);
-  if (pieces.size() < base_pieces_.size()) return false;
-  for (size_t i = 0; i < base_pieces_.size(); ++i) {
-    if (LowerAscii(pieces[i]) != base_pieces_[i]) return false;
+  size_t common = 0;
+  while (common < pieces.size() && common < base_pieces_.size() &&
+         LowerAscii(pieces[common]) == base_pieces_[common]) {
+    ++common;
+  }
+  if (common < base_pieces_.size()) {
+    // The game directory's ancestors list its entries as subdirectories:
+    // left to the walk. In any other directory outside the game directory,
+    // entries below it get a relative form that starts with ".." or keeps
+    // its drive, so they are never listed; only entries placed outside it
+    // (a key with a drive or a leading separator) need the walk.
+    if (common == pieces.size() || entries_outside_) return false;
+    *children = &kEmpty;
+    return true;
   }
   auto it = directories_.find(FoldedKey(pieces, base_pieces_.size(), pieces.size()));
   *children = it == directories_.end() ? &kEmpty : &it->second;

@@ -34,13 +34,16 @@ class DirectoryIndex {
   void Build(const OverlayRegistry::PathIndex& index, const std::string& base_directory);
 
   // The archive children of `searched_directory` (drive-absolute, UTF-8), in
-  // listing order, before pattern filtering. False when the index cannot
-  // answer for that directory (it is not inside the game directory, or the
-  // game directory is not drive-absolute); the caller then walks the entries.
+  // listing order, before pattern filtering; none for a directory outside
+  // the game directory. False when the index cannot answer for that
+  // directory (the game directory is not drive-absolute, or the directory
+  // lies outside it while some entry's path leads outside it too); the
+  // caller then walks the entries.
   bool Lookup(const std::string& searched_directory, const std::vector<Child>** children) const;
 
  private:
   bool usable_ = false;
+  bool entries_outside_ = false;          // some entry's path is not below the game directory
   std::vector<std::string> base_pieces_;  // folded components of the game directory
   std::unordered_map<std::string, std::vector<Child>> directories_;  // folded relative key
   static const std::vector<Child> kEmpty;

@@ -65,7 +65,9 @@ TEST(DirectoryIndex, GivesTheSameRecordsAsTheWalkOverEveryEntry) {
                                              "C:\\Games\\Title\\data\\a.png",
                                              "C:\\Games",
                                              "D:\\Games\\Title",
-                                             "C:\\Games\\Title\\\xE6\x95\xB0"};
+                                             "C:\\Games\\Title\\\xE6\x95\xB0",
+                                             "C:\\Saves",
+                                             "C:\\"};
   const std::vector<std::wstring> patterns = {L"*", L"*.png", L"d*", L"DATA", L"?", L".", L"*.*"};
   std::mt19937 random(20261208);
   int compared = 0;
@@ -102,7 +104,7 @@ TEST(DirectoryIndex, GivesTheSameRecordsAsTheWalkOverEveryEntry) {
     }
   }
   DeleteFileA(archive.c_str());
-  EXPECT_EQ(compared, 40 * 12 * 2 * 7);
+  EXPECT_EQ(compared, 40 * 14 * 2 * 7);
 }
 
 TEST(DirectoryIndex, ArchivesWithDriveRelativeKeysAreLeftToTheWalk) {
@@ -114,7 +116,17 @@ TEST(DirectoryIndex, ArchivesWithDriveRelativeKeysAreLeftToTheWalk) {
   ASSERT_TRUE(directories.Lookup("C:\\Games\\Title\\data", &children));
   ASSERT_EQ(children->size(), 1u);
   EXPECT_EQ((*children)[0].name, "a.png");
-  EXPECT_FALSE(directories.Lookup("C:\\Games", &children));  // outside the game directory
+  EXPECT_FALSE(directories.Lookup("C:\\Games", &children));  // an ancestor: left to the walk
+  // Elsewhere outside the game directory nothing of it can be listed.
+  ASSERT_TRUE(directories.Lookup("D:\\Saves", &children));
+  EXPECT_TRUE(children->empty());
+  ASSERT_TRUE(directories.Lookup("C:\\Windows\\Fonts", &children));
+  EXPECT_TRUE(children->empty());
+  // An entry whose path leads outside the game directory can be.
+  index.emplace("\\Saves\\slot1.sav", OverlayRegistry::IndexedEntry{Xp3Entry{}, nullptr});
+  directories.Build(index, kBase);
+  EXPECT_FALSE(directories.Lookup("C:\\Saves", &children));
+  ASSERT_TRUE(directories.Lookup("C:\\Games\\Title\\data", &children));
   index.emplace("C:x\\y", OverlayRegistry::IndexedEntry{Xp3Entry{}, nullptr});
   directories.Build(index, kBase);
   EXPECT_FALSE(directories.Lookup("C:\\Games\\Title\\data", &children));

@@ -104,6 +104,18 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
                                  additional_flags);
   }
 
+  // A directory that can receive no archive record is listed by the system
+  // alone: its own find handle gives the same records in the same order,
+  // without copying the whole listing first. Only the error of an empty
+  // search is the overlay's.
+  const std::vector<DirectoryIndex::Child>* children = nullptr;
+  if (TheOverlay().Directories().Lookup(directory, &children) && children->empty()) {
+    HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
+                                          search_filter, additional_flags);
+    if (system == INVALID_HANDLE_VALUE) SetLastError(ERROR_FILE_NOT_FOUND);
+    return system;
+  }
+
   std::vector<WIN32_FIND_DATAW> listing;
   HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op, search_filter,
                                         additional_flags);

@@ -106,20 +106,18 @@ void OverlayRegistry::StoreMemoryFile(const std::string& key, std::vector<unsign
   GetSystemTimeAsFileTime(&memory_file_time_);
 }
 
-bool OverlayRegistry::KeyOf(const WCHAR* path, std::string* key) const {
-  return MakePathKey(WideString(path), base_directory_, key);
-}
-
 bool OverlayRegistry::Exists(const WCHAR* path) const {
-  std::string key;
-  if (!KeyOf(path, &key)) return false;
-  return path_index_.count(key) != 0 || memory_files_.count(key) != 0;
+  PathKeyBuilder builder;
+  if (!builder.Make(path, base_directory_)) return false;
+  return path_index_.find(builder.key()) != path_index_.end() ||
+         memory_files_.find(builder.key()) != memory_files_.end();
 }
 
 HANDLE OverlayRegistry::Register(HandleTable& table, std::shared_ptr<OpenFile> file) {
   HANDLE handle = static_cast<HANDLE>(file->stream.get());
   AcquireSRWLockExclusive(&handles_lock_);
   table.emplace(handle, std::move(file));
+  handle_counts_[CountSlot(handle)].fetch_add(1, std::memory_order_relaxed);
   ReleaseSRWLockExclusive(&handles_lock_);
   return handle;
 }
@@ -127,11 +125,12 @@ HANDLE OverlayRegistry::Register(HandleTable& table, std::shared_ptr<OpenFile> f
 HANDLE OverlayRegistry::OpenOwn(const WCHAR* path) {
   // The key is derived exactly as for Exists, so that a path that exists
   // always opens, whatever form the game directory has.
-  std::string key;
-  if (!KeyOf(path, &key)) {
+  PathKeyBuilder builder;
+  if (!builder.Make(path, base_directory_)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  const std::string_view key = builder.key();
   auto file = std::make_shared<OpenFile>();
   file->key = key;
   if (auto it = path_index_.find(key); it != path_index_.end()) {
@@ -170,6 +169,11 @@ std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Find(HANDLE handle) 
 }
 
 bool OverlayRegistry::IsOwnHandle(HANDLE handle) const {
+  // Most handles the game uses are real ones; when no open overlaid file
+  // shares the handle's count slot, the answer needs no lock. A handle is
+  // counted before it is handed out and uncounted only after it has left
+  // the tables, so a zero count is never wrong.
+  if (handle_counts_[CountSlot(handle)].load(std::memory_order_acquire) == 0) return false;
   AcquireSRWLockShared(&handles_lock_);
   const bool own = entry_handles_.count(handle) != 0 || memory_handles_.count(handle) != 0;
   ReleaseSRWLockShared(&handles_lock_);
@@ -186,6 +190,7 @@ std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Remove(HANDLE handle
     file = std::move(mit->second);
     memory_handles_.erase(mit);
   }
+  if (file) handle_counts_[CountSlot(handle)].fetch_sub(1, std::memory_order_release);
   ReleaseSRWLockExclusive(&handles_lock_);
   return file;
 }
@@ -294,11 +299,12 @@ BOOL OverlayRegistry::SizeOwn(HANDLE handle, LARGE_INTEGER* size) {
 
 BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level,
                                       void* information) {
-  std::string key;
-  if (!KeyOf(path, &key)) {
+  PathKeyBuilder builder;
+  if (!builder.Make(path, base_directory_)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  const std::string_view key = builder.key();
   ULONGLONG size = 0;
   FILETIME time = {};
   if (auto it = path_index_.find(key); it != path_index_.end()) {

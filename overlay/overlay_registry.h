@@ -18,6 +18,9 @@
 
 #include <windows.h>
 
+#include <array>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -90,7 +93,6 @@ class OverlayRegistry {
   std::shared_ptr<OpenFile> Find(HANDLE handle) const;
   std::shared_ptr<OpenFile> Remove(HANDLE handle);
   HANDLE Register(HandleTable& table, std::shared_ptr<OpenFile> file);
-  bool KeyOf(const WCHAR* path, std::string* key) const;
   bool SeekOwn(HANDLE handle, LONGLONG distance, DWORD method, ULONGLONG* position);
 
   PathIndex path_index_;
@@ -100,6 +102,15 @@ class OverlayRegistry {
   std::unordered_map<const Xp3Archive*, FILETIME> archive_times_;
   FILETIME memory_file_time_ = {};
   std::unique_ptr<DirectoryIndex> directories_;
+
+  // Open overlaid files counted by a few bits of their handle value, so that
+  // IsOwnHandle answers for most real handles without the lock.
+  static size_t CountSlot(HANDLE handle) {
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    return (value >> 4 ^ value >> 12) % kCountSlots;
+  }
+  static constexpr size_t kCountSlots = 256;
+  std::array<std::atomic<uint32_t>, kCountSlots> handle_counts_{};
 
   mutable SRWLOCK handles_lock_ = SRWLOCK_INIT;
   HandleTable entry_handles_;

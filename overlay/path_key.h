@@ -6,8 +6,10 @@
 // is 32-bit FNV-1a over the folded bytes, equality compares folded bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "overlay/platform.h"
 
@@ -16,13 +18,37 @@
 // Returns false (no key) when the path is not valid UTF-16.
 bool MakePathKey(const WideString& path, const std::string& base_directory, std::string* key);
 
-std::uint32_t PathKeyHash(const std::string& key);
-bool PathKeyEqual(const std::string& a, const std::string& b);
+// The same derivation for the file functions' hot path: every CreateFileW and
+// GetFileAttributesW of the game derives a key, so the key is built in this
+// object's own storage, without touching the heap for paths of ordinary
+// length. The key stays valid until the next Make or the object's end.
+class PathKeyBuilder {
+ public:
+  // False (no key) when `path` (zero-terminated) is not valid UTF-16.
+  bool Make(const WCHAR* path, std::string_view base_directory);
+  std::string_view key() const { return key_; }
 
-// Hasher and equality for the overlay's key tables.
+ private:
+  // Where the relative form of a drive-absolute path is written.
+  char* Reserve(size_t size);
+
+  std::string_view key_;
+  size_t converted_size_ = 0;
+  char inline_[2048];
+  std::string heap_;
+  std::string relative_heap_;
+};
+
+std::uint32_t PathKeyHash(std::string_view key);
+bool PathKeyEqual(std::string_view a, std::string_view b);
+
+// Hasher and equality for the overlay's key tables; both accept any string
+// form, so a table can be searched with a key that lives in a PathKeyBuilder.
 struct PathKeyHasher {
-  size_t operator()(const std::string& key) const { return PathKeyHash(key); }
+  using is_transparent = void;
+  size_t operator()(std::string_view key) const { return PathKeyHash(key); }
 };
 struct PathKeyEquals {
-  bool operator()(const std::string& a, const std::string& b) const { return PathKeyEqual(a, b); }
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return PathKeyEqual(a, b); }
 };

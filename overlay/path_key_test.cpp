@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <unordered_map>
 
+#include "overlay/path_strings.h"
 #include "overlay/text_conversion.h"
 
 namespace {
@@ -34,6 +36,47 @@ TEST(PathKey, GamePathsBecomeKeysRelativeToTheGameDirectory) {
   EXPECT_EQ(Key("\\\\?\\C:\\Games\\Title\\a"), "\\\\?\\C:\\Games\\Title\\a");
   EXPECT_EQ(Key("//server/share/a"), "\\\\server\\share\\a");
   EXPECT_EQ(Key("\\data\\bg.png"), "\\data\\bg.png");
+}
+
+// The key as the path rules compose it, step by step, to hold the
+// allocation-free derivation to.
+std::string ComposedKey(const std::string& utf8_path, const std::string& base) {
+  std::string key = ReplaceAll(utf8_path, "/", "\\");
+  return IsDriveAbsolute(key) ? RelativePath(key, base) : key;
+}
+
+TEST(PathKey, BuilderAgreesWithTheComposedPathRulesOnRandomPaths) {
+  static const char* const kPieces[] = {"Games", "games", "GAMES", "Title", "title",        "data",
+                                        ".",     "..",    "",      "x.png", "\xE6\x95\xB0", "C:"};
+  static const char* const kStarts[] = {"C:\\", "c:/", "D:\\", "", "\\", "//", "C:"};
+  static const char* const kBases[] = {"C:\\Games\\Title",   "c:/games/title/",   "C:\\",
+                                       "C:\\Games\\\\Title", "\\\\server\\share", ""};
+  std::mt19937 random(42);
+  auto draw = [&](const char* const* starts, size_t start_count) {
+    std::string path = starts[random() % start_count];
+    const int depth = static_cast<int>(random() % 5);
+    for (int i = 0; i < depth; ++i) {
+      if (i > 0) path += random() % 3 == 0 ? "/" : "\\";
+      path += kPieces[random() % 12];
+    }
+    if (random() % 6 == 0) path += "\\";
+    return path;
+  };
+  PathKeyBuilder builder;  // reused, as the registry reuses none: stale state must not leak
+  for (int i = 0; i < 20000; ++i) {
+    const std::string base = kBases[random() % 6];
+    const std::string path = draw(kStarts, 7);
+    WideString wide;
+    ASSERT_TRUE(FromUtf8(path, &wide));
+    ASSERT_TRUE(builder.Make(wide.c_str(), base));
+    ASSERT_EQ(std::string(builder.key()), ComposedKey(path, base)) << path << " against " << base;
+  }
+  // Paths longer than the builder's own storage take the same rules.
+  const std::string long_path = "C:\\Games\\Title\\" + std::string(3000, 'a') + "\\b";
+  WideString wide;
+  ASSERT_TRUE(FromUtf8(long_path, &wide));
+  ASSERT_TRUE(builder.Make(wide.c_str(), "C:\\Games\\Other"));
+  EXPECT_EQ(std::string(builder.key()), ComposedKey(long_path, "C:\\Games\\Other"));
 }
 
 TEST(PathKey, UnpairedSurrogateYieldsNoKey) {
