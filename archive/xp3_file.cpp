@@ -106,8 +106,11 @@ bool Xp3File::BufferSegment(size_t index) {
   buffered_start_ = buffered_end_ = 0;
   int64_t start;
   int64_t end;
-  if (segment.unpacked_size > kMaxBufferedSegment || segment.packed_size > kMaxBufferedSegment ||
-      segment.packed_size == 0 || !SegmentWindow(segment, 0, &start, &end)) {
+  // Once the archive file has reported an error, a streaming decoder gets
+  // only its first input block; keep that behaviour by streaming.
+  if (source_ == nullptr || source_->HasError() || segment.unpacked_size > kMaxBufferedSegment ||
+      segment.packed_size > kMaxBufferedSegment || segment.packed_size == 0 ||
+      !SegmentWindow(segment, 0, &start, &end)) {
     return false;
   }
   const auto packed_size = static_cast<uint32_t>(segment.packed_size);

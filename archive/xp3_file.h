@@ -9,10 +9,11 @@
 //   read of that segment (also after seeking back into it);
 // - stored data read in small requests that continue the previous one is
 //   read ahead in blocks of kReadAhead bytes.
-// A compressed segment entered in its middle (random access) or one that
-// does not decode cleanly is read through a streaming decoder that is kept
-// between reads, as before, so that errors, short and over-long data behave
-// exactly as they always did.
+// A compressed segment entered in its middle (random access) is read through
+// a streaming decoder kept between reads, which decodes only up to what is
+// asked for. That decoder also defines how corrupt, short and over-long data
+// behave: the buffered path takes only segments that it would deliver
+// cleanly, and leaves every other one to it.
 //
 // Memory: the buffer holds at most max(kReadAhead, largest segment decoded
 // so far) bytes and the packed-bytes buffer the largest packed segment read,
@@ -54,7 +55,8 @@ class Xp3File : public ReadStream {
   bool IsEof() override;
   // Also true once any read of the archive file failed, through any entry.
   bool HasError() override;
-  // Drops the current decoder; the archive file stays open.
+  // Drops the current decoder and frees the buffers; the archive file stays
+  // open and reading may go on.
   bool Close() override;
 
  private:
