@@ -29,6 +29,7 @@ struct Codec {
   const char* name;
   Bytes (*compress)(const Bytes&);
   bool is_zstd;
+  Bytes (*corrupt)(const Bytes&);  // damage the decoder detects
 };
 
 class BothCodecs : public testing::TestWithParam<Codec> {};
@@ -130,9 +131,38 @@ TEST_P(BothCodecs, SkipDecodesAndDiscards) {
   EXPECT_TRUE(d->IsEof());
 }
 
+// The whole-segment decoder is a shortcut for the streaming decoders: it may
+// only claim data that they deliver completely and end cleanly.
+TEST_P(BothCodecs, WholeSegmentDecoderAcceptsExactlyTheCleanCases) {
+  const Bytes data = PatternData(300000, 14);
+  const Bytes packed = GetParam().compress(data);
+  WholeSegmentDecoder whole;
+  Bytes out(data.size() + 1);
+  auto decode = [&](const Bytes& in, size_t size) {
+    return whole.Decode(in.data(), in.size(), out.data(), size);
+  };
+  EXPECT_TRUE(decode(packed, data.size()));
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin()));
+  // Bytes behind the stream are never read by the streaming decoders either.
+  EXPECT_TRUE(decode(Concat({packed, Bytes(9, 0x5A)}), data.size()));
+  EXPECT_FALSE(decode(packed, data.size() - 1)) << "more data than the segment holds";
+  EXPECT_FALSE(decode(packed, data.size() + 1)) << "less data than the segment holds";
+  EXPECT_FALSE(decode(Bytes(packed.begin(), packed.end() - 5), data.size())) << "truncated";
+  // A second stream would not be delivered by the streaming decoders.
+  const Bytes twice = Concat({packed, packed});
+  Bytes big(2 * data.size());
+  EXPECT_FALSE(whole.Decode(twice.data(), twice.size(), big.data(), big.size()));
+  EXPECT_FALSE(decode(GetParam().corrupt(packed), data.size()));
+  // Failures leave the reused contexts fit for the next segment.
+  EXPECT_TRUE(decode(packed, data.size()));
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin()));
+  EXPECT_FALSE(whole.Decode(nullptr, 0, out.data(), 1));
+  EXPECT_FALSE(whole.Decode(packed.data(), packed.size(), out.data(), 0));
+}
+
 INSTANTIATE_TEST_SUITE_P(Decoders, BothCodecs,
-                         testing::Values(Codec{"zlib", ZlibCompress, false},
-                                         Codec{"zstd", ZstdCompress, true}),
+                         testing::Values(Codec{"zlib", ZlibCompress, false, CorruptZlib},
+                                         Codec{"zstd", ZstdCompress, true, CorruptZstd}),
                          [](const testing::TestParamInfo<Codec>& info) { return info.param.name; });
 
 TEST(SegmentDecoder, EmptyOrUnseekableSourcesGiveNoDecoder) {
@@ -220,20 +250,7 @@ TEST(ZstdDecompressor, MagicFollowedByGarbageIsAnError) {
 
 TEST(ZstdDecompressor, CorruptBlockIsAnError) {
   const Bytes data = PatternData(300000, 12);
-  Bytes packed = ZstdCompress(data);
-  // Find the third block and give it the reserved block type.
-  const uint8_t descriptor = packed[4];
-  const bool single_segment = (descriptor >> 5) & 1;
-  const size_t dict_id_sizes[] = {0, 1, 2, 4};
-  const size_t content_size_sizes[] = {single_segment ? 1u : 0u, 2, 4, 8};
-  size_t at = 5 + (single_segment ? 0 : 1) + dict_id_sizes[descriptor & 3] +
-              content_size_sizes[descriptor >> 6];
-  for (int block = 0; block < 2; ++block) {
-    const uint32_t header = packed[at] | (packed[at + 1] << 8) | (packed[at + 2] << 16);
-    const uint32_t type = (header >> 1) & 3;
-    at += 3 + (type == 1 ? 1 : header >> 3);  // an RLE block carries one byte
-  }
-  packed[at] |= 0x06;
+  const Bytes packed = CorruptZstd(ZstdCompress(data));
   Decoder d = Open(packed);
   const Bytes got = Drain(d.get(), 4096);
   EXPECT_GT(got.size(), 0u);
@@ -254,6 +271,45 @@ TEST(Decoders, ErrorOfTheSourceIsAnErrorOfTheDecoder) {
   uint8_t b;
   EXPECT_EQ(broken->Read(&b, 1), 0u);
   EXPECT_TRUE(broken->HasError());
+}
+
+TEST(WholeSegmentDecoder, SwitchesBetweenFormatsFromSegmentToSegment) {
+  WholeSegmentDecoder whole;
+  for (int i = 0; i < 6; ++i) {
+    const Bytes data = PatternData(1000 + static_cast<size_t>(i) * 20000, 20 + i);
+    const Bytes packed = i % 2 == 0 ? ZlibCompress(data) : ZstdCompress(data);
+    Bytes out(data.size());
+    ASSERT_TRUE(whole.Decode(packed.data(), packed.size(), out.data(), out.size())) << i;
+    EXPECT_EQ(out, data) << i;
+  }
+}
+
+// A raw-block zstd frame written by hand: no content size, and a window of
+// 2^window_log bytes declared in its header.
+Bytes ZstdFrameWithWindow(const Bytes& data, int window_log) {
+  ByteWriter w;
+  w.U32(0xFD2FB528).U8(0x00).U8(static_cast<uint8_t>((window_log - 10) << 3));
+  const uint32_t block = static_cast<uint32_t>(data.size()) << 3 | 1;  // last, raw
+  w.U8(static_cast<uint8_t>(block)).U8(static_cast<uint8_t>(block >> 8));
+  w.U8(static_cast<uint8_t>(block >> 16)).Raw(data);
+  return w.bytes();
+}
+
+TEST(WholeSegmentDecoder, KeepsTheStreamingWindowLimit) {
+  const Bytes data = PatternData(3000, 30);
+  WholeSegmentDecoder whole;
+  Bytes out(data.size());
+  // Without a stated size the frame is decoded block by block, which works.
+  const Bytes small_window = ZstdFrameWithWindow(data, 20);
+  EXPECT_EQ(Drain(Open(small_window).get(), 4096), data);
+  ASSERT_TRUE(whole.Decode(small_window.data(), small_window.size(), out.data(), out.size()));
+  EXPECT_EQ(out, data);
+  // Beyond the limit the streaming decoder refuses the frame; so must this.
+  const Bytes huge_window = ZstdFrameWithWindow(data, 28);
+  Decoder streaming = Open(huge_window);
+  EXPECT_TRUE(Drain(streaming.get(), 4096).empty());
+  EXPECT_TRUE(streaming->HasError());
+  EXPECT_FALSE(whole.Decode(huge_window.data(), huge_window.size(), out.data(), out.size()));
 }
 
 }  // namespace

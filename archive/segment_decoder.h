@@ -3,6 +3,12 @@
 // magic (28 B5 2F FD) is a zstd frame, anything else a zlib stream.
 #pragma once
 
+#include <zlib.h>
+#include <zstd.h>
+
+#include <cstddef>
+#include <cstdint>
+
 #include "archive/read_stream.h"
 
 // Takes over `source`. Returns the decoder, which then owns the source, or
@@ -10,3 +16,34 @@
 // is empty, or cannot be seeked back after the peek. A decoder whose library
 // set-up failed is still returned; it reads nothing and reports HasError.
 ReadStream* OpenSegmentDecoder(ReadStream* source);
+
+// WholeSegmentDecoder: decodes a compressed segment whose packed bytes are
+// all in memory straight into a buffer of its unpacked size, keeping the
+// library contexts from one segment to the next. This is the fast path of
+// sequential reading; the streaming decoders above remain the reference.
+//
+// Decode succeeds only where a streaming decoder would deliver exactly
+// `out_size` bytes and then end cleanly: the data (chosen by the same magic)
+// is one complete zlib stream, or a zstd frame within the streaming
+// decoder's window limit, that decodes without error to exactly `out_size`
+// bytes. Everything else (corrupt, truncated, short or over-long data) is a
+// failure, after which the caller uses a streaming decoder, which then
+// behaves exactly as it always does on such data. One thread at a time.
+class WholeSegmentDecoder {
+ public:
+  WholeSegmentDecoder() = default;
+  ~WholeSegmentDecoder();
+  WholeSegmentDecoder(const WholeSegmentDecoder&) = delete;
+  WholeSegmentDecoder& operator=(const WholeSegmentDecoder&) = delete;
+
+  bool Decode(const uint8_t* packed, size_t packed_size, uint8_t* out, size_t out_size);
+
+ private:
+  bool DecodeZlib(const uint8_t* packed, size_t packed_size, uint8_t* out, size_t out_size);
+  bool DecodeZstd(const uint8_t* packed, size_t packed_size, uint8_t* out, size_t out_size);
+
+  // Created on first use; null also when creation failed (Decode then fails).
+  z_stream* zlib_ = nullptr;
+  bool zlib_failed_ = false;
+  ZSTD_DCtx* zstd_ = nullptr;
+};

@@ -212,3 +212,26 @@ bool RemoveFileW(const std::u16string& path) {
 }
 
 std::u16string TempDirW() { return (std::filesystem::temp_directory_path() / "").u16string(); }
+
+Bytes CorruptZlib(const Bytes& packed) {
+  Bytes out = packed;
+  for (size_t i = out.size() / 2; i < out.size() / 2 + 16 && i < out.size(); ++i) out[i] ^= 0x3C;
+  return out;
+}
+
+Bytes CorruptZstd(const Bytes& packed) {
+  Bytes out = packed;
+  const uint8_t descriptor = out[4];
+  const bool single_segment = (descriptor >> 5) & 1;
+  const size_t dict_id_sizes[] = {0, 1, 2, 4};
+  const size_t content_size_sizes[] = {single_segment ? 1u : 0u, 2, 4, 8};
+  size_t at = 5 + (single_segment ? 0 : 1) + dict_id_sizes[descriptor & 3] +
+              content_size_sizes[descriptor >> 6];
+  for (int block = 0; block < 2; ++block) {
+    const uint32_t header = out[at] | (out[at + 1] << 8) | (out[at + 2] << 16);
+    const uint32_t type = (header >> 1) & 3;
+    at += 3 + (type == 1 ? 1 : header >> 3);  // an RLE block carries one byte
+  }
+  out[at] |= 0x06;
+  return out;
+}

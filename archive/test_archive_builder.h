@@ -38,6 +38,11 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 
 Bytes ZlibCompress(const Bytes& data);
 Bytes ZstdCompress(const Bytes& data);
+// Damage that the decoders must detect: the zlib data with 16 bytes in its
+// middle flipped, the zstd frame (of at least three blocks) with its third
+// block given the reserved block type.
+Bytes CorruptZlib(const Bytes& packed);
+Bytes CorruptZstd(const Bytes& packed);
 // Deterministic data that compresses somewhat (runs mixed with noise).
 Bytes PatternData(size_t size, uint32_t seed);
 

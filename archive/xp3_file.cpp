@@ -1,11 +1,12 @@
 #include "archive/xp3_file.h"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
 
 #include "archive/read_stream_region.h"
-#include "archive/segment_decoder.h"
 
 namespace {
 
@@ -81,44 +82,142 @@ size_t Xp3File::FindSegment(uint64_t position) const {
   return count;
 }
 
+bool Xp3File::Reserve(std::unique_ptr<uint8_t[]>* buffer, size_t* capacity, size_t size) {
+  if (*capacity >= size) return true;
+  if (buffer == &buffer_) buffered_start_ = buffered_end_ = 0;
+  buffer->reset();
+  *capacity = 0;
+  buffer->reset(new (std::nothrow) uint8_t[size]);
+  if (*buffer == nullptr) return false;
+  *capacity = size;
+  return true;
+}
+
+void Xp3File::ReleaseBuffers() {
+  buffer_.reset();
+  buffer_capacity_ = 0;
+  buffered_start_ = buffered_end_ = 0;
+  packed_.reset();
+  packed_capacity_ = 0;
+}
+
+bool Xp3File::BufferSegment(size_t index) {
+  const Xp3Segment& segment = entry_.segments[index];
+  buffered_start_ = buffered_end_ = 0;
+  int64_t start;
+  int64_t end;
+  // Once the archive file has reported an error, a streaming decoder gets
+  // only its first input block; keep that behaviour by streaming.
+  if (source_ == nullptr || source_->HasError() || segment.unpacked_size > kMaxBufferedSegment ||
+      segment.packed_size > kMaxBufferedSegment || segment.packed_size == 0 ||
+      !SegmentWindow(segment, 0, &start, &end)) {
+    return false;
+  }
+  const auto packed_size = static_cast<uint32_t>(segment.packed_size);
+  const auto unpacked_size = static_cast<size_t>(segment.unpacked_size);
+  if (!Reserve(&packed_, &packed_capacity_, packed_size) ||
+      !Reserve(&buffer_, &buffer_capacity_, unpacked_size)) {
+    return false;
+  }
+  ReadStreamRegion region(source_, start, end);
+  if (region.ReadAt(packed_.get(), packed_size, 0) != packed_size ||
+      !whole_decoder_.Decode(packed_.get(), packed_size, buffer_.get(), unpacked_size)) {
+    return false;
+  }
+  buffered_segment_ = index;
+  buffered_start_ = segment_starts_[index];
+  buffered_end_ = buffered_start_ + segment.unpacked_size;
+  return true;
+}
+
+uint32_t Xp3File::ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer, uint32_t size) {
+  const Xp3Segment& segment = entry_.segments[index];
+  int64_t start;
+  int64_t end;
+  if (!SegmentWindow(segment, in_segment, &start, &end)) return 0;
+  ReadStreamRegion region(source_, start, end);
+  const uint64_t left = segment.unpacked_size - in_segment;
+  const bool sequential = position_ == read_end_;
+  if (!sequential || size >= kReadAhead || size >= left ||
+      !Reserve(&buffer_, &buffer_capacity_, kReadAhead)) {
+    return region.Read(buffer, size);
+  }
+  // Read ahead, then serve from the buffer; the caller's Read loops over the
+  // buffer until the request is filled, as a direct read would fill it.
+  const auto ahead = static_cast<uint32_t>(std::min<uint64_t>(kReadAhead, left));
+  const uint32_t count = region.Read(buffer_.get(), ahead);
+  buffered_segment_ = index;
+  buffered_start_ = position_;
+  buffered_end_ = position_ + count;
+  return count;
+}
+
 uint32_t Xp3File::Read(void* buffer, uint32_t size) {
   auto hold = Lock();
   if (buffer == nullptr || size == 0 || position_ >= entry_.unpacked_size) return 0;
+  auto* out = static_cast<uint8_t*>(buffer);
 
   if (decoder_ != nullptr) {
     const uint32_t count = decoder_->Read(buffer, size);
     if (count > 0) {
       position_ += count;
+      read_end_ = position_;
       return count;
     }
     DropDecoder();
   }
 
+  // Copies from the buffer while it holds the position; a small request in
+  // stored data may take several read-ahead blocks, as a direct read would
+  // have filled it.
+  uint32_t total = 0;
+  for (;;) {
+    if (position_ >= buffered_start_ && position_ < buffered_end_) {
+      const auto count =
+          static_cast<uint32_t>(std::min<uint64_t>(size - total, buffered_end_ - position_));
+      std::memcpy(out + total, buffer_.get() + (position_ - buffered_start_), count);
+      total += count;
+      position_ += count;
+      read_end_ = position_;
+      if (total == size || position_ == SegmentEnd(buffered_segment_)) return total;
+    }
+    const size_t index = FindSegment(position_);
+    if (index == entry_.segments.size()) return total;
+    const Xp3Segment& segment = entry_.segments[index];
+    if (segment.IsCompressed()) break;
+    const uint64_t in_segment = position_ - segment_starts_[index];
+    const uint32_t count = ReadStored(index, in_segment, out + total, size - total);
+    if (position_ >= buffered_start_ && position_ < buffered_end_) continue;  // read ahead
+    total += count;
+    position_ += count;
+    if (total > 0) read_end_ = position_;
+    return total;
+  }
+  // The buffer never ends inside a compressed segment, so nothing was copied.
+
   const size_t index = FindSegment(position_);
-  if (index == entry_.segments.size()) return 0;
   const Xp3Segment& segment = entry_.segments[index];
   const uint64_t in_segment = position_ - segment_starts_[index];
-  int64_t start;
-  int64_t end;
-
-  if (segment.IsCompressed()) {
-    if (!SegmentWindow(segment, 0, &start, &end)) return 0;
-    auto* region = new (std::nothrow) ReadStreamRegion(source_, start, end);
-    if (region == nullptr) return 0;
-    decoder_ = OpenSegmentDecoder(region);
-    if (decoder_ == nullptr) return 0;
-    decoder_segment_ = index;
-    // Decoders cannot seek: decode and discard up to the position.
-    if (in_segment != 0) decoder_->Skip(in_segment);
-    const uint32_t count = decoder_->Read(buffer, size);
+  if (in_segment == 0 && BufferSegment(index)) {
+    const auto count = static_cast<uint32_t>(std::min<uint64_t>(size, segment.unpacked_size));
+    std::memcpy(out, buffer_.get(), count);
     position_ += count;
+    read_end_ = position_;
     return count;
   }
-
-  if (!SegmentWindow(segment, in_segment, &start, &end)) return 0;
-  ReadStreamRegion region(source_, start, end);
-  const uint32_t count = region.Read(buffer, size);
+  int64_t start;
+  int64_t end;
+  if (!SegmentWindow(segment, 0, &start, &end)) return 0;
+  auto* region = new (std::nothrow) ReadStreamRegion(source_, start, end);
+  if (region == nullptr) return 0;
+  decoder_ = OpenSegmentDecoder(region);
+  if (decoder_ == nullptr) return 0;
+  decoder_segment_ = index;
+  // Decoders cannot seek: decode and discard up to the position.
+  if (in_segment != 0) decoder_->Skip(in_segment);
+  const uint32_t count = decoder_->Read(buffer, size);
   position_ += count;
+  if (count > 0) read_end_ = position_;
   return count;
 }
 
@@ -176,5 +275,6 @@ bool Xp3File::HasError() {
 bool Xp3File::Close() {
   auto hold = Lock();
   DropDecoder();
+  ReleaseBuffers();
   return true;
 }

@@ -1,8 +1,24 @@
 // Xp3File: a seekable stream over one archive entry, made by
 // Xp3Archive::OpenEntry. The entry's bytes are a list of segments in the
-// archive file; stored segments are read in place, compressed ones through a
-// decoder that is kept between reads so that sequential reading decodes every
-// byte once. One Read never crosses a segment boundary (ReadExact loops).
+// archive file. One Read never crosses a segment boundary (ReadExact loops).
+//
+// Sequential reading goes through a buffer of the entry's bytes, so that
+// small requests cost a copy rather than a system read or a decoder call:
+// - a compressed segment entered at its start is read with one positioned
+//   read and decoded in one pass into the buffer, which then serves every
+//   read of that segment (also after seeking back into it);
+// - stored data read in small requests that continue the previous one is
+//   read ahead in blocks of kReadAhead bytes.
+// A compressed segment entered in its middle (random access) is read through
+// a streaming decoder kept between reads, which decodes only up to what is
+// asked for. That decoder also defines how corrupt, short and over-long data
+// behave: the buffered path takes only segments that it would deliver
+// cleanly, and leaves every other one to it.
+//
+// Memory: the buffer holds at most max(kReadAhead, largest segment decoded
+// so far) bytes and the packed-bytes buffer the largest packed segment read,
+// both bounded by kMaxBufferedSegment (larger segments are streamed), plus
+// the decoding contexts; all is released by Close and destruction.
 //
 // The stream keeps its own copy of the entry, borrows the archive's file
 // stream (which outlives it), owns its current decoder, and shares the
@@ -16,10 +32,17 @@
 #include <vector>
 
 #include "archive/read_stream.h"
+#include "archive/segment_decoder.h"
 #include "archive/xp3_entry.h"
 
 class Xp3File : public ReadStream {
  public:
+  // Stored data is read ahead in blocks of this size when requests are
+  // smaller; larger requests go straight to the caller's buffer.
+  static constexpr uint32_t kReadAhead = 64 << 10;
+  // Compressed segments larger than this (packed or unpacked) are streamed.
+  static constexpr uint64_t kMaxBufferedSegment = 16 << 20;
+
   // `lock` may be empty: the stream then takes no lock.
   Xp3File(Xp3Entry entry, ReadStream* source, std::shared_ptr<std::mutex> lock);
   ~Xp3File() override;
@@ -32,7 +55,8 @@ class Xp3File : public ReadStream {
   bool IsEof() override;
   // Also true once any read of the archive file failed, through any entry.
   bool HasError() override;
-  // Drops the current decoder; the archive file stays open.
+  // Drops the current decoder and frees the buffers; the archive file stays
+  // open and reading may go on.
   bool Close() override;
 
  private:
@@ -40,7 +64,18 @@ class Xp3File : public ReadStream {
   // The segment that holds the byte at `position`, or the segment count when
   // no segment does (an index whose segments do not cover the entry).
   size_t FindSegment(uint64_t position) const;
+  uint64_t SegmentEnd(size_t index) const {
+    return segment_starts_[index] + entry_.segments[index].unpacked_size;
+  }
   void DropDecoder();
+  void ReleaseBuffers();
+  // Makes the buffer hold at least `size` bytes; false when memory ran out.
+  bool Reserve(std::unique_ptr<uint8_t[]>* buffer, size_t* capacity, size_t size);
+  // Decodes the compressed segment `index` into the buffer; false (the
+  // buffer then holds nothing) when it cannot be decoded cleanly.
+  bool BufferSegment(size_t index);
+  // Serves a read of the stored segment `index` at `in_segment`.
+  uint32_t ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer, uint32_t size);
 
   Xp3Entry entry_;
   ReadStream* source_;
@@ -48,5 +83,18 @@ class Xp3File : public ReadStream {
   uint64_t position_ = 0;
   ReadStream* decoder_ = nullptr;
   size_t decoder_segment_ = 0;  // the segment the current decoder decodes
+
+  // The buffer holds the entry's bytes [buffered_start_, buffered_end_),
+  // which all lie in the segment `buffered_segment_`.
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t buffer_capacity_ = 0;
+  uint64_t buffered_start_ = 0;
+  uint64_t buffered_end_ = 0;
+  size_t buffered_segment_ = 0;
+  // Where the previous read ended: a read that starts there is sequential.
+  uint64_t read_end_ = UINT64_MAX;
+  std::unique_ptr<uint8_t[]> packed_;
+  size_t packed_capacity_ = 0;
+  WholeSegmentDecoder whole_decoder_;
   std::shared_ptr<std::mutex> lock_;
 };

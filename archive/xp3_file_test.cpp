@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <random>
 #include <thread>
 
+#include "archive/mem_read_stream.h"
+#include "archive/segment_decoder.h"
 #include "archive/test_archive_builder.h"
 #include "archive/xp3_archive.h"
 
@@ -298,6 +301,118 @@ TEST(Xp3File, CorruptCompressedSegmentReportsAnErrorOnItsOwnStream) {
   EXPECT_TRUE(bad->HasError());
   EXPECT_EQ(ReadAll(fine.get(), 4096), content);
   EXPECT_FALSE(fine->HasError());
+}
+
+// Every Read of a healthy entry gives min(request, rest of the segment),
+// whatever the buffer in between holds: read-ahead blocks must not shorten
+// a request, and no read may cross into the next segment.
+TEST(Xp3File, EveryReadFillsUpToTheSegmentEndForAnyStep) {
+  const Bytes content = PatternData(480000, 40);
+  const std::vector<SegmentPlan> plan = {{SegmentKind::kStored, 200001},
+                                         {SegmentKind::kZstd, 90000},
+                                         {SegmentKind::kZlib, 65536},
+                                         {SegmentKind::kStored, 100},
+                                         {SegmentKind::kStored, 124363}};
+  ArchiveBuilder b;
+  b.AddEntry(u"steps", content, plan);
+  OpenedArchive a(b.Build());
+  auto s = a.Open("steps");
+  std::vector<uint64_t> ends;
+  uint64_t end = 0;
+  for (const SegmentPlan& p : plan) ends.push_back(end += p.size);
+  for (uint32_t step : {1u, 4095u, 4096u, 65535u, 65536u, 70000u}) {
+    ASSERT_TRUE(s->Seek(0, Begin));
+    Bytes buf(step);
+    uint64_t at = 0;
+    size_t segment = 0;
+    while (at < content.size()) {
+      while (at >= ends[segment]) ++segment;
+      const uint64_t expected = std::min<uint64_t>(step, ends[segment] - at);
+      ASSERT_EQ(s->Read(buf.data(), step), expected) << "step " << step << " at " << at;
+      ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + expected, content.begin() + at))
+          << "step " << step << " at " << at;
+      at += expected;
+    }
+    EXPECT_EQ(s->Read(buf.data(), step), 0u);
+  }
+  EXPECT_FALSE(s->HasError());
+}
+
+TEST(Xp3File, SeeksIntoAndAroundBufferedDataGiveTheRightBytes) {
+  const Bytes content = PatternData(300000, 41);
+  ArchiveBuilder b;
+  b.AddEntry(
+      u"e", content,
+      {{SegmentKind::kZstd, 100000}, {SegmentKind::kZlib, 100000}, {SegmentKind::kStored, 100000}});
+  OpenedArchive a(b.Build());
+  auto s = a.Open("e");
+  Bytes buf(4096);
+  auto read_at = [&](int64_t at, uint32_t count) {
+    if (!s->Seek(at, Begin) || !s->ReadExact(buf.data(), count)) return false;
+    return std::equal(buf.begin(), buf.begin() + count, content.begin() + at);
+  };
+  // The whole zstd segment gets buffered, then part of the zlib one.
+  for (int64_t at = 0; at < 110000; at += 4096) ASSERT_TRUE(read_at(at, 4096)) << at;
+  EXPECT_TRUE(read_at(104000, 100)) << "back within the buffered segment";
+  EXPECT_TRUE(read_at(5000, 100)) << "back into a segment no longer buffered";
+  EXPECT_TRUE(read_at(5100, 4096)) << "on from there";
+  EXPECT_TRUE(read_at(99990, 20)) << "across a segment boundary";
+  // Stored data: read ahead sequentially, then jump back and forth around
+  // the read-ahead block's edges.
+  for (int64_t at = 200000; at < 210000; at += 1000) ASSERT_TRUE(read_at(at, 1000)) << at;
+  for (int64_t at : {200000 + 65535, 200000 + 65536, 209999, 200001, 299000, 266000}) {
+    EXPECT_TRUE(read_at(at, 1000)) << at;
+  }
+  EXPECT_TRUE(s->Close());  // releases the buffers; reading goes on
+  EXPECT_TRUE(read_at(150000, 4096));
+  EXPECT_TRUE(read_at(299999, 1));
+  EXPECT_FALSE(s->HasError());
+}
+
+// Segments that do not decode cleanly skip the buffered path and must give
+// exactly what the streaming decoder gives: its output in the same steps,
+// until the entry's declared size has been reached or passed.
+TEST(Xp3File, SegmentsThatDoNotDecodeCleanlyBehaveAsStreamed) {
+  const Bytes content = PatternData(300000, 42);
+  struct Case {
+    const char* name;
+    Bytes packed;
+    uint64_t declared;
+    bool error;
+  };
+  std::vector<Case> cases;
+  for (bool zstd : {false, true}) {
+    const Bytes packed = zstd ? ZstdCompress(content) : ZlibCompress(content);
+    cases.push_back(
+        {"corrupt", zstd ? CorruptZstd(packed) : CorruptZlib(packed), content.size(), true});
+    cases.push_back({"truncated", Bytes(packed.begin(), packed.end() - 40), content.size(), false});
+    cases.push_back({"longer than declared", packed, content.size() - 1000, false});
+    cases.push_back({"shorter than declared", packed, content.size() + 1000, false});
+  }
+  Bytes zlib_bad_check = ZlibCompress(content);
+  zlib_bad_check.back() ^= 1;
+  cases.push_back({"bad checksum", zlib_bad_check, content.size(), true});
+  for (const Case& c : cases) {
+    ArchiveBuilder b;
+    const uint64_t at = b.AddData(c.packed);
+    b.AddIndexChunk(
+        Chunk("File", Concat({Chunk("info", InfoBody(0, c.declared, c.packed.size(), u"bad")),
+                              Chunk("segm", SegmBody({{1, at, c.declared, c.packed.size()}}))})));
+    OpenedArchive a(b.Build());
+    auto s = a.Open("bad");
+    for (uint32_t step : {400000u, 4096u}) {
+      std::unique_ptr<ReadStream> streaming(OpenSegmentDecoder(new MemReadStream(c.packed)));
+      Bytes expected;
+      Bytes buf(step);
+      for (uint32_t n;
+           expected.size() < c.declared && (n = streaming->Read(buf.data(), step)) > 0;) {
+        expected.insert(expected.end(), buf.begin(), buf.begin() + n);
+      }
+      ASSERT_TRUE(s->Seek(0, Begin));
+      EXPECT_EQ(ReadAll(s.get(), step), expected) << c.name << ", reads of " << step;
+    }
+    EXPECT_EQ(s->HasError(), c.error) << c.name;
+  }
 }
 
 TEST(Xp3File, UnlockedArchiveServesEntriesToo) {

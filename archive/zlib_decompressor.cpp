@@ -14,11 +14,13 @@ constexpr char kZlibVersion[] = ZLIB_VERSION;
 
 }  // namespace
 
+int ZlibDecompressor::InitInflate(z_stream* stream) {
+  return inflateInit_(stream, kZlibVersion, static_cast<int>(sizeof(z_stream)));
+}
+
 ZlibDecompressor::ZlibDecompressor(ReadStream* source) : source_(source) {
   std::memset(&stream_, 0, sizeof stream_);
-  if (inflateInit_(&stream_, kZlibVersion, static_cast<int>(sizeof(z_stream))) != Z_OK) {
-    failed_ = true;
-  }
+  if (InitInflate(&stream_) != Z_OK) failed_ = true;
   if (source_ == nullptr) failed_ = true;
 }
 

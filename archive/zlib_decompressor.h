@@ -18,6 +18,10 @@ class ZlibDecompressor : public ReadStream {
   explicit ZlibDecompressor(ReadStream* source);
   ~ZlibDecompressor() override;
 
+  // inflateInit for a zeroed `stream` against the library this layer is
+  // built with; Z_OK on success.
+  static int InitInflate(z_stream* stream);
+
   uint32_t Read(void* buffer, uint32_t size) override;
   bool IsSeekable() override;
   bool IsEof() override;

@@ -26,7 +26,7 @@ const char kPackUsage[] =
     "  --level N             compression level (default: the library's default;\n"
     "                        zlib 1..9, zstd -131072..22)\n"
     "  --segment-size BYTES  unpacked bytes per segment, K/M/G suffixes allowed;\n"
-    "                        0 = one segment per file (default 1M)\n";
+    "                        0 = one segment per file (default 256K)\n";
 
 struct PackFile {
   std::string name;  // entry name, UTF-8, '/' separators

@@ -109,8 +109,8 @@ done
 
 run list "$(arg "$work/zstd.xp3")"
 expect_rc 0 "list"
-grep -Eq '^ +104857600 .* 100  zstd\+stored +large\.bin$' "$work/out.txt" ||
-  fail "list: large.bin should show 100 segments, zstd+stored: $(grep large "$work/out.txt")"
+grep -Eq '^ +104857600 .* 400  zstd\+stored +large\.bin$' "$work/out.txt" ||
+  fail "list: large.bin should show 400 segments (256 KiB each), zstd+stored: $(grep large "$work/out.txt")"
 grep -q '文本/对话/第7章.ks' "$work/out.txt" || fail "list: Chinese names missing"
 grep -Eq '^ +0 +0 +1  stored +empty.txt$' "$work/out.txt" || fail "list: empty.txt line wrong"
 

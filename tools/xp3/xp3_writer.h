@@ -47,9 +47,11 @@ enum class Xp3Compression { kNone, kZlib, kZstd };
 
 // Unpacked bytes per segment unless the caller chooses otherwise: a read that
 // starts in the middle of a compressed segment decodes it from its start, so
-// segments are kept small enough that a seek costs about a millisecond, yet
-// large enough that compression loses next to nothing.
-inline constexpr uint64_t kDefaultSegmentSize = uint64_t{1} << 20;
+// segments are kept small enough that such a read costs about half a
+// millisecond, yet large enough that compression loses little (archives about
+// 2% larger than with 1 MiB segments) and sequential reading keeps up with
+// one-pass decoding (measured figures: bench/RESULTS-segment.md).
+inline constexpr uint64_t kDefaultSegmentSize = uint64_t{256} << 10;
 
 struct Xp3WriterOptions {
   Xp3Compression compression = Xp3Compression::kZstd;
