@@ -7,7 +7,6 @@
 #include <new>
 #include <utility>
 
-#include "archive/mem_read_stream.h"
 #include "archive/read_stream_region.h"
 #include "archive/report_error.h"
 #include "archive/segment_decoder.h"
@@ -39,11 +38,6 @@ bool RemainingBytes(ReadStream* stream, uint64_t* remaining) {
   return true;
 }
 
-uint64_t RemainingBytes(MemReadStream* stream) {
-  const int64_t here = stream->Tell();
-  return here < stream->size() ? stream->size() - static_cast<uint64_t>(here) : 0;
-}
-
 // Reads a body whose size comes from the file. The size is checked against
 // the bytes that can still follow before anything is allocated, so a corrupt
 // size fails here instead of asking for gigabytes.
@@ -53,38 +47,163 @@ bool ReadBody(ReadStream* stream, uint64_t size, uint64_t available, std::vector
   return stream->ReadExact(body->data(), static_cast<uint32_t>(size));
 }
 
-bool ParseInfo(ReadStream* info, Xp3Entry* entry) {
+// A bounds-checked view of decoded index bytes. The index is parsed in place:
+// no chunk is copied out, and every read checks the bytes that are left, so a
+// corrupt size fails the read instead of reaching past the end.
+class IndexCursor {
+ public:
+  IndexCursor(const uint8_t* data, size_t size) : at_(data), end_(data + size) {}
+
+  size_t left() const { return static_cast<size_t>(end_ - at_); }
+  bool empty() const { return at_ == end_; }
+
+  bool Take(size_t count, const uint8_t** bytes) {
+    if (count > left()) return false;
+    *bytes = at_;
+    at_ += count;
+    return true;
+  }
+  bool Skip(uint64_t count) {
+    if (count > left()) return false;
+    at_ += static_cast<size_t>(count);
+    return true;
+  }
+  // The next `size` bytes as a cursor of their own. Sizes beyond 4 GiB are
+  // refused as the stream reader refused them.
+  bool Split(uint64_t size, IndexCursor* part) {
+    const uint8_t* bytes;
+    if (size > std::numeric_limits<uint32_t>::max() || !Take(static_cast<size_t>(size), &bytes)) {
+      return false;
+    }
+    *part = IndexCursor(bytes, static_cast<size_t>(size));
+    return true;
+  }
+  bool Tag(char (&tag)[4]) {
+    const uint8_t* bytes;
+    if (!Take(4, &bytes)) return false;
+    std::memcpy(tag, bytes, 4);
+    return true;
+  }
+  template <typename T>
+  bool Read(T* value) {
+    const uint8_t* bytes;
+    if (!Take(sizeof(T), &bytes)) return false;
+    T result = 0;
+    for (size_t i = sizeof(T); i-- > 0;) result = static_cast<T>((result << 8) | bytes[i]);
+    *value = result;
+    return true;
+  }
+
+ private:
+  const uint8_t* at_;
+  const uint8_t* end_;
+};
+
+// Chunk header: four-byte tag and little-endian 64-bit body size.
+bool ReadChunkHeader(IndexCursor* cursor, char (&tag)[4], uint64_t* size) {
+  return cursor->Tag(tag) && cursor->Read(size);
+}
+
+// The number of "File" chunks of a well-formed index, so that the entry list
+// is allocated once at its final size. Stops quietly at the first damage; the
+// real parse reports and fails there.
+size_t CountFileChunks(IndexCursor cursor) {
+  size_t count = 0;
+  char tag[4];
+  uint64_t size;
+  while (ReadChunkHeader(&cursor, tag, &size) && cursor.Skip(size)) {
+    if (TagIs(tag, "File")) ++count;
+  }
+  return count;
+}
+
+// UTF-16LE name -> UTF-8, written straight into `*out`. Names without
+// surrogate code units (nearly all) are encoded here; a name with any
+// surrogate goes through the system conversion, which decides on pairs and
+// rejects unpaired ones exactly as before.
+bool NameToUtf8(const uint8_t* bytes, size_t units, std::string* out) {
+  size_t length = 0;
+  for (size_t i = 0; i < units; ++i) {
+    const unsigned unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+    if (unit < 0x80) {
+      length += 1;
+    } else if (unit < 0x800) {
+      length += 2;
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      WideString name(units, 0);
+      for (size_t k = 0; k < units; ++k) {
+        name[k] = static_cast<WCHAR>(bytes[2 * k] | (bytes[2 * k + 1] << 8));
+      }
+      return WideToMultiByte(name, CP_UTF8, WC_ERR_INVALID_CHARS, out);
+    } else {
+      length += 3;
+    }
+  }
+  out->resize(length);
+  char* o = out->data();
+  for (size_t i = 0; i < units; ++i) {
+    const unsigned unit = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+    if (unit < 0x80) {
+      *o++ = static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (unit >> 6));
+      *o++ = static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      *o++ = static_cast<char>(0xE0 | (unit >> 12));
+      *o++ = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return true;
+}
+
+bool ParseInfo(IndexCursor info, Xp3Entry* entry) {
   uint32_t flags;
   uint64_t unpacked_size;
   uint64_t packed_size;
   uint16_t name_length;
-  if (!info->ReadU32(&flags) || !info->ReadU64(&unpacked_size) || !info->ReadU64(&packed_size) ||
-      !info->ReadU16(&name_length)) {
+  const uint8_t* name;
+  if (!info.Read(&flags) || !info.Read(&unpacked_size) || !info.Read(&packed_size) ||
+      !info.Read(&name_length) || !info.Take(name_length * 2u, &name)) {
     return false;
   }
-  std::vector<uint8_t> bytes(name_length * 2u);
-  if (!info->ReadExact(bytes.data(), static_cast<uint32_t>(bytes.size()))) return false;
-  WideString name(name_length, 0);
-  for (size_t i = 0; i < name_length; ++i) {
-    name[i] = static_cast<WCHAR>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
-  std::string key;
-  if (!WideToMultiByte(name, CP_UTF8, WC_ERR_INVALID_CHARS, &key)) return false;
-  entry->key = std::move(key);
+  if (!NameToUtf8(name, name_length, &entry->key)) return false;
   entry->flags = flags;
   entry->unpacked_size = unpacked_size;
   entry->packed_size = packed_size;
   return true;
 }
 
-bool ParseSegments(MemReadStream* segm, Xp3Entry* entry) {
-  while (segm->Tell() < segm->size()) {
+constexpr size_t kSegmentRecordSize = 4 + 8 + 8 + 8;
+
+bool ParseSegments(IndexCursor segm, Xp3Entry* entry) {
+  entry->segments.reserve(entry->segments.size() + segm.left() / kSegmentRecordSize);
+  while (!segm.empty()) {
     Xp3Segment segment;
-    if (!segm->ReadU32(&segment.flags) || !segm->ReadU64(&segment.offset) ||
-        !segm->ReadU64(&segment.unpacked_size) || !segm->ReadU64(&segment.packed_size)) {
+    if (!segm.Read(&segment.flags) || !segm.Read(&segment.offset) ||
+        !segm.Read(&segment.unpacked_size) || !segm.Read(&segment.packed_size)) {
       return false;
     }
     entry->segments.push_back(segment);
+  }
+  return true;
+}
+
+// One "File" chunk: later "info" and "adlr" sub-chunks replace earlier ones,
+// "segm" sub-chunks add up, unknown sub-chunks are skipped quietly.
+bool ParseFileChunk(IndexCursor chunk, Xp3Entry* entry) {
+  while (!chunk.empty()) {
+    char tag[4];
+    uint64_t size;
+    IndexCursor sub(nullptr, 0);
+    if (!ReadChunkHeader(&chunk, tag, &size) || !chunk.Split(size, &sub)) return false;
+    if (TagIs(tag, "info")) {
+      if (!ParseInfo(sub, entry)) return false;
+    } else if (TagIs(tag, "segm")) {
+      if (!ParseSegments(sub, entry)) return false;
+    } else if (TagIs(tag, "adlr")) {
+      if (!sub.Read(&entry->checksum)) return false;
+    }
   }
   return true;
 }
@@ -212,43 +331,24 @@ bool Xp3Archive::ParseIndexData() {
     return false;
   }
 
-  MemReadStream stream(std::move(index));
-  while (stream.Tell() < stream.size()) {
+  IndexCursor cursor(index.data(), index.size());
+  entries_.reserve(CountFileChunks(cursor));
+  while (!cursor.empty()) {
     char tag[4];
     uint64_t size;
-    if (!stream.ReadExact(tag, sizeof tag) || !stream.ReadU64(&size)) return false;
+    if (!ReadChunkHeader(&cursor, tag, &size)) return false;
     if (TagIs(tag, "File")) {
-      std::vector<uint8_t> body;
-      if (!ReadBody(&stream, size, RemainingBytes(&stream), &body)) return false;
-      MemReadStream chunk(std::move(body));
-      if (!ParseFileChunk(&chunk)) return false;
+      IndexCursor chunk(nullptr, 0);
+      if (!cursor.Split(size, &chunk)) return false;
+      Xp3Entry entry;
+      if (!ParseFileChunk(chunk, &entry)) return false;
+      entries_.push_back(std::move(entry));
     } else {
       ReportError("Unknown chunk type: %.4s, chunk size: %llu\n", tag,
                   static_cast<unsigned long long>(size));
-      if (!stream.Skip(size)) return false;
+      if (!cursor.Skip(size)) return false;
     }
   }
-  return true;
-}
-
-bool Xp3Archive::ParseFileChunk(MemReadStream* chunk) {
-  Xp3Entry entry;
-  while (!chunk->IsEof()) {
-    char tag[4];
-    uint64_t size;
-    if (!chunk->ReadExact(tag, sizeof tag) || !chunk->ReadU64(&size)) return false;
-    std::vector<uint8_t> body;
-    if (!ReadBody(chunk, size, RemainingBytes(chunk), &body)) return false;
-    MemReadStream sub(std::move(body));
-    if (TagIs(tag, "info")) {
-      if (!ParseInfo(&sub, &entry)) return false;
-    } else if (TagIs(tag, "segm")) {
-      if (!ParseSegments(&sub, &entry)) return false;
-    } else if (TagIs(tag, "adlr")) {
-      if (!sub.ReadU32(&entry.checksum)) return false;
-    }
-  }
-  entries_.push_back(std::move(entry));
   return true;
 }
 

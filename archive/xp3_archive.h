@@ -13,13 +13,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/file_read_stream.h"
 #include "archive/read_stream.h"
 #include "archive/xp3_entry.h"
-
-class MemReadStream;
 
 class Xp3Archive {
  public:
@@ -39,6 +38,9 @@ class Xp3Archive {
 
   // Entries in index order.
   const std::vector<Xp3Entry>& entries() const { return entries_; }
+  // Hands the entry list over and leaves the archive's empty, for an owner
+  // that keeps the entries itself instead of copying them (the overlay).
+  std::vector<Xp3Entry> TakeEntries() { return std::exchange(entries_, {}); }
   // Version from the extended header, 0 without one.
   uint32_t header_version() const { return header_version_; }
 
@@ -49,7 +51,6 @@ class Xp3Archive {
 
  private:
   bool ParseIndexData();
-  bool ParseFileChunk(MemReadStream* chunk);
 
   std::vector<Xp3Entry> entries_;
   std::unique_ptr<FileReadStream> file_;
