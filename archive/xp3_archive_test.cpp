@@ -26,7 +26,9 @@ Parsed Parse(const Bytes& file_bytes) {
   CaptureStdout();
   const bool ok = archive.ParseIndex();
   std::string output = GetCapturedStdout();
-  return {ok, output, archive.entries(), archive.header_version()};
+  const Xp3Archive::EntryList& entries = archive.entries();
+  return {ok, output, std::vector<Xp3Entry>(entries.begin(), entries.end()),
+          archive.header_version()};
 }
 
 Bytes StoredIndexArchive(const Bytes& index, bool extended = false) {

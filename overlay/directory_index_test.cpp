@@ -30,6 +30,25 @@ std::string RecordText(const std::vector<WIN32_FIND_DATAW>& records) {
   return text;
 }
 
+std::string TempArchivePath(const char* name) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  char narrow[MAX_PATH];
+  WideCharToMultiByte(CP_UTF8, 0, temp, -1, narrow, MAX_PATH, nullptr, nullptr);
+  return std::string(narrow) + name;
+}
+
+// Entries named `names`, each holding its own name as content.
+void WriteArchive(const std::string& path, const std::vector<std::string>& names) {
+  Xp3Writer writer(Xp3WriterOptions{});
+  std::string error;
+  ASSERT_TRUE(writer.Open(path, &error)) << error;
+  for (const std::string& name : names) {
+    ASSERT_TRUE(writer.AddEntry(name, name.data(), name.size(), &error)) << error;
+  }
+  ASSERT_TRUE(writer.Finish(&error)) << error;
+}
+
 std::string RandomKey(std::mt19937& random) {
   // "C:" comes last so that it is never drawn first: a key that starts with
   // a drive cannot be related to any directory, and the index hands such
@@ -106,18 +125,24 @@ TEST(DirectoryIndex, GivesTheSameRecordsAsTheWalkOverEveryEntry) {
 }
 
 TEST(DirectoryIndex, ArchivesWithDriveRelativeKeysAreLeftToTheWalk) {
-  OverlayRegistry::PathIndex index;
-  index.emplace("data\\a.png", OverlayRegistry::IndexedEntry{Xp3Entry{}, nullptr});
-  DirectoryIndex directories;
-  directories.Build(index, kBase);
-  const std::vector<DirectoryIndex::Child>* children = nullptr;
-  ASSERT_TRUE(directories.Lookup("C:\\Games\\Title\\data", &children));
-  ASSERT_EQ(children->size(), 1u);
-  EXPECT_EQ((*children)[0].name, "a.png");
-  EXPECT_FALSE(directories.Lookup("C:\\Games", &children));  // outside the game directory
-  index.emplace("C:x\\y", OverlayRegistry::IndexedEntry{Xp3Entry{}, nullptr});
-  directories.Build(index, kBase);
-  EXPECT_FALSE(directories.Lookup("C:\\Games\\Title\\data", &children));
+  const std::string plain = TempArchivePath("directory-index-plain.xp3");
+  const std::string drive_relative = TempArchivePath("directory-index-drive-relative.xp3");
+  WriteArchive(plain, {"data/a.png"});
+  WriteArchive(drive_relative, {"C:x/y"});
+  {
+    OverlayRegistry registry(kBase);
+    ASSERT_TRUE(registry.Mount(plain));
+    std::vector<DirectoryIndex::Child> children;
+    ASSERT_TRUE(registry.Directories().Lookup("C:\\Games\\Title\\data", &children));
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(children[0].name, "a.png");
+    EXPECT_FALSE(
+        registry.Directories().Lookup("C:\\Games", &children));  // outside the game directory
+    ASSERT_TRUE(registry.Mount(drive_relative));
+    EXPECT_FALSE(registry.Directories().Lookup("C:\\Games\\Title\\data", &children));
+  }
+  DeleteFileA(plain.c_str());
+  DeleteFileA(drive_relative.c_str());
 }
 
 }  // namespace

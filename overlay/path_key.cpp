@@ -19,7 +19,7 @@ bool MakePathKey(const WideString& path, const std::string& base_directory, std:
   return true;
 }
 
-std::uint32_t PathKeyHash(const std::string& key) {
+std::uint32_t PathKeyHash(std::string_view key) {
   // Folding on the fly gives the same value as hashing a folded copy, without
   // allocating on every lookup.
   std::uint32_t h = 0x811C9DC5u;
@@ -30,7 +30,7 @@ std::uint32_t PathKeyHash(const std::string& key) {
   return h;
 }
 
-bool PathKeyEqual(const std::string& a, const std::string& b) {
+bool PathKeyEqual(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "overlay/platform.h"
 
@@ -16,8 +17,8 @@
 // Returns false (no key) when the path is not valid UTF-16.
 bool MakePathKey(const WideString& path, const std::string& base_directory, std::string* key);
 
-std::uint32_t PathKeyHash(const std::string& key);
-bool PathKeyEqual(const std::string& a, const std::string& b);
+std::uint32_t PathKeyHash(std::string_view key);
+bool PathKeyEqual(std::string_view a, std::string_view b);
 
 // Hasher and equality for the overlay's key tables.
 struct PathKeyHasher {
