@@ -9,17 +9,18 @@
 // when the archive is `locked`).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/file_read_stream.h"
 #include "archive/read_stream.h"
 #include "archive/xp3_entry.h"
-
-class MemReadStream;
 
 class Xp3Archive {
  public:
@@ -37,8 +38,84 @@ class Xp3Archive {
   // standard output.
   bool ParseIndex();
 
+  // The entry list: compact records over storage shared by the whole
+  // archive (one buffer of names, one list of segments), so that an index of
+  // many entries costs a few allocations rather than a few per entry.
+  // Entries come out as Xp3Entry values made on request; the key and size
+  // accessors read a record without making one.
+  class EntryList {
+   public:
+    class Iterator {
+     public:
+      using iterator_category = std::input_iterator_tag;
+      using value_type = Xp3Entry;
+      using difference_type = std::ptrdiff_t;
+      using pointer = void;
+      using reference = Xp3Entry;
+
+      Iterator(const EntryList* list, size_t index) : list_(list), index_(index) {}
+      Xp3Entry operator*() const { return (*list_)[index_]; }
+      Iterator& operator++() {
+        ++index_;
+        return *this;
+      }
+      bool operator==(const Iterator& other) const { return index_ == other.index_; }
+      bool operator!=(const Iterator& other) const { return index_ != other.index_; }
+
+     private:
+      const EntryList* list_;
+      size_t index_;
+    };
+
+    size_t size() const { return records_.size(); }
+    bool empty() const { return records_.empty(); }
+    Xp3Entry operator[](size_t index) const;
+    Iterator begin() const { return Iterator(this, 0); }
+    Iterator end() const { return Iterator(this, records_.size()); }
+
+    // The entry's name as UTF-8, exactly as the index spells it (unless
+    // ReplaceInKeys changed it).
+    std::string_view key(size_t index) const {
+      const uint32_t begin = records_[index].name_offset;
+      return std::string_view(names_.data() + begin, NameEnd(index) - begin);
+    }
+    uint64_t unpacked_size(size_t index) const { return records_[index].unpacked_size; }
+
+   private:
+    friend class Xp3Archive;
+    // Names and segments are stored in entry order, so an entry's name ends
+    // and its segments end where the next entry's begin.
+    struct Record {
+      uint32_t name_offset = 0;    // in names_
+      uint32_t first_segment = 0;  // in segments_
+      uint32_t flags = 0;
+      uint32_t checksum = 0;
+      uint64_t unpacked_size = 0;
+      uint64_t packed_size = 0;
+    };
+
+    uint32_t NameEnd(size_t index) const {
+      return index + 1 < records_.size() ? records_[index + 1].name_offset
+                                         : static_cast<uint32_t>(names_.size());
+    }
+    uint32_t SegmentEnd(size_t index) const {
+      return index + 1 < records_.size() ? records_[index + 1].first_segment
+                                         : static_cast<uint32_t>(segments_.size());
+    }
+    void Clear();
+
+    std::vector<Record> records_;
+    std::vector<char> names_;
+    std::vector<Xp3Segment> segments_;
+  };
+
   // Entries in index order.
-  const std::vector<Xp3Entry>& entries() const { return entries_; }
+  const EntryList& entries() const { return entries_; }
+  // Replaces every `from` byte of every key with `to`, in place. For an owner
+  // that indexes the keys in another spelling (the overlay uses backslashes)
+  // without keeping a second copy of them. Only ASCII bytes should be
+  // replaced, so that the keys stay UTF-8.
+  void ReplaceInKeys(char from, char to);
   // Version from the extended header, 0 without one.
   uint32_t header_version() const { return header_version_; }
 
@@ -49,9 +126,9 @@ class Xp3Archive {
 
  private:
   bool ParseIndexData();
-  bool ParseFileChunk(MemReadStream* chunk);
+  bool ParseEntries(const std::vector<uint8_t>& index);
 
-  std::vector<Xp3Entry> entries_;
+  EntryList entries_;
   std::unique_ptr<FileReadStream> file_;
   uint32_t header_version_ = 0;
   bool locked_;

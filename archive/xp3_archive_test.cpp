@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
 
 #include "archive/mem_read_stream.h"
@@ -26,7 +27,9 @@ Parsed Parse(const Bytes& file_bytes) {
   CaptureStdout();
   const bool ok = archive.ParseIndex();
   std::string output = GetCapturedStdout();
-  return {ok, output, archive.entries(), archive.header_version()};
+  const Xp3Archive::EntryList& entries = archive.entries();
+  return {ok, output, std::vector<Xp3Entry>(entries.begin(), entries.end()),
+          archive.header_version()};
 }
 
 Bytes StoredIndexArchive(const Bytes& index, bool extended = false) {
@@ -158,16 +161,18 @@ TEST(Xp3Index, FileChunkContentsBuildOneEntry) {
   std::vector<Xp3Segment> second = {{1, 200, 6, 3}, {7, 300, 7, 7}};
   Bytes info_with_tail = Concat({InfoBody(9, 18, 15, u"new"), Bytes{1, 2, 3}});
   ArchiveBuilder b;
-  b.AddIndexChunk(Chunk(
-      "File",
-      Concat({Chunk("info", InfoBody(1, 2, 3, u"old")), Chunk("segm", SegmBody(first)),
-              Chunk("adlr", AdlrBody(1)), Chunk("time", Bytes(8, 0)), Chunk("info", info_with_tail),
-              Chunk("segm", SegmBody(second)), Chunk("adlr", AdlrBody(2))})));
+  b.AddIndexChunk(
+      Chunk("File", Concat({Chunk("info", InfoBody(1, 2, 3, u"a much longer old name")),
+                            Chunk("segm", SegmBody(first)), Chunk("adlr", AdlrBody(1)),
+                            Chunk("time", Bytes(8, 0)), Chunk("info", info_with_tail),
+                            Chunk("segm", SegmBody(second)), Chunk("adlr", AdlrBody(2))})));
   b.AddIndexChunk(Chunk("File", Chunk("segm", SegmBody(first))));
+  b.AddIndexChunk(Chunk("File", Concat({Chunk("segm", SegmBody(second)),
+                                        Chunk("info", InfoBody(0, 4, 4, u"third"))})));
   const Parsed p = Parse(b.Build());
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.output, "");
-  ASSERT_EQ(p.entries.size(), 2u);
+  ASSERT_EQ(p.entries.size(), 3u);
   const Xp3Entry& e = p.entries[0];
   EXPECT_EQ(e.key, "new");
   EXPECT_EQ(e.flags, 9u);
@@ -181,6 +186,42 @@ TEST(Xp3Index, FileChunkContentsBuildOneEntry) {
   EXPECT_EQ(e.segments[2].packed_size, 7u);
   EXPECT_EQ(p.entries[1].key, "");  // no "info": empty key
   EXPECT_EQ(p.entries[1].segments.size(), 1u);
+  EXPECT_EQ(p.entries[1].segments[0].offset, 100u);
+  EXPECT_EQ(p.entries[2].key, "third");
+  ASSERT_EQ(p.entries[2].segments.size(), 2u);
+  EXPECT_EQ(p.entries[2].segments[1].offset, 300u);
+}
+
+TEST(Xp3Index, NamesBecomeUtf8AndTheListReadsWithoutMakingEntries) {
+  const std::u16string names[] = {u"plain/a.txt", u"caf\u00E9", u"\u56FE/\u7247.png",
+                                  u"smile\U0001F600", std::u16string(1, u'\0') + u"x"};
+  const std::string utf8[] = {"plain/a.txt", "caf\xC3\xA9", "\xE5\x9B\xBE/\xE7\x89\x87.png",
+                              "smile\xF0\x9F\x98\x80", std::string(1, '\0') + "x"};
+  ArchiveBuilder b;
+  for (size_t i = 0; i < std::size(names); ++i) {
+    b.AddEntry(names[i], PatternData(10 + i, 1), {{SegmentKind::kStored, 10 + i}});
+  }
+  TempFile file(b.Build());
+  Xp3Archive archive(file.path(), true);
+  ASSERT_TRUE(archive.ParseIndex());
+  const Xp3Archive::EntryList& list = archive.entries();
+  ASSERT_EQ(list.size(), std::size(names));
+  for (size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list.key(i), utf8[i]) << i;
+    EXPECT_EQ(list[i].key, utf8[i]) << i;
+    EXPECT_EQ(list.unpacked_size(i), 10 + i);
+    EXPECT_EQ(list[i].unpacked_size, 10 + i);
+  }
+  // The overlay's spelling: separators replaced in place, for every view.
+  archive.ReplaceInKeys('/', '\\');
+  EXPECT_EQ(list.key(0), "plain\\a.txt");
+  EXPECT_EQ(list[2].key, "\xE5\x9B\xBE\\\xE7\x89\x87.png");
+  EXPECT_EQ(list.key(3), utf8[3]);
+  std::unique_ptr<ReadStream> stream(archive.OpenEntry(list[0]));
+  ASSERT_NE(stream, nullptr);
+  Bytes read(10);
+  EXPECT_TRUE(stream->ReadExact(read.data(), 10));
+  EXPECT_EQ(read, PatternData(10, 1));
 }
 
 TEST(Xp3Index, NamesThatAreNotValidUtf16FailTheWholeIndex) {

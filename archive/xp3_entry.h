@@ -1,6 +1,7 @@
 // Xp3Entry and Xp3Segment: one file of an archive index as the archive
 // describes it. Plain values, copied freely: every entry stream keeps its
-// own copy of its entry.
+// own copy of its entry. The archive itself stores its entries in a compact
+// form and makes these values on request (Xp3Archive::EntryList).
 #pragma once
 
 #include <cstdint>

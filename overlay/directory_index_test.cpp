@@ -1,7 +1,8 @@
 // The directory index must give exactly the records of the walk over every
 // entry: checked over many generated trees whose keys mix case, separators,
-// repeated separators, "." and ".." components and names shared between a
-// file and a directory.
+// repeated separators, "." and ".." components, names shared between a file
+// and a directory, keys that spell out the game directory, consecutive keys
+// sharing directories, and a second archive replacing entries of the first.
 #include "overlay/directory_index.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "overlay/directory_overlay.h"
+#include "overlay/path_strings.h"
 #include "tools/xp3/xp3_writer.h"
 
 namespace {
@@ -30,7 +32,26 @@ std::string RecordText(const std::vector<WIN32_FIND_DATAW>& records) {
   return text;
 }
 
-std::string RandomKey(std::mt19937& random) {
+std::string TempArchivePath(const char* name) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  char narrow[MAX_PATH];
+  WideCharToMultiByte(CP_UTF8, 0, temp, -1, narrow, MAX_PATH, nullptr, nullptr);
+  return std::string(narrow) + name;
+}
+
+// Entries named `names`, each holding its own name as content.
+void WriteArchive(const std::string& path, const std::vector<std::string>& names) {
+  Xp3Writer writer(Xp3WriterOptions{});
+  std::string error;
+  ASSERT_TRUE(writer.Open(path, &error)) << error;
+  for (const std::string& name : names) {
+    ASSERT_TRUE(writer.AddEntry(name, name.data(), name.size(), &error)) << error;
+  }
+  ASSERT_TRUE(writer.Finish(&error)) << error;
+}
+
+std::string RandomKey(std::mt19937& random, const std::string& previous) {
   // "C:" comes last so that it is never drawn first: a key that starts with
   // a drive cannot be related to any directory, and the index hands such
   // archives to the walk (checked separately below).
@@ -38,22 +59,44 @@ std::string RandomKey(std::mt19937& random) {
                                         ".",    "..",           "a.png", "b.txt", "x",
                                         "..x",  "\xE6\x95\xB0", "C:"};
   static const char* const kSeparators[] = {"/", "\\", "//", "\\\\", "/\\"};
+  if (!previous.empty() && random() % 3 == 0) {
+    // Close to the previous key: below it (its file's path becomes a
+    // directory), beside it, it again with a trailing separator, or its
+    // directory as a file.
+    switch (random() % 4) {
+      case 0:
+        return previous + kSeparators[random() % 5] + kPieces[random() % 13];
+      case 1: {
+        const size_t cut = previous.find_last_of("/\\");
+        if (cut != std::string::npos) return previous.substr(0, cut + 1) + kPieces[random() % 13];
+        break;
+      }
+      case 2:
+        return previous + kSeparators[random() % 5];
+      default: {
+        const size_t cut = previous.find_last_of("/\\");
+        if (cut != std::string::npos && cut > 0) return previous.substr(0, cut + 1);
+        break;
+      }
+    }
+  }
   std::string key;
   const int depth = 1 + static_cast<int>(random() % 4);
   for (int i = 0; i < depth; ++i) {
     if (i > 0) key += kSeparators[random() % 5];
     key += kPieces[random() % (i == 0 ? 12 : 13)];
   }
-  if (random() % 10 == 0) key = "/" + key;
+  // Rooted keys, and keys naming the game directory (or a sibling) in full.
+  static const char* const kPrefixes[] = {
+      "/",         "C:/Games/Title/", "c:\\GAMES\\title\\\\", "/Games/Title/",
+      "C:/Games/", "\\Games\\Title"};
+  if (random() % 5 == 0) key = kPrefixes[random() % 6] + key;
   return key;
 }
 
 TEST(DirectoryIndex, GivesTheSameRecordsAsTheWalkOverEveryEntry) {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  char narrow[MAX_PATH];
-  WideCharToMultiByte(CP_UTF8, 0, temp, -1, narrow, MAX_PATH, nullptr, nullptr);
-  const std::string archive = std::string(narrow) + "directory-index-test.xp3";
+  const std::string archives[2] = {TempArchivePath("directory-index-test-1.xp3"),
+                                   TempArchivePath("directory-index-test-2.xp3")};
   const std::vector<std::string> searched = {kBase,
                                              "C:\\Games\\Title\\",
                                              "c:\\games\\title\\DATA",
@@ -63,6 +106,10 @@ TEST(DirectoryIndex, GivesTheSameRecordsAsTheWalkOverEveryEntry) {
                                              "C:\\Games\\Title\\x",
                                              "C:\\Games\\Title\\\\data",
                                              "C:\\Games\\Title\\data\\a.png",
+                                             "C:\\Games\\Title\\Data\\X\\",
+                                             "C:\\Games\\Title\\data\\.",
+                                             "C:\\Games\\Title\\..x",
+                                             "C:\\Games\\Title\\x\\b.txt\\a.png",
                                              "C:\\Games",
                                              "D:\\Games\\Title",
                                              "C:\\Games\\Title\\\xE6\x95\xB0",
@@ -72,64 +119,86 @@ TEST(DirectoryIndex, GivesTheSameRecordsAsTheWalkOverEveryEntry) {
   std::mt19937 random(20261208);
   int compared = 0;
   for (int tree = 0; tree < 40; ++tree) {
-    {
+    // The second archive repeats some keys of the first, in another case
+    // and with another size, and adds its own.
+    std::vector<std::string> keys;
+    for (int a = 0; a < 2; ++a) {
       Xp3Writer writer(Xp3WriterOptions{});
       std::string error;
-      ASSERT_TRUE(writer.Open(archive, &error)) << error;
+      ASSERT_TRUE(writer.Open(archives[a], &error)) << error;
       const int entries = 1 + static_cast<int>(random() % 40);
       for (int i = 0; i < entries; ++i) {
+        std::string key;
+        if (a == 1 && random() % 3 == 0) {
+          key = LowerAscii(keys[random() % keys.size()]);
+        } else {
+          key = RandomKey(random, keys.empty() ? std::string() : keys.back());
+          keys.push_back(key);
+        }
         std::string content(random() % 50, 'c');
-        ASSERT_TRUE(writer.AddEntry(RandomKey(random), content.data(), content.size(), &error))
-            << error;
+        ASSERT_TRUE(writer.AddEntry(key, content.data(), content.size(), &error)) << error;
       }
       ASSERT_TRUE(writer.Finish(&error)) << error;
     }
-    OverlayRegistry registry(kBase);
-    ASSERT_TRUE(registry.Mount(archive));
-    for (const std::string& directory : searched) {
-      // A system listing holding a directory "data" exercises the rule that
-      // a directory on disk is not listed again.
-      WIN32_FIND_DATAW on_disk;
-      std::memset(&on_disk, 0, sizeof on_disk);
-      on_disk.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-      wcscpy(on_disk.cFileName, L"data");
-      for (const auto& system : {std::vector<WIN32_FIND_DATAW>{}, std::vector{on_disk}}) {
-        for (const std::wstring& pattern : patterns) {
-          ASSERT_EQ(RecordText(ArchiveRecords(registry, directory, pattern, system)),
-                    RecordText(WalkArchiveRecords(registry, directory, pattern, system)))
-              << "tree " << tree << ", directory " << directory;
-          ++compared;
+    {
+      OverlayRegistry registry(kBase);
+      ASSERT_TRUE(registry.Mount(archives[0]));
+      ASSERT_TRUE(registry.Mount(archives[1]));
+      std::vector<DirectoryIndex::Child> children;
+      ASSERT_TRUE(registry.Directories().Lookup(kBase, &children)) << "the index answers";
+      for (const std::string& directory : searched) {
+        // A system listing holding a directory "data" exercises the rule
+        // that a directory on disk is not listed again.
+        WIN32_FIND_DATAW on_disk;
+        std::memset(&on_disk, 0, sizeof on_disk);
+        on_disk.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+        wcscpy(on_disk.cFileName, L"data");
+        for (const auto& system : {std::vector<WIN32_FIND_DATAW>{}, std::vector{on_disk}}) {
+          for (const std::wstring& pattern : patterns) {
+            ASSERT_EQ(RecordText(ArchiveRecords(registry, directory, pattern, system)),
+                      RecordText(WalkArchiveRecords(registry, directory, pattern, system)))
+                << "tree " << tree << ", directory " << directory;
+            ++compared;
+          }
         }
       }
     }
   }
-  DeleteFileA(archive.c_str());
-  EXPECT_EQ(compared, 40 * 14 * 2 * 7);
+  for (const std::string& archive : archives) DeleteFileA(archive.c_str());
+  EXPECT_EQ(compared, static_cast<int>(40 * searched.size() * 2 * patterns.size()));
 }
 
 TEST(DirectoryIndex, ArchivesWithDriveRelativeKeysAreLeftToTheWalk) {
-  OverlayRegistry::PathIndex index;
-  index.emplace("data\\a.png", OverlayRegistry::IndexedEntry{Xp3Entry{}, nullptr});
-  DirectoryIndex directories;
-  directories.Build(index, kBase);
-  const std::vector<DirectoryIndex::Child>* children = nullptr;
-  ASSERT_TRUE(directories.Lookup("C:\\Games\\Title\\data", &children));
-  ASSERT_EQ(children->size(), 1u);
-  EXPECT_EQ((*children)[0].name, "a.png");
-  EXPECT_FALSE(directories.Lookup("C:\\Games", &children));  // an ancestor: left to the walk
-  // Elsewhere outside the game directory nothing of it can be listed.
-  ASSERT_TRUE(directories.Lookup("D:\\Saves", &children));
-  EXPECT_TRUE(children->empty());
-  ASSERT_TRUE(directories.Lookup("C:\\Windows\\Fonts", &children));
-  EXPECT_TRUE(children->empty());
-  // An entry whose path leads outside the game directory can be.
-  index.emplace("\\Saves\\slot1.sav", OverlayRegistry::IndexedEntry{Xp3Entry{}, nullptr});
-  directories.Build(index, kBase);
-  EXPECT_FALSE(directories.Lookup("C:\\Saves", &children));
-  ASSERT_TRUE(directories.Lookup("C:\\Games\\Title\\data", &children));
-  index.emplace("C:x\\y", OverlayRegistry::IndexedEntry{Xp3Entry{}, nullptr});
-  directories.Build(index, kBase);
-  EXPECT_FALSE(directories.Lookup("C:\\Games\\Title\\data", &children));
+  const std::string plain = TempArchivePath("directory-index-plain.xp3");
+  const std::string drive_relative = TempArchivePath("directory-index-drive-relative.xp3");
+  WriteArchive(plain, {"data/a.png"});
+  WriteArchive(drive_relative, {"C:x/y"});
+  const std::string rooted = TempArchivePath("directory-index-rooted.xp3");
+  WriteArchive(rooted, {"/Saves/slot1.sav"});
+  {
+    OverlayRegistry registry(kBase);
+    ASSERT_TRUE(registry.Mount(plain));
+    std::vector<DirectoryIndex::Child> children;
+    ASSERT_TRUE(registry.Directories().Lookup("C:\\Games\\Title\\data", &children));
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(children[0].name, "a.png");
+    // An ancestor of the game directory lists it: left to the walk.
+    EXPECT_FALSE(registry.Directories().Lookup("C:\\Games", &children));
+    // Elsewhere outside the game directory nothing of it can be listed.
+    ASSERT_TRUE(registry.Directories().Lookup("D:\\Saves", &children));
+    EXPECT_TRUE(children.empty());
+    ASSERT_TRUE(registry.Directories().Lookup("C:\\Windows\\Fonts", &children));
+    EXPECT_TRUE(children.empty());
+    // An entry whose path leads outside the game directory can be.
+    ASSERT_TRUE(registry.Mount(rooted));
+    EXPECT_FALSE(registry.Directories().Lookup("C:\\Saves", &children));
+    ASSERT_TRUE(registry.Directories().Lookup("C:\\Games\\Title\\data", &children));
+    ASSERT_TRUE(registry.Mount(drive_relative));
+    EXPECT_FALSE(registry.Directories().Lookup("C:\\Games\\Title\\data", &children));
+  }
+  DeleteFileA(plain.c_str());
+  DeleteFileA(drive_relative.c_str());
+  DeleteFileA(rooted.c_str());
 }
 
 }  // namespace

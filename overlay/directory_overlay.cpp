@@ -45,14 +45,14 @@ std::vector<WIN32_FIND_DATAW> ArchiveRecords(const OverlayRegistry& registry,
                                              const std::string& searched_directory,
                                              const std::wstring& pattern,
                                              const std::vector<WIN32_FIND_DATAW>& system_records) {
-  const std::vector<DirectoryIndex::Child>* children = nullptr;
+  std::vector<DirectoryIndex::Child> children;
   if (!registry.Directories().Lookup(searched_directory, &children)) {
     return WalkArchiveRecords(registry, searched_directory, pattern, system_records);
   }
   std::vector<WIN32_FIND_DATAW> records;
   std::wstring name;
-  for (const DirectoryIndex::Child& child : *children) {
-    if (!FromUtf8(child.name, &name)) name.clear();
+  for (const DirectoryIndex::Child& child : children) {
+    if (!FromUtf8(std::string(child.name), &name)) name.clear();
     if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
     if (child.is_file) {
       WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
@@ -71,8 +71,9 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
     const std::wstring& pattern, const std::vector<WIN32_FIND_DATAW>& system_records) {
   std::vector<WIN32_FIND_DATAW> records;
   const std::string base = registry.BaseDirectory();
-  for (const auto& [key, indexed] : registry.Index()) {
-    const std::string relative = RelativePath(JoinPath(base, key), searched_directory);
+  for (const OverlayRegistry::IndexedEntry& indexed : registry.Index()) {
+    const std::string relative =
+        RelativePath(JoinPath(base, std::string(indexed.key)), searched_directory);
     if (StartsWithDotDot(relative) || IsDriveAbsolute(relative)) continue;
     const std::vector<std::string> pieces = SplitString(relative, "\\");
     std::wstring name;
@@ -80,8 +81,9 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
     if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
     if (pieces.size() == 1) {
       WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
-      record.nFileSizeHigh = static_cast<DWORD>(indexed.entry.unpacked_size >> 32);
-      record.nFileSizeLow = static_cast<DWORD>(indexed.entry.unpacked_size);
+      const uint64_t size = indexed.size();
+      record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+      record.nFileSizeLow = static_cast<DWORD>(size);
       records.push_back(record);
     } else if (!HasDirectoryRecord(system_records, name) && !HasDirectoryRecord(records, name)) {
       records.push_back(MakeRecord(name, FILE_ATTRIBUTE_DIRECTORY));
@@ -108,8 +110,8 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   // alone: its own find handle gives the same records in the same order,
   // without copying the whole listing first. Only the error of an empty
   // search is the overlay's.
-  const std::vector<DirectoryIndex::Child>* children = nullptr;
-  if (TheOverlay().Directories().Lookup(directory, &children) && children->empty()) {
+  std::vector<DirectoryIndex::Child> children;
+  if (TheOverlay().Directories().Lookup(directory, &children) && children.empty()) {
     HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
                                           search_filter, additional_flags);
     if (system == INVALID_HANDLE_VALUE) SetLastError(ERROR_FILE_NOT_FOUND);

@@ -68,6 +68,57 @@ OverlayRegistry::~OverlayRegistry() {
   archives_.clear();
 }
 
+const OverlayRegistry::IndexedEntry* OverlayRegistry::PathIndex::Find(std::string_view key) const {
+  if (slots_.empty()) return nullptr;
+  const uint32_t hash = PathKeyHash(key);
+  const size_t mask = slots_.size() - 1;
+  for (size_t at = hash & mask;; at = (at + 1) & mask) {
+    const Slot& slot = slots_[at];
+    if (slot.record == 0) return nullptr;
+    if (slot.hash == hash && PathKeyEqual(records_[slot.record - 1].key, key)) {
+      return &records_[slot.record - 1];
+    }
+  }
+}
+
+void OverlayRegistry::PathIndex::Reserve(size_t total) {
+  // At most four keys in five slots keeps the probe runs short.
+  size_t capacity = 16;
+  while (capacity / 5 * 4 < total) capacity *= 2;
+  if (capacity > slots_.size()) Rehash(capacity);
+  records_.reserve(total);
+}
+
+void OverlayRegistry::PathIndex::Rehash(size_t capacity) {
+  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(capacity, Slot{0, 0}));
+  const size_t mask = capacity - 1;
+  for (const Slot& slot : old) {
+    if (slot.record == 0) continue;
+    size_t at = slot.hash & mask;
+    while (slots_[at].record != 0) at = (at + 1) & mask;
+    slots_[at] = slot;
+  }
+}
+
+void OverlayRegistry::PathIndex::InsertOrAssign(std::string_view key, Xp3Archive* archive,
+                                                uint32_t index) {
+  if ((records_.size() + 1) * 5 > slots_.size() * 4)
+    Rehash(slots_.empty() ? 16 : slots_.size() * 2);
+  const uint32_t hash = PathKeyHash(key);
+  const size_t mask = slots_.size() - 1;
+  size_t at = hash & mask;
+  for (; slots_[at].record != 0; at = (at + 1) & mask) {
+    IndexedEntry& indexed = records_[slots_[at].record - 1];
+    if (slots_[at].hash == hash && PathKeyEqual(indexed.key, key)) {
+      indexed.archive = archive;
+      indexed.index = index;
+      return;
+    }
+  }
+  records_.push_back(IndexedEntry{key, archive, index});
+  slots_[at] = Slot{hash, static_cast<uint32_t>(records_.size())};
+}
+
 bool OverlayRegistry::Mount(const std::string& utf8_path) {
   Xp3Archive* archive = new (std::nothrow) Xp3Archive(utf8_path, true);
   if (archive == nullptr) return false;
@@ -77,8 +128,13 @@ bool OverlayRegistry::Mount(const std::string& utf8_path) {
   }
   archives_.insert(archives_.begin(), archive);
   archive_times_[archive] = LastWriteTimeOf(utf8_path);
-  for (const Xp3Entry& entry : archive->entries()) {
-    path_index_.insert_or_assign(ReplaceAll(entry.key, "/", "\\"), IndexedEntry{entry, archive});
+  // The archive's names become path keys in place, and the index refers to
+  // them there. Later entries, of this archive or a later one, win.
+  archive->ReplaceInKeys('/', '\\');
+  const Xp3Archive::EntryList& entries = archive->entries();
+  path_index_.Reserve(path_index_.size() + entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    path_index_.InsertOrAssign(entries.key(i), archive, static_cast<uint32_t>(i));
   }
   directories_->Build(path_index_, base_directory_);
   return true;
@@ -109,7 +165,7 @@ void OverlayRegistry::StoreMemoryFile(const std::string& key, std::vector<unsign
 bool OverlayRegistry::Exists(const WCHAR* path) const {
   PathKeyBuilder builder;
   if (!builder.Make(path, base_directory_)) return false;
-  return path_index_.find(builder.key()) != path_index_.end() ||
+  return path_index_.Find(builder.key()) != nullptr ||
          memory_files_.find(builder.key()) != memory_files_.end();
 }
 
@@ -133,8 +189,8 @@ HANDLE OverlayRegistry::OpenOwn(const WCHAR* path) {
   const std::string_view key = builder.key();
   auto file = std::make_shared<OpenFile>();
   file->key = key;
-  if (auto it = path_index_.find(key); it != path_index_.end()) {
-    file->stream.reset(it->second.archive->OpenEntry(it->second.entry));
+  if (const IndexedEntry* indexed = FindEntry(key)) {
+    file->stream.reset(indexed->archive->OpenEntry(indexed->archive->entries()[indexed->index]));
     if (!file->stream) {
       SetLastError(ERROR_OUTOFMEMORY);
       return INVALID_HANDLE_VALUE;
@@ -290,8 +346,8 @@ BOOL OverlayRegistry::SizeOwn(HANDLE handle, LARGE_INTEGER* size) {
     if (auto it = memory_files_.find(file->key); it != memory_files_.end()) {
       bytes = it->second.size();
     }
-  } else if (auto it = path_index_.find(file->key); it != path_index_.end()) {
-    bytes = it->second.entry.unpacked_size;
+  } else if (const IndexedEntry* indexed = FindEntry(file->key)) {
+    bytes = indexed->size();
   }
   size->QuadPart = static_cast<LONGLONG>(bytes);
   return TRUE;
@@ -307,9 +363,9 @@ BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS 
   const std::string_view key = builder.key();
   ULONGLONG size = 0;
   FILETIME time = {};
-  if (auto it = path_index_.find(key); it != path_index_.end()) {
-    size = it->second.entry.unpacked_size;
-    if (auto t = archive_times_.find(it->second.archive); t != archive_times_.end()) {
+  if (const IndexedEntry* indexed = FindEntry(key)) {
+    size = indexed->size();
+    if (auto t = archive_times_.find(indexed->archive); t != archive_times_.end()) {
       time = t->second;
     }
   } else if (auto mit = memory_files_.find(key); mit != memory_files_.end()) {

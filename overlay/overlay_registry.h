@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -37,13 +38,48 @@ class ReadStream;
 
 class OverlayRegistry {
  public:
-  // An archive entry as the overlay indexes it: a copy of the entry and the
-  // archive that holds it.
+  // An archive entry as the overlay indexes it: the entry's place in the
+  // archive that holds it. The entry itself stays in the archive's list.
   struct IndexedEntry {
-    Xp3Entry entry;
+    std::string_view key;  // the path key, kept in the archive's name storage
     Xp3Archive* archive;
+    uint32_t index;  // in archive->entries()
+    uint64_t size() const { return archive->entries().unpacked_size(index); }
   };
-  using PathIndex = std::unordered_map<std::string, IndexedEntry, PathKeyHasher, PathKeyEquals>;
+
+  // Path keys -> archive entries, ASCII-case-insensitive. Iterates in the
+  // order the keys were first indexed. An entry costs one record and a hash
+  // slot: no allocation per entry, no copy of the entry or its key.
+  class PathIndex {
+   public:
+    using const_iterator = std::vector<IndexedEntry>::const_iterator;
+
+    size_t size() const { return records_.size(); }
+    bool empty() const { return records_.empty(); }
+    const_iterator begin() const { return records_.begin(); }
+    const_iterator end() const { return records_.end(); }
+    const IndexedEntry& operator[](size_t position) const { return records_[position]; }
+
+    const IndexedEntry* Find(std::string_view key) const;
+    size_t count(std::string_view key) const { return Find(key) != nullptr ? 1 : 0; }
+
+    // Room for `total` keys, so that indexing an archive allocates once.
+    void Reserve(size_t total);
+    // Indexes the entry under `key`, which must stay valid as long as the
+    // index. A key already present (in any ASCII case) keeps its first
+    // spelling and its place in the order, and gets the new entry.
+    void InsertOrAssign(std::string_view key, Xp3Archive* archive, uint32_t index);
+
+   private:
+    struct Slot {
+      uint32_t hash;
+      uint32_t record;  // index in records_ plus one; 0 marks a free slot
+    };
+    void Rehash(size_t capacity);
+
+    std::vector<IndexedEntry> records_;
+    std::vector<Slot> slots_;  // open addressing, linear probing; a power of two
+  };
   using MemoryFiles =
       std::unordered_map<std::string, std::vector<unsigned char>, PathKeyHasher, PathKeyEquals>;
 
@@ -82,6 +118,9 @@ class OverlayRegistry {
 
   std::string BaseDirectory() const { return base_directory_; }
   const PathIndex& Index() const { return path_index_; }
+  // The archive entry indexed under a path key (as MakePathKey makes them),
+  // null when no mounted archive has one.
+  const IndexedEntry* FindEntry(std::string_view key) const { return path_index_.Find(key); }
   const MemoryFiles& Memory() const { return memory_files_; }
   // The archive entries by directory, rebuilt after every mount.
   const DirectoryIndex& Directories() const { return *directories_; }

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "overlay/directory_overlay.h"
 #include "tools/xp3/xp3_writer.h"
 
 namespace {
@@ -89,6 +91,62 @@ TEST_F(OverlayRegistryTest, LaterMountsWinAndKeysIgnoreAsciiCaseAndSeparators) {
   EXPECT_EQ(ReadAll(h), "second");
   registry_->CloseOwn(h);
   EXPECT_FALSE(registry_->Mount(base_ + "\\missing.xp3"));
+}
+
+TEST_F(OverlayRegistryTest, AnEqualKeyKeepsItsFirstSpellingAndTakesTheLastEntry) {
+  // Within one archive the later entry wins, across archives the later mount.
+  ASSERT_TRUE(registry_->Mount(WriteArchive(
+      "one.xp3", {{"data/a.txt", "first"}, {"other.txt", "o"}, {"Data/A.txt", "same archive"}})));
+  ASSERT_EQ(registry_->Index().size(), 2u);
+  const OverlayRegistry::IndexedEntry* entry = registry_->FindEntry("DATA\\a.TXT");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->key, "data\\a.txt");
+  EXPECT_EQ(entry->size(), 12u);
+  ASSERT_TRUE(registry_->Mount(WriteArchive("two.xp3", {{"DATA/a.TXT", "the last mount"}})));
+  ASSERT_EQ(registry_->Index().size(), 2u);
+  entry = registry_->FindEntry("data\\a.txt");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->key, "data\\a.txt");
+  EXPECT_EQ(entry->size(), 14u);
+  EXPECT_EQ(registry_->FindEntry("data/a.txt"), nullptr) << "keys use backslashes";
+
+  HANDLE h = registry_->OpenOwn(Game(L"data\\a.txt").c_str());
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ReadAll(h), "the last mount");
+  EXPECT_EQ(registry_->SizeOwn(h, static_cast<DWORD*>(nullptr)), 14u);
+  registry_->CloseOwn(h);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  ASSERT_TRUE(registry_->AttributesExOwn(L"data/A.txt", GetFileExInfoStandard, &data));
+  EXPECT_EQ(data.nFileSizeLow, 14u);
+  // The listing shows the first spelling with the size of the last entry.
+  const std::vector<WIN32_FIND_DATAW> records =
+      ArchiveRecords(*registry_, base_ + "\\DATA", L"*", {});
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_STREQ(records[0].cFileName, L"a.txt");
+  EXPECT_EQ(records[0].nFileSizeLow, 14u);
+}
+
+TEST_F(OverlayRegistryTest, ManyKeysOverSeveralMountsAllResolve) {
+  // Overlapping archives: name i is in archives i / 300 and i / 300 - 1;
+  // the content's length tells which archive answered.
+  for (int a = 0; a < 4; ++a) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (int i = a * 300; i < a * 300 + 600; ++i) {
+      entries.push_back({"d" + std::to_string(i % 7) + "/n" + std::to_string(i),
+                         std::string(static_cast<size_t>(a + 1), '#')});
+    }
+    ASSERT_TRUE(registry_->Mount(
+        WriteArchive("m" + std::to_string(a) + ".xp3", entries, Xp3Compression::kNone)));
+  }
+  EXPECT_EQ(registry_->Index().size(), 1500u);
+  for (int i = 0; i < 1500; ++i) {
+    const std::string key = "D" + std::to_string(i % 7) + "\\N" + std::to_string(i);
+    const OverlayRegistry::IndexedEntry* entry = registry_->FindEntry(key);
+    ASSERT_NE(entry, nullptr) << key;
+    EXPECT_EQ(entry->size(), static_cast<uint64_t>(std::min(i / 300, 3) + 1)) << key;
+  }
+  EXPECT_EQ(registry_->FindEntry("d0\\n1500"), nullptr);
+  EXPECT_EQ(registry_->FindEntry("d0"), nullptr);
 }
 
 TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
