@@ -42,6 +42,7 @@ FileReadStream::~FileReadStream() { Close(); }
 
 uint32_t FileReadStream::Read(void* buffer, uint32_t size) {
   if (file_ == nullptr || buffer == nullptr) return 0;
+  position_after_read_ = -1;
   const size_t count = std::fread(buffer, 1, size, file_);
   if (count < size && std::ferror(file_)) failed_ = true;
   return static_cast<uint32_t>(count);
@@ -49,6 +50,7 @@ uint32_t FileReadStream::Read(void* buffer, uint32_t size) {
 
 bool FileReadStream::Seek(int64_t offset, SeekOrigin origin) {
   if (file_ == nullptr) return false;
+  position_after_read_ = -1;
   // The runtime treats an unknown origin as an invalid parameter, which can
   // end the process; refuse it here instead.
   if (origin != Begin && origin != Current && origin != End) return false;
@@ -78,11 +80,19 @@ uint32_t FileReadStream::ReadAt(void* buffer, uint32_t size, int64_t offset) {
   std::lock_guard<std::mutex> hold(lock_);
   // A negative offset is a failed seek; it is refused before it reaches the
   // runtime, whose reaction to it differs between runtimes.
-  if (offset < 0 || _fseeki64(file_, offset, SEEK_SET) != 0) {
+  if (offset < 0) {
+    failed_ = true;
+    return 0;
+  }
+  if (offset != position_after_read_ && _fseeki64(file_, offset, SEEK_SET) != 0) {
+    position_after_read_ = -1;
     failed_ = true;
     return 0;
   }
   const size_t count = std::fread(buffer, 1, size, file_);
   if (count < size && std::ferror(file_)) failed_ = true;
+  // After a short read the runtime's end-of-file mark is set; the next read
+  // seeks, which clears it.
+  position_after_read_ = count == size ? offset + static_cast<int64_t>(count) : -1;
   return static_cast<uint32_t>(count);
 }

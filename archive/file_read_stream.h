@@ -36,4 +36,8 @@ class FileReadStream : public ReadStream {
   // Written by positioned reads on any thread, read by HasError.
   std::atomic<bool> failed_{false};
   std::mutex lock_;
+  // The runtime's position after the last positioned read, -1 when unknown.
+  // A read that continues where the previous one ended needs no seek, which
+  // saves a system call per read when entries are read from start to end.
+  int64_t position_after_read_ = -1;
 };

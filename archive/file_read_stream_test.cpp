@@ -70,6 +70,34 @@ TEST(FileReadStream, PositionedReadFailsOnANegativeOffsetAndTheErrorSticks) {
   EXPECT_TRUE(s.HasError());           // but the error is remembered
 }
 
+TEST(FileReadStream, PositionedReadsContinuingOrNotAndPlainReadsBetweenThemAgree) {
+  Bytes data(1000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  TempFile file(data);
+  FileReadStream s(file.path());
+  uint8_t buf[300];
+  auto read_at = [&](uint32_t size, int64_t offset) {
+    const uint32_t n = s.ReadAt(buf, size, offset);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (buf[i] != data[offset + i]) return -1;
+    }
+    return static_cast<int>(n);
+  };
+  EXPECT_EQ(read_at(300, 0), 300);  // continuing reads
+  EXPECT_EQ(read_at(300, 300), 300);
+  EXPECT_EQ(read_at(100, 100), 100);  // backwards
+  EXPECT_EQ(read_at(300, 800), 200);  // short at the end
+  EXPECT_EQ(read_at(300, 1000), 0);
+  EXPECT_EQ(read_at(50, 950), 50);  // after the end mark
+  ASSERT_TRUE(s.Seek(10, Begin));   // the owner moves the position
+  uint8_t one = 0;
+  ASSERT_EQ(s.Read(&one, 1), 1u);
+  EXPECT_EQ(one, data[10]);
+  EXPECT_EQ(read_at(10, 1000 - 10), 10);
+  EXPECT_EQ(read_at(10, 11), 10);  // not where the plain read left off
+  EXPECT_FALSE(s.HasError());
+}
+
 TEST(FileReadStream, OpensUtf8NamesOnTheFirstAttempt) {
   // "数据.xp3"
   const std::u16string name = TempDirW() + u"archive_test_\u6570\u636E.xp3";
