@@ -1,6 +1,6 @@
 // The cost of the thirteen hooks on calls that are not for the overlay.
 //
-//   bench_hooks [rounds] [scale]
+//   bench_hooks [rounds (30)] [scale (1)]
 //
 // With a small archive mounted, each round measures a batch of calls with
 // the hooks attached and another with them detached, in alternating order;
@@ -37,10 +37,16 @@ struct Operation {
   int calls;  // per batch
   double maximum_ratio;
   std::function<bool()> call;
+  // The decisions the replacements make before passing this call on, timed
+  // alone: without system calls in them, they measure steadily what the
+  // hooks add, where the whole calls vary by more than that from batch to
+  // batch.
+  std::function<bool()> routing;
   // Seconds per call: [0] unhooked, [1] hooked, [2] the replacements called
   // directly with the hooks detached (the replacements' own work, without
-  // the detour through the patched system code).
-  std::vector<double> times[3];
+  // the detour through the patched system code), [3] unhooked again: the
+  // ratio of [3] to [0] is the noise of the machine for the same work.
+  std::vector<double> times[4];
 };
 
 // The file functions a batch calls: the system's (patched or not) or the
@@ -68,6 +74,26 @@ bool CreateAndClose(const std::wstring& path) {
   return file != INVALID_HANDLE_VALUE && api->CloseHandle(file);
 }
 
+// The routing tests of the replacements: a path is the overlay's when it
+// names an overlaid file, a handle when it is one of the overlay's own.
+int Routes(const std::wstring& path) { return TheOverlay().Exists(path.c_str()) ? 1 : 0; }
+int Routes(HANDLE handle) { return TheOverlay().IsOwnHandle(handle) ? 1 : 0; }
+
+// Seconds per call of `routing`, the median of several timed loops.
+double TimeRouting(const std::function<bool()>& routing) {
+  constexpr int kLoops = 9;
+  constexpr int kCalls = 20000;
+  std::vector<double> times;
+  for (int loop = 0; loop < kLoops; ++loop) {
+    int wrong = 0;
+    const double start = bench::Now();
+    for (int i = 0; i < kCalls; ++i) wrong += routing() ? 0 : 1;
+    times.push_back((bench::Now() - start) / kCalls);
+    if (wrong != 0) return -1;
+  }
+  return bench::Median(times);
+}
+
 bool WalkDirectory(const std::wstring& pattern, int expected) {
   WIN32_FIND_DATAW record;
   HANDLE find = api->FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &record,
@@ -81,7 +107,7 @@ bool WalkDirectory(const std::wstring& pattern, int expected) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::atoi(argv[1]) : 9;
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 30;
   const double scale = argc > 2 ? std::atof(argv[2]) : 1.0;
   Note("== Hooks on calls not for the overlay: %d rounds, batch scale %.2f\n", rounds, scale);
 
@@ -150,21 +176,27 @@ int main(int argc, char** argv) {
   std::vector<Operation> operations;
   operations.push_back(Operation("CreateFileW+CloseHandle, real file outside the game directory",
                                  batch(400), 1.10, [&] { return CreateAndClose(outside_file); }));
+  operations.back().routing = [&] { return Routes(outside_file) + Routes(reader) == 0; };
   operations.push_back(Operation("CreateFileW+CloseHandle, real file in the game directory",
                                  batch(400), 1.10, [&] { return CreateAndClose(inside_file); }));
+  operations.back().routing = [&] { return Routes(inside_file) + Routes(reader) == 0; };
   operations.push_back(Operation(
       "GetFileAttributesW, real file outside the game directory", batch(1000), 1.10,
       [&] { return api->GetFileAttributesW(outside_file.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+  operations.back().routing = [&] { return Routes(outside_file) == 0; };
   operations.push_back(Operation(
       "GetFileAttributesW, real file in the game directory", batch(1000), 1.10,
       [&] { return api->GetFileAttributesW(inside_file.c_str()) != INVALID_FILE_ATTRIBUTES; }));
+  operations.back().routing = [&] { return Routes(inside_file) == 0; };
   operations.push_back(Operation("ReadFile 4 KiB, real handle", batch(2000), 1.02, [&] {
     OVERLAPPED at = {};  // offset 0 every time
     DWORD got = 0;
     return api->ReadFile(reader, buffer, sizeof buffer, &got, &at) && got == sizeof buffer;
   }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
   operations.push_back(Operation("GetFileType, real handle", batch(4000), 1.02,
                                  [&] { return api->GetFileType(reader) == FILE_TYPE_DISK; }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
   const std::wstring walk_pattern = outside + L"\\*";
   const std::wstring sibling_pattern = sibling + L"\\*";
   operations.push_back(
@@ -176,6 +208,7 @@ int main(int argc, char** argv) {
 
   // Check every call once in every state before timing. State 0 calls the
   // system unhooked, 1 the system hooked, 2 the replacements directly.
+  // State 3 repeats state 0.
   auto enter = [](int state) {
     api = state == 2 ? &kReplacements : &kSystem;
     return state != 1 || bench::AttachFileHooks();
@@ -195,9 +228,15 @@ int main(int argc, char** argv) {
     if (!leave(state)) return 1;
   }
 
-  static const int kOrders[2][3] = {{0, 1, 2}, {1, 0, 2}};
+  // The states in rotating order, forwards and backwards, so that a drift of
+  // the machine's speed during the run weighs on each state alike.
   for (int round = 0; round < rounds; ++round) {
-    for (int state : kOrders[round % 2]) {
+    int order[4];
+    for (int i = 0; i < 4; ++i) {
+      const int at = (round / 4) % 2 == 0 ? i : 3 - i;
+      order[at] = (round + i) % 4;
+    }
+    for (int state : order) {
       if (!enter(state)) return 1;
       for (Operation& op : operations) {
         const double start = Now();
@@ -213,15 +252,28 @@ int main(int argc, char** argv) {
   RemoveDirectoryW(sibling.c_str());
 
   for (Operation& op : operations) {
-    const double unhooked = bench::Median(op.times[0]);
+    // Both unhooked batches measure the same thing: together they are the
+    // reference, and their disagreement is the noise floor of the run.
+    std::vector<double> both = op.times[0];
+    both.insert(both.end(), op.times[3].begin(), op.times[3].end());
+    const double unhooked = bench::Median(both);
     const double hooked = bench::Median(op.times[1]);
     const double direct = bench::Median(op.times[2]);
-    Note("  %-62s unhooked %8.2f us, hooked %8.2f us, replacement called directly %8.2f us\n",
-         op.name.c_str(), unhooked * 1e6, hooked * 1e6, direct * 1e6);
+    const double noise = bench::Median(op.times[3]) / bench::Median(op.times[0]);
+    const double routing = op.routing ? TimeRouting(op.routing) : -1;
+    const std::string routing_text =
+        routing < 0 ? std::string()
+                    : Format("; routing work %.0f ns = %.2f%% of the unhooked call", routing * 1e9,
+                             routing / unhooked * 100);
+    Note(
+        "  %-62s unhooked %8.2f us, hooked %8.2f us, replacement called directly %8.2f us, "
+        "unhooked twice %.3fx\n",
+        op.name.c_str(), unhooked * 1e6, hooked * 1e6, direct * 1e6, noise);
     bench::RowAtMost("3 hook cost",
                      Format("%s (unhooked %.1f us, hooked %.1f us; replacement called directly "
-                            "%.1f us)",
-                            op.name.c_str(), unhooked * 1e6, hooked * 1e6, direct * 1e6),
+                            "%.1f us; noise: unhooked against unhooked %.3fx%s)",
+                            op.name.c_str(), unhooked * 1e6, hooked * 1e6, direct * 1e6, noise,
+                            routing_text.c_str()),
                      hooked / unhooked, op.maximum_ratio);
   }
   return 0;

@@ -30,6 +30,40 @@ bool NextPiece(std::string_view s, size_t* at, std::string_view* piece) {
   return true;
 }
 
+// Strict UTF-16 to UTF-8 with every slash written as a backslash: the
+// system's conversion with the invalid-character flag gives the same bytes
+// and refuses the same input (an unpaired surrogate), but costs a good part
+// of every redirected path call; `out` has room for three bytes per unit.
+bool EncodeUtf8(const WCHAR* in, size_t units, char* out, size_t* size) {
+  size_t n = 0;
+  for (size_t i = 0; i < units; ++i) {
+    uint32_t c = static_cast<uint16_t>(in[i]);
+    if (c < 0x80) {
+      out[n++] = c == '/' ? '\\' : static_cast<char>(c);
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      const uint32_t low = i + 1 < units ? static_cast<uint16_t>(in[i + 1]) : 0;
+      if (c > 0xDBFF || low < 0xDC00 || low > 0xDFFF) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
+    }
+    if (c < 0x800) {
+      out[n++] = static_cast<char>(0xC0 | c >> 6);
+    } else if (c < 0x10000) {
+      out[n++] = static_cast<char>(0xE0 | c >> 12);
+      out[n++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    } else {
+      out[n++] = static_cast<char>(0xF0 | c >> 18);
+      out[n++] = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out[n++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    }
+    out[n++] = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  *size = n;
+  return true;
+}
+
 bool EqualFolded(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -60,8 +94,8 @@ char* PathKeyBuilder::Reserve(size_t size) {
 
 bool PathKeyBuilder::Make(const WCHAR* path, std::string_view base) {
   key_ = std::string_view();
-  // A UTF-16 unit never takes more than three UTF-8 bytes, so one call into a
-  // buffer of three bytes per unit always has room.
+  // A UTF-16 unit never takes more than three UTF-8 bytes, so a buffer of
+  // three bytes per unit always has room.
   size_t units = 0;
   while (path[units] != 0) ++units;
   char* text = inline_;
@@ -72,16 +106,7 @@ bool PathKeyBuilder::Make(const WCHAR* path, std::string_view base) {
     capacity = heap_.size();
   }
   size_t size = 0;
-  if (units != 0) {
-    const int written =
-        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, path, static_cast<int>(units), text,
-                            static_cast<int>(capacity), nullptr, nullptr);
-    if (written <= 0) return false;
-    size = static_cast<size_t>(written);
-  }
-  for (size_t i = 0; i < size; ++i) {
-    if (text[i] == '/') text[i] = '\\';
-  }
+  if (!EncodeUtf8(path, units, text, &size)) return false;
   const std::string_view converted(text, size);
   converted_size_ = text == inline_ ? size : 0;
   if (!DriveAbsolute(converted)) {

@@ -79,6 +79,28 @@ TEST(PathKey, BuilderAgreesWithTheComposedPathRulesOnRandomPaths) {
   EXPECT_EQ(std::string(builder.key()), ComposedKey(long_path, "C:\\Games\\Other"));
 }
 
+TEST(PathKey, BuilderConvertsExactlyLikeTheStrictConversion) {
+  static const WCHAR kUnits[] = {u'a',   u'/',   u'\\',  0x7F,   0x80,   0x7FF,  0x800,  0x4E2D,
+                                 0xD7FF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFD, 0xFFFF};
+  std::mt19937 random(7);
+  PathKeyBuilder builder;
+  int refused = 0;
+  for (int i = 0; i < 20000; ++i) {
+    WideString path;
+    const int length = 1 + static_cast<int>(random() % 6);
+    for (int j = 0; j < length; ++j) path += kUnits[random() % 16];
+    std::string expected;
+    const bool converts = ToUtf8(path, &expected);
+    ASSERT_EQ(builder.Make(path.c_str(), kBase), converts) << i;
+    if (!converts) {
+      ++refused;
+      continue;
+    }
+    ASSERT_EQ(std::string(builder.key()), ReplaceAll(expected, "/", "\\")) << i;
+  }
+  EXPECT_GT(refused, 1000);  // unpaired surrogates were drawn often enough
+}
+
 TEST(PathKey, UnpairedSurrogateYieldsNoKey) {
   WideString bad = {u'a', 0xD800};
   std::string key = "stale";

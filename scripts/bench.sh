@@ -6,7 +6,7 @@
 #
 # Sizes can be changed through the environment (defaults in brackets):
 #   BENCH_SEQ_MIB [256]  BENCH_SEQ_ROUNDS [5]  BENCH_RANDOM_MIB [64]
-#   BENCH_RANDOM_READS [200]  BENCH_HOOK_ROUNDS [9]  BENCH_HOOK_SCALE [1]
+#   BENCH_RANDOM_READS [200]  BENCH_HOOK_ROUNDS [30]  BENCH_HOOK_SCALE [1]
 #   BENCH_ENTRIES [100000]  BENCH_DIRECTORIES [1000]  BENCH_MOUNT_REPEATS [3]
 #   BENCH_CALLGRIND_MIB [8]
 # Full logs go to build/bench-results/.
@@ -47,7 +47,7 @@ run 1-seq "$WINE" "$BENCH/bench_read.exe" seq "${BENCH_SEQ_MIB:-256}" "${BENCH_S
 # The same with 1 MiB segments, which RESULTS.md weighs against the default.
 run 1b-seq-1m "$WINE" "$BENCH/bench_read.exe" seq "${BENCH_SEQ_MIB:-256}" "${BENCH_SEQ_ROUNDS:-5}" 1024
 run 2-random "$WINE" "$BENCH/bench_read.exe" random "${BENCH_RANDOM_MIB:-64}" "${BENCH_RANDOM_READS:-200}"
-run 3-hooks "$WINE" "$BENCH/bench_hooks.exe" "${BENCH_HOOK_ROUNDS:-9}" "${BENCH_HOOK_SCALE:-1}"
+run 3-hooks "$WINE" "$BENCH/bench_hooks.exe" "${BENCH_HOOK_ROUNDS:-30}" "${BENCH_HOOK_SCALE:-1}"
 run 4-mount "$WINE" "$BENCH/bench_mount.exe" "${BENCH_ENTRIES:-100000}" "${BENCH_DIRECTORIES:-1000}" \
   "${BENCH_MOUNT_REPEATS:-3}"
 
