@@ -58,7 +58,7 @@ mkdir -p "$tree"/scenario/part{00..39}/voice
 awk -v root="$tree" 'BEGIN {
   for (d = 0; d < 40; d++) {
     for (f = 0; f < 50; f++) {
-      scene = sprintf("%s/scenario/part%02d/scene%02d.ks", root, d, f)
+      scene = sprintf("%s/scenario/part%02d/scene%02d.txt", root, d, f)
       for (i = 0; i <= f % 7; i++) printf "line %02d of chapter %02d\n", f, d > scene
       close(scene)
       voice = sprintf("%s/scenario/part%02d/voice/v%02d.txt", root, d, f)
@@ -69,7 +69,7 @@ awk -v root="$tree" 'BEGIN {
 }'
 mkdir -p "$tree/文本/对话" "$tree/图片" "$tree/empty_dir_sibling"
 for i in $(seq 1 20); do
-  echo "第${i}章 的 翻译文本" >"$tree/文本/对话/第${i}章.ks"
+  echo "第${i}章 的 翻译文本" >"$tree/文本/对话/第${i}章.txt"
 done
 : >"$tree/empty.txt"
 : >"$tree/图片/空文件.png"
@@ -111,7 +111,7 @@ run list "$(arg "$work/zstd.xp3")"
 expect_rc 0 "list"
 grep -Eq '^ +104857600 .* 400  zstd\+stored +large\.bin$' "$work/out.txt" ||
   fail "list: large.bin should show 400 segments (256 KiB each), zstd+stored: $(grep large "$work/out.txt")"
-grep -q '文本/对话/第7章.ks' "$work/out.txt" || fail "list: Chinese names missing"
+grep -q '文本/对话/第7章.txt' "$work/out.txt" || fail "list: Chinese names missing"
 grep -Eq '^ +0 +0 +1  stored +empty.txt$' "$work/out.txt" || fail "list: empty.txt line wrong"
 
 # --- refusals -------------------------------------------------------------

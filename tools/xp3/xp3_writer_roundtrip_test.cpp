@@ -47,7 +47,7 @@ class Xp3WriterRoundTripTest : public ::testing::Test {
 
 TEST_F(Xp3WriterRoundTripTest, EveryOptionCombinationReadsBackThroughTheReader) {
   const std::vector<std::pair<std::string, Bytes>> entries = {
-      {"data/system/Config.tjs", Sample(5000, 1, true)},
+      {"data/system/Config.ini", Sample(5000, 1, true)},
       {"\xE5\x9B\xBE\xE7\x89\x87/bg01.png", Sample(2500, 2, false)},  // 图片/bg01.png
       {"empty.txt", {}},
       {"mixed.bin",

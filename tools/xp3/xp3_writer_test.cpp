@@ -194,7 +194,7 @@ TEST_F(Xp3WriterTest, PlainHeaderAndStoredIndexDescribeEveryEntry) {
   options.compression = Xp3Compression::kNone;
   options.index_compression = Xp3Compression::kNone;
   Bytes a = {'a', 'b', 'c'};
-  Bytes file = Build(options, {{"scenario/first.ks", a}, {"empty.txt", {}}});
+  Bytes file = Build(options, {{"scenario/first.txt", a}, {"empty.txt", {}}});
 
   ParsedArchive archive = Parse(file);
   EXPECT_EQ(archive.index_method, 0);
@@ -202,7 +202,7 @@ TEST_F(Xp3WriterTest, PlainHeaderAndStoredIndexDescribeEveryEntry) {
   ASSERT_EQ(archive.entries.size(), 2u);
 
   const ParsedEntry& first = archive.entries[0];
-  EXPECT_EQ(first.name, u"scenario/first.ks");
+  EXPECT_EQ(first.name, u"scenario/first.txt");
   EXPECT_EQ(first.flags, 0u);
   EXPECT_EQ(first.unpacked, 3u);
   EXPECT_EQ(first.packed, 3u);
@@ -315,11 +315,11 @@ TEST_F(Xp3WriterTest, SegmentsThatDoNotShrinkAreStored) {
 
 TEST_F(Xp3WriterTest, NamesAreUtf16WithLengthInCodeUnits) {
   Bytes one = {1};
-  // "文本/对话.ks" and a character outside the basic plane (two UTF-16 units).
-  Bytes file = Build({}, {{"\xE6\x96\x87\xE6\x9C\xAC/\xE5\xAF\xB9\xE8\xAF\x9D.ks", one},
+  // "文本/对话.txt" and a character outside the basic plane (two UTF-16 units).
+  Bytes file = Build({}, {{"\xE6\x96\x87\xE6\x9C\xAC/\xE5\xAF\xB9\xE8\xAF\x9D.txt", one},
                           {"\xF0\x9F\x98\x80", one}});
   ParsedArchive archive = Parse(file);
-  EXPECT_EQ(archive.entries[0].name, u"文本/对话.ks");
+  EXPECT_EQ(archive.entries[0].name, u"文本/对话.txt");
   EXPECT_EQ(archive.entries[1].name, u"\U0001F600");
   EXPECT_EQ(archive.entries[1].name.size(), 2u);
 }
