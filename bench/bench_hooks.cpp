@@ -44,7 +44,7 @@ struct Operation {
   std::function<bool()> routing;
   // Seconds per call: [0] unhooked, [1] hooked, [2] the replacements called
   // directly with the hooks detached (the replacements' own work, without
-  // the detour through the patched system code), [3] unhooked again: the
+  // the jump through the patched system code), [3] unhooked again: the
   // ratio of [3] to [0] is the noise of the machine for the same work.
   std::vector<double> times[4];
 };

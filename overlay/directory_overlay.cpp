@@ -39,16 +39,10 @@ bool HasDirectoryRecord(const std::vector<WIN32_FIND_DATAW>& records, const std:
   return false;
 }
 
-}  // namespace
-
-std::vector<WIN32_FIND_DATAW> ArchiveRecords(const OverlayRegistry& registry,
-                                             const std::string& searched_directory,
-                                             const std::wstring& pattern,
-                                             const std::vector<WIN32_FIND_DATAW>& system_records) {
-  std::vector<DirectoryIndex::Child> children;
-  if (!registry.Directories().Lookup(searched_directory, &children)) {
-    return WalkArchiveRecords(registry, searched_directory, pattern, system_records);
-  }
+// The records of a directory's archive children as the index gave them.
+std::vector<WIN32_FIND_DATAW> RecordsOfChildren(
+    const std::vector<DirectoryIndex::Child>& children, const std::wstring& pattern,
+    const std::vector<WIN32_FIND_DATAW>& system_records) {
   std::vector<WIN32_FIND_DATAW> records;
   std::wstring name;
   for (const DirectoryIndex::Child& child : children) {
@@ -64,6 +58,19 @@ std::vector<WIN32_FIND_DATAW> ArchiveRecords(const OverlayRegistry& registry,
     }
   }
   return records;
+}
+
+}  // namespace
+
+std::vector<WIN32_FIND_DATAW> ArchiveRecords(const OverlayRegistry& registry,
+                                             const std::string& searched_directory,
+                                             const std::wstring& pattern,
+                                             const std::vector<WIN32_FIND_DATAW>& system_records) {
+  std::vector<DirectoryIndex::Child> children;
+  if (!registry.Directories().Lookup(searched_directory, &children)) {
+    return WalkArchiveRecords(registry, searched_directory, pattern, system_records);
+  }
+  return RecordsOfChildren(children, pattern, system_records);
 }
 
 std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
@@ -111,7 +118,8 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   // without copying the whole listing first. Only the error of an empty
   // search is the overlay's.
   std::vector<DirectoryIndex::Child> children;
-  if (TheOverlay().Directories().Lookup(directory, &children) && children.empty()) {
+  const bool indexed = TheOverlay().Directories().Lookup(directory, &children);
+  if (indexed && children.empty()) {
     HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
                                           search_filter, additional_flags);
     if (system == INVALID_HANDLE_VALUE) SetLastError(ERROR_FILE_NOT_FOUND);
@@ -131,7 +139,8 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   std::wstring name_pattern;
   if (!FromUtf8(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
   std::vector<WIN32_FIND_DATAW> archive =
-      ArchiveRecords(TheOverlay(), directory, name_pattern, listing);
+      indexed ? RecordsOfChildren(children, name_pattern, listing)
+              : WalkArchiveRecords(TheOverlay(), directory, name_pattern, listing);
   listing.insert(listing.end(), archive.begin(), archive.end());
 
   if (listing.empty()) {
