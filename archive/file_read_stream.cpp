@@ -1,7 +1,7 @@
 #include "archive/file_read_stream.h"
 
-#include "overlay/platform.h"
-#include "overlay/text_conversion.h"
+#include "platform/platform.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "archive/read_stream_region.h"
 #include "archive/test_archive_builder.h"
-#include "overlay/platform.h"
-#include "overlay/text_conversion.h"
+#include "platform/platform.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "archive/report_error.h"
 #include "archive/segment_decoder.h"
 #include "archive/xp3_file.h"
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

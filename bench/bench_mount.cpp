@@ -118,9 +118,9 @@ double TimeIndexAlone(const std::wstring& path, uint64_t* index_bytes) {
 // `expected`. `real` walks through the hook table's slots (the system).
 double TimeWalk(const std::wstring& pattern, bool real, int expected) {
   const HookTable& slots = TheHookTable();
-  auto first = real ? slots.FindFirstFileExW : &::FindFirstFileExW;
-  auto next = real ? slots.FindNextFileW : &::FindNextFileW;
-  auto close = real ? slots.FindClose : &::FindClose;
+  auto first = real ? slots.file.FindFirstFileExW : &::FindFirstFileExW;
+  auto next = real ? slots.file.FindNextFileW : &::FindNextFileW;
+  auto close = real ? slots.file.FindClose : &::FindClose;
   WIN32_FIND_DATAW record;
   const double start = Now();
   HANDLE find =

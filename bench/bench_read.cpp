@@ -56,9 +56,9 @@ std::string DataDirectory() { return TheOverlay().BaseDirectory() + "\\bench-dat
 double TimeSequentialRead(const std::wstring& path, DWORD chunk, bool real, uint64_t expected,
                           const std::vector<uint8_t>* check) {
   const HookTable& slots = TheHookTable();
-  auto create = real ? slots.CreateFileW : &::CreateFileW;
-  auto read = real ? slots.ReadFile : &::ReadFile;
-  auto close = real ? slots.CloseHandle : &::CloseHandle;
+  auto create = real ? slots.file.CreateFileW : &::CreateFileW;
+  auto read = real ? slots.file.ReadFile : &::ReadFile;
+  auto close = real ? slots.file.CloseHandle : &::CloseHandle;
   static std::vector<uint8_t> buffer;
   buffer.resize(chunk);
   const double start = Now();

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "crash/crash_messages.h"
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 class CrashClient {
  public:

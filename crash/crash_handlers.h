@@ -9,7 +9,7 @@
 // and gives it time to write its report before ending the process itself.
 #pragma once
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 // Exit code of a process whose handler did not act on the crash in time.
 inline constexpr UINT kSelfTerminationExitCode = 0xFFFF7001;

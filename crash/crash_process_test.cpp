@@ -19,8 +19,8 @@
 #include "crash/crash_client.h"
 #include "crash/crash_messages.h"
 #include "crash/log_message.h"
-#include "overlay/platform.h"
-#include "overlay/text_conversion.h"
+#include "platform/platform.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "crash/crash_messages.h"
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 // Filled by the one thread that reports a crash; the handler reads it.
 extern ExceptionInfoBlock g_crash_information;

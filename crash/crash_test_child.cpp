@@ -11,7 +11,7 @@
 #include "crash/crash_handlers.h"
 #include "crash/crash_state.h"
 #include "crash/log_message.h"
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 namespace {
 

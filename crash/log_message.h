@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 namespace logging {
 

@@ -11,6 +11,6 @@
 // compiler would otherwise change the registers being recorded.
 #pragma once
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 extern "C" void SnapshotThreadRegisters(CONTEXT* context);

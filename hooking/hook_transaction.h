@@ -15,7 +15,7 @@
 #ifndef HOOKING_HOOK_TRANSACTION_H_
 #define HOOKING_HOOK_TRANSACTION_H_
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 DWORD HookTransactionBegin();
 DWORD HookEnlistThread(HANDLE thread);

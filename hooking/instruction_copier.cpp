@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "hooking/opcode_tables.h"
-#include "overlay/platform.h"
+#include "platform/platform.h"
+#include "platform/readable_memory.h"
 
 namespace hooking {
 namespace {
@@ -231,10 +232,7 @@ class InstructionCopier {
   // Reads the pointer an indirect branch goes through; a pointer that is
   // not readable memory gives an unknown target instead of a fault.
   static uintptr_t ReadPointer(uintptr_t address) {
-    MEMORY_BASIC_INFORMATION info;
-    if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) == 0 ||
-        info.State != MEM_COMMIT || (info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0 ||
-        reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize - address < 4) {
+    if (!IsReadableMemory(reinterpret_cast<const void*>(address), sizeof(uintptr_t))) {
       return UnknownBranchTarget;
     }
     uintptr_t value;

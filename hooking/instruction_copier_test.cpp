@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 extern "C" const uint8_t InstructionSamplesBegin[];
 extern "C" const uint8_t InstructionSamplesEnd[];

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 namespace hooking {
 namespace {

@@ -10,8 +10,9 @@
 #include "overlay/find_session.h"
 #include "overlay/hooked_file_functions.h"
 #include "overlay/path_strings.h"
-#include "overlay/text_conversion.h"
-#include "startup/process_globals.h"
+#include "platform/text_conversion.h"
+#include "overlay/overlay_host.h"
+#include "overlay/overlay_registry.h"
 
 namespace {
 
@@ -102,13 +103,13 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
 HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level,
                                      LPVOID find_data, FINDEX_SEARCH_OPS search_op,
                                      LPVOID search_filter, DWORD additional_flags) {
-  const HookTable& real = TheHookTable();
+  const RealFileFunctions& real = RealFunctions();
   std::string pattern;
   if (file_name == nullptr || !ToUtf8(file_name, &pattern)) pattern.clear();
   const std::string absolute = IsDriveAbsolute(pattern) ? pattern : FullPath(pattern);
   const std::string directory = DirectoryOf(absolute);
   if (file_name == nullptr ||
-      StartsWithDotDot(RelativePath(directory, TheOverlay().BaseDirectory()))) {
+      StartsWithDotDot(RelativePath(directory, HostRegistry().BaseDirectory()))) {
     return real.FindFirstFileExW(file_name, info_level, find_data, search_op, search_filter,
                                  additional_flags);
   }
@@ -118,7 +119,7 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   // without copying the whole listing first. Only the error of an empty
   // search is the overlay's.
   std::vector<DirectoryIndex::Child> children;
-  const bool indexed = TheOverlay().Directories().Lookup(directory, &children);
+  const bool indexed = HostRegistry().Directories().Lookup(directory, &children);
   if (indexed && children.empty()) {
     HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
                                           search_filter, additional_flags);
@@ -140,7 +141,7 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   if (!FromUtf8(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
   std::vector<WIN32_FIND_DATAW> archive =
       indexed ? RecordsOfChildren(children, name_pattern, listing)
-              : WalkArchiveRecords(TheOverlay(), directory, name_pattern, listing);
+              : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
   listing.insert(listing.end(), archive.begin(), archive.end());
 
   if (listing.empty()) {
@@ -154,6 +155,6 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   }
   session->records = std::move(listing);
   std::memcpy(find_data, &session->records[0], sizeof(WIN32_FIND_DATAW));
-  TheFindSessions().Insert(session);
+  HostFindSessions().Insert(session);
   return static_cast<HANDLE>(session);
 }

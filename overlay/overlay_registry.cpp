@@ -7,7 +7,7 @@
 #include "archive/read_stream.h"
 #include "overlay/directory_index.h"
 #include "overlay/path_strings.h"
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 
 // One open overlaid file: the stream that serves it and the key it was opened
 // under. Shared between the handle table and calls in flight, so that a close

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "overlay/path_strings.h"
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

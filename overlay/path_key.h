@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 // Turns a path from the game into its key: UTF-8 conversion, slashes made
 // backslashes, a drive-absolute path made relative to `base_directory`.

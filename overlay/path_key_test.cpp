@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "overlay/path_strings.h"
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

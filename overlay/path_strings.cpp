@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace {
 

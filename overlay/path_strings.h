@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 // At least three bytes: ASCII letter, ':', separator. UNC paths, long-path
 // prefixes, drive-relative ("C:data") and root-relative paths are not.

@@ -7,6 +7,9 @@ cd "$ROOT"
 bash scripts/bootstrap.sh
 JOBS="${JOBS:-2}"
 
+echo "== Layers"
+bash scripts/check_layers.sh
+
 echo "== Windows build (i686, tests under Wine)"
 cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
 cmake --build build/win -j "$JOBS"

@@ -6,18 +6,18 @@
 std::array<FileHook, 13> FileHooks() {
   HookTable& t = TheHookTable();
   return {{
-      {SlotOf(t.CreateFileW), reinterpret_cast<PVOID>(&HookedCreateFileW)},
-      {SlotOf(t.ReadFile), reinterpret_cast<PVOID>(&HookedReadFile)},
-      {SlotOf(t.CloseHandle), reinterpret_cast<PVOID>(&HookedCloseHandle)},
-      {SlotOf(t.GetFileSize), reinterpret_cast<PVOID>(&HookedGetFileSize)},
-      {SlotOf(t.GetFileSizeEx), reinterpret_cast<PVOID>(&HookedGetFileSizeEx)},
-      {SlotOf(t.SetFilePointer), reinterpret_cast<PVOID>(&HookedSetFilePointer)},
-      {SlotOf(t.SetFilePointerEx), reinterpret_cast<PVOID>(&HookedSetFilePointerEx)},
-      {SlotOf(t.GetFileType), reinterpret_cast<PVOID>(&HookedGetFileType)},
-      {SlotOf(t.GetFileAttributesW), reinterpret_cast<PVOID>(&HookedGetFileAttributesW)},
-      {SlotOf(t.GetFileAttributesExW), reinterpret_cast<PVOID>(&HookedGetFileAttributesExW)},
-      {SlotOf(t.FindFirstFileExW), reinterpret_cast<PVOID>(&HookedFindFirstFileExW)},
-      {SlotOf(t.FindNextFileW), reinterpret_cast<PVOID>(&HookedFindNextFileW)},
-      {SlotOf(t.FindClose), reinterpret_cast<PVOID>(&HookedFindClose)},
+      {SlotOf(t.file.CreateFileW), reinterpret_cast<PVOID>(&HookedCreateFileW)},
+      {SlotOf(t.file.ReadFile), reinterpret_cast<PVOID>(&HookedReadFile)},
+      {SlotOf(t.file.CloseHandle), reinterpret_cast<PVOID>(&HookedCloseHandle)},
+      {SlotOf(t.file.GetFileSize), reinterpret_cast<PVOID>(&HookedGetFileSize)},
+      {SlotOf(t.file.GetFileSizeEx), reinterpret_cast<PVOID>(&HookedGetFileSizeEx)},
+      {SlotOf(t.file.SetFilePointer), reinterpret_cast<PVOID>(&HookedSetFilePointer)},
+      {SlotOf(t.file.SetFilePointerEx), reinterpret_cast<PVOID>(&HookedSetFilePointerEx)},
+      {SlotOf(t.file.GetFileType), reinterpret_cast<PVOID>(&HookedGetFileType)},
+      {SlotOf(t.file.GetFileAttributesW), reinterpret_cast<PVOID>(&HookedGetFileAttributesW)},
+      {SlotOf(t.file.GetFileAttributesExW), reinterpret_cast<PVOID>(&HookedGetFileAttributesExW)},
+      {SlotOf(t.file.FindFirstFileExW), reinterpret_cast<PVOID>(&HookedFindFirstFileExW)},
+      {SlotOf(t.file.FindNextFileW), reinterpret_cast<PVOID>(&HookedFindNextFileW)},
+      {SlotOf(t.file.FindClose), reinterpret_cast<PVOID>(&HookedFindClose)},
   }};
 }

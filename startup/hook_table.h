@@ -9,29 +9,21 @@
 
 #include <windows.h>
 
+#include "overlay/overlay_host.h"
+
 struct HookTable {
   using GameEntryFunction = DWORD(WINAPI*)(DWORD, DWORD, DWORD, DWORD);
 
-  // Fills every slot with the address of the imported function, in the order
-  // of the fields below; GameEntry stays null until start-up sets it.
+  // Fills every slot with the address of the imported function; GameEntry
+  // stays null until start-up sets it.
   HookTable();
 
   decltype(&::CreateFontA) CreateFontA;
   decltype(&::CreateFontW) CreateFontW;
-  decltype(&::CreateFileW) CreateFileW;
-  decltype(&::ReadFile) ReadFile;
-  decltype(&::CloseHandle) CloseHandle;
-  decltype(&::GetFileSize) GetFileSize;
-  decltype(&::GetFileSizeEx) GetFileSizeEx;
-  decltype(&::SetFilePointer) SetFilePointer;
-  decltype(&::SetFilePointerEx) SetFilePointerEx;
-  decltype(&::GetFileType) GetFileType;
-  decltype(&::GetFileAttributesW) GetFileAttributesW;
-  decltype(&::GetFileAttributesExW) GetFileAttributesExW;
+  // The thirteen file slots, which the replacement functions call through
+  // (the overlay reaches them as its host's real functions).
+  RealFileFunctions file;
   decltype(&::MessageBoxW) MessageBoxW;
-  decltype(&::FindFirstFileExW) FindFirstFileExW;
-  decltype(&::FindNextFileW) FindNextFileW;
-  decltype(&::FindClose) FindClose;
   decltype(&::SetUnhandledExceptionFilter) SetUnhandledExceptionFilter;
   GameEntryFunction GameEntry = nullptr;
 };

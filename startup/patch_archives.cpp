@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "overlay/overlay_registry.h"
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 
 bool ArchiveNameForModule(const std::wstring& module_path, std::wstring* archive_name) {
   const size_t dot = module_path.rfind(L'.');

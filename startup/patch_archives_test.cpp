@@ -10,7 +10,7 @@
 #include <string>
 
 #include "overlay/overlay_registry.h"
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 #include "tools/xp3/xp3_writer.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "overlay/platform.h"
-#include "overlay/text_conversion.h"
+#include "platform/platform.h"
+#include "platform/text_conversion.h"
 #include "tools/crash_handler/crash_server.h"
 #include "tools/crash_handler/event_log.h"
 

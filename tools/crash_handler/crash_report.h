@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 struct CrashReport {
   DWORD process_id = 0;

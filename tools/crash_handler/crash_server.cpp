@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "crash/crash_messages.h"
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 #include "tools/crash_handler/crash_report.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 #include "tools/crash_handler/event_log.h"
 
 struct ServerOptions {

@@ -1,6 +1,6 @@
 #include "tools/crash_handler/event_log.h"
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 EventLog::~EventLog() {
   if (file_ != nullptr) std::fclose(file_);

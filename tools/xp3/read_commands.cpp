@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "archive/read_stream.h"
-#include "overlay/platform.h"
+#include "platform/platform.h"
 #include "archive/xp3_archive.h"
 #include "tools/xp3/tool_files.h"
 #include "tools/xp3/xp3_writer.h"

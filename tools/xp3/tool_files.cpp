@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "overlay/platform.h"
-#include "overlay/text_conversion.h"
+#include "platform/platform.h"
+#include "platform/text_conversion.h"
 
 #ifdef _WIN32
 #include <shellapi.h>

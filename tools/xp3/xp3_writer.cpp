@@ -8,8 +8,8 @@
 #include <cstring>
 #include <limits>
 
-#include "overlay/platform.h"
-#include "overlay/text_conversion.h"
+#include "platform/platform.h"
+#include "platform/text_conversion.h"
 
 #ifndef _WIN32
 #include <unistd.h>

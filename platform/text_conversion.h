@@ -10,7 +10,7 @@
 #include <array>
 #include <string>
 
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 // Order in which a UTF-8 string that might not be UTF-8 is tried when it must
 // reach a Windows function taking a wide path.

@@ -1,4 +1,4 @@
-#include "overlay/text_conversion.h"
+#include "platform/text_conversion.h"
 
 #include <memory>
 #include <new>

@@ -1,7 +1,7 @@
 // Native stand-ins for the Windows functions that the portable layers use.
 // See platform.h for what they promise.
 #ifndef _WIN32
-#include "overlay/platform.h"
+#include "platform/platform.h"
 
 #include <fcntl.h>
 #include <limits.h>

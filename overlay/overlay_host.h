@@ -1,0 +1,55 @@
+// What the replacement file functions reach outside themselves.
+//
+// The replacements answer from the overlay registry and the live find
+// sessions, and pass every other call on to the real function through a slot
+// that the hooking engine rewrites when it attaches the hook. The overlay owns
+// this interface; whoever hooks the functions (the DLL's start-up) owns the
+// objects and fills the host in once, before the first replacement can run,
+// and never changes it afterwards. The host holds no ownership: it points at
+// process-wide objects that outlive every call.
+#pragma once
+
+#include <windows.h>
+
+class FindSessionSet;
+class OverlayRegistry;
+
+// The slots of the thirteen redirected file functions, in attach order. Each
+// holds the address through which the real function is reached: the function
+// itself before its hook is attached, a trampoline that runs it afterwards.
+struct RealFileFunctions {
+  decltype(&::CreateFileW) CreateFileW;
+  decltype(&::ReadFile) ReadFile;
+  decltype(&::CloseHandle) CloseHandle;
+  decltype(&::GetFileSize) GetFileSize;
+  decltype(&::GetFileSizeEx) GetFileSizeEx;
+  decltype(&::SetFilePointer) SetFilePointer;
+  decltype(&::SetFilePointerEx) SetFilePointerEx;
+  decltype(&::GetFileType) GetFileType;
+  decltype(&::GetFileAttributesW) GetFileAttributesW;
+  decltype(&::GetFileAttributesExW) GetFileAttributesExW;
+  decltype(&::FindFirstFileExW) FindFirstFileExW;
+  decltype(&::FindNextFileW) FindNextFileW;
+  decltype(&::FindClose) FindClose;
+};
+
+// Slots that point straight at the imported functions.
+RealFileFunctions ImportedFileFunctions();
+
+struct OverlayHost {
+  OverlayRegistry* registry = nullptr;
+  FindSessionSet* find_sessions = nullptr;
+  const RealFileFunctions* real = nullptr;
+};
+
+// Installs the host. Called once, before any replacement is attached.
+void SetOverlayHost(const OverlayHost& host);
+
+// The installed host. Constant-initialised (empty) before any static
+// constructor runs; read through the accessors below on every call, which
+// stay inline because they sit on the path of every redirected call.
+extern OverlayHost g_overlay_host;
+
+inline OverlayRegistry& HostRegistry() { return *g_overlay_host.registry; }
+inline FindSessionSet& HostFindSessions() { return *g_overlay_host.find_sessions; }
+inline const RealFileFunctions& RealFunctions() { return *g_overlay_host.real; }

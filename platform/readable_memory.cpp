@@ -1,0 +1,52 @@
+#include "platform/readable_memory.h"
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+
+bool IsReadableMemory(const void* address, std::size_t size) {
+  if (size == 0) return true;
+  auto at = reinterpret_cast<std::uintptr_t>(address);
+  const std::uintptr_t end = at + size;
+  if (end < at) return false;
+  // A span may cross several regions with different protections; each one
+  // must be committed and readable.
+  while (at < end) {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) == 0) return false;
+    if (info.State != MEM_COMMIT || (info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) {
+      return false;
+    }
+    const std::uintptr_t region_end =
+        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
+    if (region_end <= at) return false;
+    at = region_end;
+  }
+  return true;
+}
+
+#else
+#include <sys/uio.h>
+#include <unistd.h>
+
+bool IsReadableMemory(const void* address, std::size_t size) {
+  if (size == 0) return true;
+  auto at = reinterpret_cast<std::uintptr_t>(address);
+  if (at + size < at) return false;
+  // The kernel copies into a small local buffer, chunk by chunk, and reports
+  // EFAULT instead of raising a signal when a page cannot be read.
+  char sink[256];
+  while (size > 0) {
+    const std::size_t chunk = size < sizeof sink ? size : sizeof sink;
+    iovec local{sink, chunk};
+    iovec remote{reinterpret_cast<void*>(at), chunk};
+    if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(chunk)) {
+      return false;
+    }
+    at += chunk;
+    size -= chunk;
+  }
+  return true;
+}
+#endif
