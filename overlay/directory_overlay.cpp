@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -28,6 +29,36 @@ WIN32_FIND_DATAW MakeRecord(const std::wstring& name, DWORD attributes) {
   const size_t length = name.size() < MAX_PATH - 1 ? name.size() : MAX_PATH - 1;
   std::memcpy(record.cFileName, name.data(), length * sizeof(wchar_t));
   return record;
+}
+
+// Name comparison of the path keys: ASCII letters folded, every other unit
+// compared exactly, so that a listing drops the disk file that CreateFileW
+// would no longer open.
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
+
+std::wstring FoldedName(const wchar_t* name) {
+  std::wstring folded(name);
+  for (wchar_t& c : folded) c = FoldAscii(c);
+  return folded;
+}
+
+// Leaves out the system's file records that an archive file of the same name
+// shadows: the archive's record, which comes later, stands for the name with
+// the size that an open of it gives. Directory records stay as they are.
+void DropShadowedFiles(std::vector<WIN32_FIND_DATAW>* system,
+                       const std::vector<WIN32_FIND_DATAW>& archive) {
+  std::vector<std::wstring> shadowing;
+  for (const WIN32_FIND_DATAW& record : archive) {
+    if (!(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      shadowing.push_back(FoldedName(record.cFileName));
+    }
+  }
+  if (shadowing.empty()) return;
+  std::sort(shadowing.begin(), shadowing.end());
+  std::erase_if(*system, [&](const WIN32_FIND_DATAW& record) {
+    return !(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           std::binary_search(shadowing.begin(), shadowing.end(), FoldedName(record.cFileName));
+  });
 }
 
 bool HasDirectoryRecord(const std::vector<WIN32_FIND_DATAW>& records, const std::wstring& name) {
@@ -142,6 +173,7 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   std::vector<WIN32_FIND_DATAW> archive =
       indexed ? RecordsOfChildren(children, name_pattern, listing)
               : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
+  DropShadowedFiles(&listing, archive);
   listing.insert(listing.end(), archive.begin(), archive.end());
 
   if (listing.empty()) {

@@ -34,11 +34,10 @@ class HookedFunctionsTest : public ::testing::Test {
     root_ = Wide(TheOverlay().BaseDirectory() + "\\" + prefix_);
     CreateDirectoryW(root_.c_str(), nullptr);
     CreateDirectoryW((root_ + L"\\disk").c_str(), nullptr);
-    HANDLE f = CreateFileW((root_ + L"\\disk\\real.txt").c_str(), GENERIC_WRITE, 0, nullptr,
-                           CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(f, "real", 4, &written, nullptr);
-    CloseHandle(f);
+    WriteDiskFile(L"disk\\real.txt", "real");
+    // Shadowed by archive files: one in another ASCII case, one in the same.
+    WriteDiskFile(L"disk\\Shadow.TXT", std::string(63, 'd'));
+    WriteDiskFile(L"disk\\same.txt", "disk");
 
     Xp3WriterOptions options;
     options.segment_size = 100;
@@ -55,34 +54,55 @@ class HookedFunctionsTest : public ::testing::Test {
     add("voice/one.ogg", "1");
     add("voice/two.ogg", "22");
     add("deep/er/x.txt", "x");
+    add("disk/shadow.txt", std::string(75, 't'));
+    add("disk/same.txt", "archive");
     ASSERT_TRUE(writer.Finish(&error)) << error;
     ASSERT_TRUE(TheOverlay().Mount(archive_));
   }
   static void TearDownTestSuite() {
-    DeleteFileW((root_ + L"\\disk\\real.txt").c_str());
+    for (const wchar_t* name : {L"real.txt", L"Shadow.TXT", L"same.txt"}) {
+      DeleteFileW((root_ + L"\\disk\\" + name).c_str());
+    }
     RemoveDirectoryW((root_ + L"\\disk").c_str());
     RemoveDirectoryW(root_.c_str());
   }
 
   static std::wstring Path(const std::wstring& relative) { return root_ + L"\\" + relative; }
 
-  static std::vector<std::wstring> List(const std::wstring& pattern, DWORD* error) {
-    std::vector<std::wstring> names;
+  static void WriteDiskFile(const std::wstring& relative, const std::string& content) {
+    HANDLE f =
+        CreateFileW(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(f, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(f);
+  }
+
+  static std::vector<WIN32_FIND_DATAW> ListRecords(const std::wstring& pattern, DWORD* error) {
+    std::vector<WIN32_FIND_DATAW> records;
     WIN32_FIND_DATAW record;
     HANDLE h = HookedFindFirstFileExW(pattern.c_str(), FindExInfoStandard, &record,
                                       FindExSearchNameMatch, nullptr, 0);
     if (h == INVALID_HANDLE_VALUE) {
       *error = GetLastError();
-      return names;
+      return records;
     }
     do {
-      std::wstring name = record.cFileName;
-      if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) name += L"/";
-      names.push_back(name);
+      records.push_back(record);
     } while (HookedFindNextFileW(h, &record));
     *error = GetLastError();
     EXPECT_FALSE(HookedFindNextFileW(h, &record));  // stays exhausted
     EXPECT_TRUE(HookedFindClose(h));
+    return records;
+  }
+
+  // Names of a listing, directories marked with a trailing slash.
+  static std::vector<std::wstring> List(const std::wstring& pattern, DWORD* error) {
+    std::vector<std::wstring> names;
+    for (const WIN32_FIND_DATAW& record : ListRecords(pattern, error)) {
+      std::wstring name = record.cFileName;
+      if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) name += L"/";
+      names.push_back(name);
+    }
     return names;
   }
 
@@ -177,6 +197,31 @@ TEST_F(HookedFunctionsTest, ListingsMergeArchiveFilesAndArchiveOnlyDirectories) 
   EXPECT_EQ(exact, std::vector<std::wstring>{L"voice/"});
   List(Path(L"nothing\\*"), &error);
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(HookedFunctionsTest, AnArchiveFileShadowsTheDiskFileOfTheSameNameInListings) {
+  DWORD error = 0;
+  const std::vector<WIN32_FIND_DATAW> records = ListRecords(Path(L"disk\\*"), &error);
+  std::vector<std::wstring> names;
+  for (const WIN32_FIND_DATAW& record : records) names.push_back(record.cFileName);
+  // The disk's records that nothing shadows come first, in the system's order.
+  auto real = std::find(names.begin(), names.end(), L"real.txt");
+  ASSERT_NE(real, names.end());
+  auto first_archive = std::find(names.begin(), names.end(), L"a.png");
+  ASSERT_NE(first_archive, names.end());
+  EXPECT_LT(real, first_archive);
+  EXPECT_EQ(std::count(names.begin(), names.end(), L"Shadow.TXT"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), L"shadow.txt"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), L"same.txt"), 1);
+  // Each name that stays has the size that opening it gives.
+  for (const WIN32_FIND_DATAW& record : records) {
+    if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    HANDLE h = HookedCreateFileW(Path(std::wstring(L"disk\\") + record.cFileName).c_str(),
+                                 GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << record.cFileName;
+    EXPECT_EQ(HookedGetFileSize(h, nullptr), record.nFileSizeLow) << record.cFileName;
+    HookedCloseHandle(h);
+  }
 }
 
 TEST_F(HookedFunctionsTest, SearchesOutsideTheGameDirectoryReachTheSystem) {
