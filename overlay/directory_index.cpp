@@ -243,6 +243,7 @@ void DirectoryIndex::Build(const OverlayRegistry::PathIndex& index,
         break;
       }
       const uint32_t child = FindOrAddNode(node, name);
+      if (nodes_[child].first_below == kNone) nodes_[child].first_below = entry;
       // ... and one starting with a drive is unrelated to it.
       if (!StartsWithDotDot(name) && !IsDriveComponent(name) && !nodes_[child].listed) {
         nodes_[child].listed = true;
@@ -319,4 +320,22 @@ bool DirectoryIndex::Lookup(const std::string& searched_directory,
   }
   if (self != kNone) children->push_back(ChildOf(kSelf | self));
   return true;
+}
+
+DirectoryIndex::Answer DirectoryIndex::FindDirectory(std::string_view key, uint32_t* entry) const {
+  if (!usable_) return Answer::kUnknown;
+  // A key with a drive, or a rooted, UNC or long-path one, names nothing
+  // inside the game directory; nor does one that leads out of it.
+  if (key.empty() || HasDrive(key) || IsSeparator(key[0])) return Answer::kNo;
+  std::vector<std::string_view> pieces;
+  SplitComponents(key, &pieces);
+  if (pieces.empty() || pieces[0] == "..") return Answer::kNo;
+  uint32_t node = 0;
+  for (std::string_view piece : pieces) {
+    node = FindNode(node, piece);
+    if (node == kNone) return Answer::kNo;
+  }
+  if (nodes_[node].first_below == kNone) return Answer::kNo;
+  *entry = nodes_[node].first_below;
+  return Answer::kYes;
 }

@@ -66,17 +66,31 @@ DWORD WINAPI HookedGetFileType(HANDLE file) {
   return RealFunctions().GetFileType(file);
 }
 
+// A directory that archives alone hold is a directory to the attribute
+// queries too, as listings show it; one that exists on disk keeps the
+// system's answer. The overlay answers only when the system finds nothing,
+// and then leaves the last error as it was before the call.
 DWORD WINAPI HookedGetFileAttributesW(LPCWSTR file_name) {
-  if (file_name != nullptr && HostRegistry().Exists(file_name)) return FILE_ATTRIBUTE_READONLY;
-  return RealFunctions().GetFileAttributesW(file_name);
+  using PathKind = OverlayRegistry::PathKind;
+  const PathKind kind = file_name != nullptr ? HostRegistry().Classify(file_name) : PathKind::kNone;
+  if (kind == PathKind::kFile) return FILE_ATTRIBUTE_READONLY;
+  const DWORD error = GetLastError();
+  const DWORD real = RealFunctions().GetFileAttributesW(file_name);
+  if (real != INVALID_FILE_ATTRIBUTES || kind != PathKind::kDirectory) return real;
+  SetLastError(error);
+  return FILE_ATTRIBUTE_DIRECTORY;
 }
 
 BOOL WINAPI HookedGetFileAttributesExW(LPCWSTR file_name, GET_FILEEX_INFO_LEVELS level,
                                        LPVOID information) {
-  if (file_name != nullptr && HostRegistry().Exists(file_name)) {
-    return HostRegistry().AttributesExOwn(file_name, level, information);
-  }
-  return RealFunctions().GetFileAttributesExW(file_name, level, information);
+  using PathKind = OverlayRegistry::PathKind;
+  const PathKind kind = file_name != nullptr ? HostRegistry().Classify(file_name) : PathKind::kNone;
+  if (kind == PathKind::kFile) return HostRegistry().AttributesExOwn(file_name, level, information);
+  const DWORD error = GetLastError();
+  const BOOL real = RealFunctions().GetFileAttributesExW(file_name, level, information);
+  if (real || kind != PathKind::kDirectory) return real;
+  SetLastError(error);
+  return HostRegistry().DirectoryAttributesExOwn(file_name, level, information);
 }
 
 BOOL WINAPI HookedFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW find_data) {

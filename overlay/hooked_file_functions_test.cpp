@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
@@ -169,10 +170,38 @@ TEST_F(HookedFunctionsTest, RealPathsAndHandlesPassThroughUntouched) {
   EXPECT_TRUE(HookedCloseHandle(h));
   EXPECT_EQ(HookedGetFileAttributesW(Path(L"disk").c_str()),
             GetFileAttributesW(Path(L"disk").c_str()));
-  // A directory that exists only inside the archive is not a file.
-  SetLastError(0);
-  EXPECT_EQ(HookedGetFileAttributesW(Path(L"voice").c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(HookedFunctionsTest, ArchiveOnlyDirectoriesAreDirectoriesToTheAttributeQueries) {
+  for (const wchar_t* directory : {L"voice", L"VOICE\\", L"deep", L"deep/er"}) {
+    SetLastError(1234);
+    EXPECT_EQ(HookedGetFileAttributesW(Path(directory).c_str()),
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY))
+        << directory;
+    EXPECT_EQ(GetLastError(), 1234u) << "a successful answer leaves the last error";
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    std::memset(&data, 0xCC, sizeof data);
+    ASSERT_TRUE(HookedGetFileAttributesExW(Path(directory).c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(data.nFileSizeHigh, 0u);
+    EXPECT_EQ(data.nFileSizeLow, 0u);
+    EXPECT_NE(data.ftLastWriteTime.dwHighDateTime, 0u) << "the archive's time";
+    EXPECT_EQ(data.ftCreationTime.dwLowDateTime, data.ftLastWriteTime.dwLowDateTime);
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  EXPECT_FALSE(HookedGetFileAttributesExW(Path(L"voice").c_str(), GetFileExMaxInfoLevel, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // A directory on disk keeps the system's answer, with the system's times.
+  WIN32_FILE_ATTRIBUTE_DATA real;
+  ASSERT_TRUE(GetFileAttributesExW(Path(L"disk").c_str(), GetFileExInfoStandard, &real));
+  ASSERT_TRUE(HookedGetFileAttributesExW(Path(L"disk").c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(std::memcmp(&data, &real, sizeof data), 0);
+  // Neither a file's name used as a directory, nor a directory's partial name.
+  for (const wchar_t* none : {L"voice\\one.ogg\\x", L"voic", L"voice\\none"}) {
+    SetLastError(0);
+    EXPECT_EQ(HookedGetFileAttributesW(Path(none).c_str()), INVALID_FILE_ATTRIBUTES) << none;
+    EXPECT_NE(GetLastError(), 0u);
+  }
 }
 
 TEST_F(HookedFunctionsTest, ListingsMergeArchiveFilesAndArchiveOnlyDirectories) {

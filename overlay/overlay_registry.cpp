@@ -169,6 +169,46 @@ bool OverlayRegistry::Exists(const WCHAR* path) const {
          memory_files_.find(builder.key()) != memory_files_.end();
 }
 
+const OverlayRegistry::IndexedEntry* OverlayRegistry::EntryBelowDirectory(
+    std::string_view key) const {
+  uint32_t entry = 0;
+  switch (directories_->FindDirectory(key, &entry)) {
+    case DirectoryIndex::Answer::kYes:
+      return &path_index_[entry];
+    case DirectoryIndex::Answer::kNo:
+      return nullptr;
+    case DirectoryIndex::Answer::kUnknown:
+      break;
+  }
+  // The index cannot answer for this game directory: an entry lies below the
+  // directory when its path, seen from the directory, goes down into it.
+  if (key.empty() || BeginsWithParent(key)) return nullptr;
+  const std::string directory = JoinPath(base_directory_, std::string(key));
+  for (const IndexedEntry& indexed : path_index_) {
+    const std::string relative =
+        RelativePath(JoinPath(base_directory_, std::string(indexed.key)), directory);
+    if (relative != "." && !BeginsWithParent(relative) && !IsDriveAbsolute(relative)) {
+      return &indexed;
+    }
+  }
+  return nullptr;
+}
+
+OverlayRegistry::PathKind OverlayRegistry::Classify(const WCHAR* path) const {
+  PathKeyBuilder builder;
+  if (!builder.Make(path, base_directory_)) return PathKind::kNone;
+  if (path_index_.Find(builder.key()) != nullptr ||
+      memory_files_.find(builder.key()) != memory_files_.end()) {
+    return PathKind::kFile;
+  }
+  return EntryBelowDirectory(builder.key()) != nullptr ? PathKind::kDirectory : PathKind::kNone;
+}
+
+FILETIME OverlayRegistry::ArchiveTime(const Xp3Archive* archive) const {
+  auto it = archive_times_.find(archive);
+  return it != archive_times_.end() ? it->second : FILETIME{};
+}
+
 HANDLE OverlayRegistry::Register(HandleTable& table, std::shared_ptr<OpenFile> file) {
   HANDLE handle = static_cast<HANDLE>(file->stream.get());
   AcquireSRWLockExclusive(&handles_lock_);
@@ -365,9 +405,7 @@ BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS 
   FILETIME time = {};
   if (const IndexedEntry* indexed = FindEntry(key)) {
     size = indexed->size();
-    if (auto t = archive_times_.find(indexed->archive); t != archive_times_.end()) {
-      time = t->second;
-    }
+    time = ArchiveTime(indexed->archive);
   } else if (auto mit = memory_files_.find(key); mit != memory_files_.end()) {
     size = mit->second.size();
     time = memory_file_time_;
@@ -387,6 +425,29 @@ BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS 
   data.ftLastWriteTime = time;
   data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
   data.nFileSizeLow = static_cast<DWORD>(size);
+  memcpy(information, &data, sizeof data);
+  return TRUE;
+}
+
+BOOL OverlayRegistry::DirectoryAttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level,
+                                               void* information) const {
+  PathKeyBuilder builder;
+  const IndexedEntry* below =
+      builder.Make(path, base_directory_) ? EntryBelowDirectory(builder.key()) : nullptr;
+  if (below == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (level != GetFileExInfoStandard || information == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const FILETIME time = ArchiveTime(below->archive);
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+  data.ftCreationTime = time;
+  data.ftLastAccessTime = time;
+  data.ftLastWriteTime = time;
   memcpy(information, &data, sizeof data);
   return TRUE;
 }

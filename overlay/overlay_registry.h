@@ -105,6 +105,11 @@ class OverlayRegistry {
   void StoreMemoryFile(const std::string& key, std::vector<unsigned char> content);
 
   bool Exists(const WCHAR* path) const;
+  // What a path names in the overlay: an overlaid file (as Exists), else a
+  // directory that exists only because archive entries lie below it (as
+  // listings show it), else nothing. One key derivation for both questions.
+  enum class PathKind { kNone, kFile, kDirectory };
+  PathKind Classify(const WCHAR* path) const;
   HANDLE OpenOwn(const WCHAR* path);
   bool IsOwnHandle(HANDLE handle) const;
   void CloseOwn(HANDLE handle);
@@ -115,6 +120,10 @@ class OverlayRegistry {
   DWORD SizeOwn(HANDLE handle, DWORD* size_high);
   BOOL SizeOwn(HANDLE handle, LARGE_INTEGER* size);
   BOOL AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level, void* information);
+  // The attributes of a directory that archives alone hold (Classify gave
+  // kDirectory): FILE_ATTRIBUTE_DIRECTORY, size 0, the archive's time.
+  BOOL DirectoryAttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level,
+                                void* information) const;
 
   std::string BaseDirectory() const { return base_directory_; }
   const PathIndex& Index() const { return path_index_; }
@@ -133,6 +142,9 @@ class OverlayRegistry {
   std::shared_ptr<OpenFile> Remove(HANDLE handle);
   HANDLE Register(HandleTable& table, std::shared_ptr<OpenFile> file);
   bool SeekOwn(HANDLE handle, LONGLONG distance, DWORD method, ULONGLONG* position);
+  // The entry below the directory named by `key`, null when there is none.
+  const IndexedEntry* EntryBelowDirectory(std::string_view key) const;
+  FILETIME ArchiveTime(const Xp3Archive* archive) const;
 
   PathIndex path_index_;
   MemoryFiles memory_files_;

@@ -244,6 +244,34 @@ TEST_F(OverlayRegistryTest, AttributesOfEntriesAndMisses) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+TEST_F(OverlayRegistryTest, DirectoriesThatOnlyArchivesHoldAreFoundFromAnyGameDirectory) {
+  const std::string archive =
+      WriteArchive("d.xp3", {{"voice/ch1/a.ogg", "a"}, {"Top.txt", "t"}, {"..dots/x.txt", "x"}});
+  ASSERT_TRUE(registry_->Mount(archive));
+  // A game started from a share: the directory index cannot answer there,
+  // and the walk over the entries must agree with it.
+  OverlayRegistry shared("\\\\server\\share\\game");
+  ASSERT_TRUE(shared.Mount(archive));
+  using Kind = OverlayRegistry::PathKind;
+  const std::vector<std::pair<std::wstring, Kind>> cases = {{L"voice", Kind::kDirectory},
+                                                            {L"VOICE\\Ch1", Kind::kDirectory},
+                                                            {L"voice/ch1/", Kind::kDirectory},
+                                                            {L"voice\\ch1\\a.ogg", Kind::kFile},
+                                                            {L"top.txt", Kind::kFile},
+                                                            {L"..dots", Kind::kDirectory},
+                                                            {L"voice\\ch", Kind::kNone},
+                                                            {L"top.txt\\x", Kind::kNone},
+                                                            {L"..\\voice", Kind::kNone},
+                                                            {L".", Kind::kNone},
+                                                            {L"", Kind::kNone},
+                                                            {L"\\voice", Kind::kNone}};
+  for (const auto& [path, kind] : cases) {
+    EXPECT_EQ(registry_->Classify(path.c_str()), kind) << path.c_str();
+    EXPECT_EQ(shared.Classify(path.c_str()), kind) << path.c_str();
+  }
+  EXPECT_EQ(registry_->Classify(Game(L"voice\\ch1").c_str()), Kind::kDirectory);
+}
+
 TEST_F(OverlayRegistryTest, ConcurrentOpensReadsAndClosesKeepTheTablesIntact) {
   std::vector<std::pair<std::string, std::string>> entries;
   for (int i = 0; i < 8; ++i) {

@@ -147,6 +147,11 @@ std::string RelativePath(const std::string& path, const std::string& start_in) {
   return ReplaceAll(result, "/", "\\");
 }
 
+bool BeginsWithParent(std::string_view relative) {
+  return relative.size() >= 2 && relative[0] == '.' && relative[1] == '.' &&
+         (relative.size() == 2 || IsSeparator(relative[2]));
+}
+
 std::string FullPathWide(const WideString& path) {
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return std::string();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -38,6 +39,11 @@ std::string LowerAscii(std::string text);
 // that cannot be related (one side drive-absolute and the other not, or two
 // drives) comes back unchanged.
 std::string RelativePath(const std::string& path, const std::string& start);
+
+// Whether a relative path (as RelativePath gives it) leads out of its start:
+// its first component is exactly "..". A name that merely begins with two
+// dots ("..dots") is an ordinary name.
+bool BeginsWithParent(std::string_view relative);
 
 // Absolute form of a path, resolved against the current directory; empty when
 // Windows cannot resolve it. FullPath tries the code-page fallback order
