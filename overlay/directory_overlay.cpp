@@ -17,8 +17,6 @@
 
 namespace {
 
-bool StartsWithDotDot(const std::string& s) { return s.size() >= 2 && s[0] == '.' && s[1] == '.'; }
-
 // A zeroed record with the name copied in. Names of MAX_PATH units or more
 // (only archive names can be that long) are cut so the record stays
 // terminated.
@@ -113,7 +111,7 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
   for (const OverlayRegistry::IndexedEntry& indexed : registry.Index()) {
     const std::string relative =
         RelativePath(JoinPath(base, std::string(indexed.key)), searched_directory);
-    if (StartsWithDotDot(relative) || IsDriveAbsolute(relative)) continue;
+    if (BeginsWithParent(relative) || IsDriveAbsolute(relative)) continue;
     const std::vector<std::string> pieces = SplitString(relative, "\\");
     std::wstring name;
     if (!FromUtf8(pieces[0], &name)) name.clear();
@@ -140,7 +138,7 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   const std::string absolute = IsDriveAbsolute(pattern) ? pattern : FullPath(pattern);
   const std::string directory = DirectoryOf(absolute);
   if (file_name == nullptr ||
-      StartsWithDotDot(RelativePath(directory, HostRegistry().BaseDirectory()))) {
+      BeginsWithParent(RelativePath(directory, HostRegistry().BaseDirectory()))) {
     return real.FindFirstFileExW(file_name, info_level, find_data, search_op, search_filter,
                                  additional_flags);
   }

@@ -57,6 +57,9 @@ class HookedFunctionsTest : public ::testing::Test {
     add("deep/er/x.txt", "x");
     add("disk/shadow.txt", std::string(75, 't'));
     add("disk/same.txt", "archive");
+    add("..dots/x.txt", "x");
+    add("..file.txt", "f");
+    ASSERT_TRUE(writer.AddEntry(DotsDirectory() + "/y.txt", "y", 1, &error));
     ASSERT_TRUE(writer.Finish(&error)) << error;
     ASSERT_TRUE(TheOverlay().Mount(archive_));
   }
@@ -69,6 +72,9 @@ class HookedFunctionsTest : public ::testing::Test {
   }
 
   static std::wstring Path(const std::wstring& relative) { return root_ + L"\\" + relative; }
+  // An archive-only directory right in the game directory whose name begins
+  // with two dots.
+  static std::string DotsDirectory() { return ".." + prefix_; }
 
   static void WriteDiskFile(const std::wstring& relative, const std::string& content) {
     HANDLE f =
@@ -251,6 +257,21 @@ TEST_F(HookedFunctionsTest, AnArchiveFileShadowsTheDiskFileOfTheSameNameInListin
     EXPECT_EQ(HookedGetFileSize(h, nullptr), record.nFileSizeLow) << record.cFileName;
     HookedCloseHandle(h);
   }
+}
+
+TEST_F(HookedFunctionsTest, NamesBeginningWithTwoDotsAreOrdinaryNames) {
+  DWORD error = 0;
+  std::vector<std::wstring> top = List(Path(L"*"), &error);
+  EXPECT_EQ(std::count(top.begin(), top.end(), L"..dots/"), 1);
+  EXPECT_EQ(std::count(top.begin(), top.end(), L"..file.txt"), 1);
+  EXPECT_EQ(List(Path(L"..dots\\*"), &error), std::vector<std::wstring>{L"x.txt"});
+  const std::wstring dots = Wide(TheOverlay().BaseDirectory() + "\\" + DotsDirectory());
+  EXPECT_EQ(List(dots + L"\\*", &error), std::vector<std::wstring>{L"y.txt"});
+  EXPECT_EQ(HookedGetFileAttributesW(dots.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+  HANDLE h = HookedCreateFileW((dots + L"\\y.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(HookedCloseHandle(h));
 }
 
 TEST_F(HookedFunctionsTest, SearchesOutsideTheGameDirectoryReachTheSystem) {

@@ -71,6 +71,17 @@ TEST(PathStrings, RelativePathRelatesAndRefuses) {
   EXPECT_EQ(RelativePath("x/y", "x"), "y");
 }
 
+TEST(PathStrings, OnlyAFirstComponentOfExactlyTwoDotsLeadsOut) {
+  EXPECT_TRUE(BeginsWithParent(".."));
+  EXPECT_TRUE(BeginsWithParent("..\\x"));
+  EXPECT_TRUE(BeginsWithParent("../x"));
+  EXPECT_FALSE(BeginsWithParent("..dots"));
+  EXPECT_FALSE(BeginsWithParent("..dots\\x.txt"));
+  EXPECT_FALSE(BeginsWithParent("x\\.."));
+  EXPECT_FALSE(BeginsWithParent("."));
+  EXPECT_FALSE(BeginsWithParent(""));
+}
+
 TEST(PathStrings, FullPathResolvesRelativeNames) {
   const std::string full = FullPath("some-file.txt");
   ASSERT_FALSE(full.empty());
