@@ -19,6 +19,8 @@ HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mod
 BOOL WINAPI HookedReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD count_read,
                            LPOVERLAPPED overlapped) {
   if (HostRegistry().IsOwnHandle(file)) {
+    // The system's ReadFile clears the count before anything else.
+    if (count_read != nullptr) *count_read = 0;
     if (overlapped != nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;

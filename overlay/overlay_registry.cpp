@@ -298,6 +298,9 @@ void OverlayRegistry::CloseOwn(HANDLE handle) {
 }
 
 BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* count_read) {
+  // As the system's ReadFile: nothing counted until something is read, so
+  // that a failed read reports 0 bytes.
+  if (count_read != nullptr) *count_read = 0;
   std::shared_ptr<OpenFile> file = Find(handle);
   if (!file) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -185,8 +185,10 @@ TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
 
   // A count of 0 before the end is refused with the entry-handle code.
   ASSERT_TRUE(registry_->SetPointerOwn(h, 0, nullptr, FILE_BEGIN) == 0);
+  got = 77;
   EXPECT_FALSE(registry_->ReadOwn(h, buffer.data(), 0, &got));
   EXPECT_EQ(GetLastError(), kHandleNoLongerValid);
+  EXPECT_EQ(got, 0u);
 
   DWORD size_high = 77;
   EXPECT_EQ(registry_->SizeOwn(h, &size_high), 1000u);
