@@ -136,7 +136,7 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   std::string pattern;
   if (file_name == nullptr || !ToUtf8(file_name, &pattern)) pattern.clear();
   const std::string absolute = IsDriveAbsolute(pattern) ? pattern : FullPath(pattern);
-  const std::string directory = DirectoryOf(absolute);
+  const std::string directory = SearchedDirectoryOf(absolute);
   if (file_name == nullptr ||
       BeginsWithParent(RelativePath(directory, HostRegistry().BaseDirectory()))) {
     return real.FindFirstFileExW(file_name, info_level, find_data, search_op, search_filter,

@@ -46,3 +46,10 @@ bool FindSessionSet::Next(HANDLE handle, WIN32_FIND_DATAW* record, bool* exhaust
   ReleaseSRWLockShared(&lock_);
   return delivered;
 }
+
+size_t FindSessionSet::Size() const {
+  AcquireSRWLockShared(&lock_);
+  const size_t size = sessions_.size();
+  ReleaseSRWLockShared(&lock_);
+  return size;
+}

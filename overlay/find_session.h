@@ -35,6 +35,8 @@ class FindSessionSet {
   // Copies the next record of a live session. False (with `exhausted` false)
   // when `handle` is not a session of this set.
   bool Next(HANDLE handle, WIN32_FIND_DATAW* record, bool* exhausted);
+  // The number of live sessions (for leak checks).
+  size_t Size() const;
 
  private:
   mutable SRWLOCK lock_ = SRWLOCK_INIT;

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "overlay/overlay_host.h"
+#include "overlay/path_strings.h"
 #include "startup/process_globals.h"
 #include "tools/xp3/xp3_writer.h"
 
@@ -278,6 +280,56 @@ TEST_F(HookedFunctionsTest, NamesBeginningWithTwoDotsAreOrdinaryNames) {
                                0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(HookedCloseHandle(h));
+}
+
+// Serves the replacements from another registry for one test.
+class HostSwap {
+ public:
+  HostSwap(OverlayRegistry* registry, FindSessionSet* sessions)
+      : saved_(g_overlay_host), real_(ImportedFileFunctions()) {
+    SetOverlayHost({registry, sessions, &real_});
+  }
+  ~HostSwap() { SetOverlayHost(saved_); }
+
+ private:
+  OverlayHost saved_;
+  RealFileFunctions real_;
+};
+
+TEST_F(HookedFunctionsTest, AGameAtADriveRootOpensAndListsByAbsolutePath) {
+  // Wine's Z: drive (the host's root) stands for the game's drive; the
+  // entries lie below a name that exists nowhere on disk.
+  OverlayRegistry registry(GameDirectoryOf("Z:\\game.exe"));
+  ASSERT_EQ(registry.BaseDirectory(), "Z:\\");
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::string archive;
+  for (wchar_t c : std::wstring(temp)) archive += static_cast<char>(c);
+  archive += prefix_ + "-root.xp3";
+  Xp3Writer writer(Xp3WriterOptions{});
+  std::string error;
+  ASSERT_TRUE(writer.Open(archive, &error)) << error;
+  ASSERT_TRUE(writer.AddEntry(prefix_ + "/a.txt", "at the root", 11, &error)) << error;
+  ASSERT_TRUE(writer.Finish(&error)) << error;
+  ASSERT_TRUE(registry.Mount(archive));
+  FindSessionSet sessions;
+  {
+    HostSwap swap(&registry, &sessions);
+    const std::wstring directory = L"Z:\\" + Wide(prefix_);
+    HANDLE h = HookedCreateFileW((directory + L"\\a.txt").c_str(), GENERIC_READ, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(HookedGetFileSize(h, nullptr), 11u);
+    EXPECT_TRUE(HookedCloseHandle(h));
+    EXPECT_EQ(HookedGetFileAttributesW(directory.c_str()),
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    DWORD error_code = 0;
+    EXPECT_EQ(List(directory + L"\\*", &error_code), std::vector<std::wstring>{L"a.txt"});
+    const std::vector<std::wstring> root = List(L"Z:\\*", &error_code);
+    EXPECT_EQ(std::count(root.begin(), root.end(), Wide(prefix_) + L"/"), 1);
+    EXPECT_EQ(sessions.Size(), 0u);
+  }
+  DeleteFileA(archive.c_str());
 }
 
 TEST_F(HookedFunctionsTest, SearchesOutsideTheGameDirectoryReachTheSystem) {

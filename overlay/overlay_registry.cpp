@@ -36,7 +36,7 @@ std::string ExecutableDirectory() {
     DWORD narrow_length = GetModuleFileNameA(nullptr, narrow, MAX_PATH);
     path.assign(narrow, narrow_length);
   }
-  return ReplaceAll(DirectoryOf(path), "/", "\\");
+  return GameDirectoryOf(path);
 }
 
 FILETIME LastWriteTimeOf(const std::string& utf8_path) {

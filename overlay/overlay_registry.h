@@ -86,7 +86,7 @@ class OverlayRegistry {
   // BaseDirectory is the directory of the process's executable.
   OverlayRegistry();
   // For tests: an explicit game directory (backslash-separated, no trailing
-  // separator).
+  // separator except at a drive root: "D:\\").
   explicit OverlayRegistry(std::string base_directory);
   ~OverlayRegistry();
 

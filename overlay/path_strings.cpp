@@ -147,6 +147,24 @@ std::string RelativePath(const std::string& path, const std::string& start_in) {
   return ReplaceAll(result, "/", "\\");
 }
 
+namespace {
+
+// DirectoryOf a drive-absolute path whose directory is the drive's root.
+std::string KeepDriveRoot(const std::string& path, std::string directory) {
+  if (directory.size() == 2 && HasDrive(directory) && IsDriveAbsolute(path)) directory += '\\';
+  return directory;
+}
+
+}  // namespace
+
+std::string GameDirectoryOf(const std::string& executable_path) {
+  return KeepDriveRoot(executable_path, ReplaceAll(DirectoryOf(executable_path), "/", "\\"));
+}
+
+std::string SearchedDirectoryOf(const std::string& pattern) {
+  return KeepDriveRoot(pattern, DirectoryOf(pattern));
+}
+
 bool BeginsWithParent(std::string_view relative) {
   return relative.size() >= 2 && relative[0] == '.' && relative[1] == '.' &&
          (relative.size() == 2 || IsSeparator(relative[2]));

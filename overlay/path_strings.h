@@ -40,6 +40,15 @@ std::string LowerAscii(std::string text);
 // drives) comes back unchanged.
 std::string RelativePath(const std::string& path, const std::string& start);
 
+// The game directory from the path of the game's executable: its directory,
+// backslash-separated, with no trailing separator except at a drive root,
+// where "D:\" stays (the bare "D:" would be the drive's current directory).
+std::string GameDirectoryOf(const std::string& executable_path);
+
+// The directory that a search pattern searches: DirectoryOf the pattern,
+// except that a pattern at a drive root ("D:\*") searches "D:\".
+std::string SearchedDirectoryOf(const std::string& pattern);
+
 // Whether a relative path (as RelativePath gives it) leads out of its start:
 // its first component is exactly "..". A name that merely begins with two
 // dots ("..dots") is an ordinary name.
