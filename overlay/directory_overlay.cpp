@@ -19,12 +19,16 @@ namespace {
 
 // A zeroed record with the name copied in. Names of MAX_PATH units or more
 // (only archive names can be that long) are cut so the record stays
-// terminated.
+// terminated, and never between the two halves of a surrogate pair.
 WIN32_FIND_DATAW MakeRecord(const std::wstring& name, DWORD attributes) {
   WIN32_FIND_DATAW record;
   std::memset(&record, 0, sizeof record);
   record.dwFileAttributes = attributes;
-  const size_t length = name.size() < MAX_PATH - 1 ? name.size() : MAX_PATH - 1;
+  size_t length = name.size();
+  if (length > MAX_PATH - 1) {
+    length = MAX_PATH - 1;
+    if (name[length - 1] >= 0xD800 && name[length - 1] <= 0xDBFF) --length;
+  }
   std::memcpy(record.cFileName, name.data(), length * sizeof(wchar_t));
   return record;
 }

@@ -126,6 +126,20 @@ TEST_F(OverlayRegistryTest, AnEqualKeyKeepsItsFirstSpellingAndTakesTheLastEntry)
   EXPECT_EQ(records[0].nFileSizeLow, 14u);
 }
 
+TEST_F(OverlayRegistryTest, ListedNamesCutToFitNeverEndInHalfASurrogatePair) {
+  const std::string face = "\xF0\x9F\x98\x80";  // one character, two UTF-16 units
+  // The pair would straddle the cut in the first name and end just before
+  // it in the second.
+  ASSERT_TRUE(registry_->Mount(
+      WriteArchive("long.xp3", {{"long/" + std::string(258, 'a') + face + "b", "1"},
+                                {"long/" + std::string(257, 'b') + face + "c", "2"}})));
+  const std::vector<WIN32_FIND_DATAW> records =
+      ArchiveRecords(*registry_, base_ + "\\long", L"*", {});
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(std::wstring(records[0].cFileName), std::wstring(258, L'a'));
+  EXPECT_EQ(std::wstring(records[1].cFileName), std::wstring(257, L'b') + L"\xD83D\xDE00");
+}
+
 TEST_F(OverlayRegistryTest, ManyKeysOverSeveralMountsAllResolve) {
   // Overlapping archives: name i is in archives i / 300 and i / 300 - 1;
   // the content's length tells which archive answered.
