@@ -35,9 +35,12 @@ bool FindSessionSet::Next(HANDLE handle, WIN32_FIND_DATAW* record, bool* exhaust
   bool delivered = false;
   if (sessions_.count(handle) != 0) {
     auto* session = static_cast<FindSession*>(handle);
-    if (session->cursor < session->records.size()) {
-      std::memcpy(record, &session->records[session->cursor], sizeof(WIN32_FIND_DATAW));
-      ++session->cursor;
+    const auto count = static_cast<uint32_t>(session->records.size());
+    uint32_t at = session->cursor.load(std::memory_order_relaxed);
+    while (at < count && !session->cursor.compare_exchange_weak(at, at + 1)) {
+    }
+    if (at < count) {
+      std::memcpy(record, &session->records[at], sizeof(WIN32_FIND_DATAW));
       delivered = true;
     } else {
       *exhausted = true;

@@ -11,13 +11,17 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <unordered_set>
 #include <vector>
 
 struct FindSession {
   std::vector<WIN32_FIND_DATAW> records;  // never empty
-  uint32_t cursor = 1;  // record 0 is handed out by the call that starts the search
+  // The next record to hand out; record 0 is handed out by the call that
+  // starts the search. Atomic, so that two threads walking one handle get
+  // distinct records, none twice and none skipped.
+  std::atomic<uint32_t> cursor{1};
 };
 
 class FindSessionSet {

@@ -32,8 +32,10 @@ BOOL WINAPI HookedReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD coun
 
 BOOL WINAPI HookedCloseHandle(HANDLE handle) {
   if (HostRegistry().IsOwnHandle(handle)) {
-    HostRegistry().CloseOwn(handle);
-    return TRUE;
+    // Another thread may have closed it since the test: only the close that
+    // removes the handle succeeds, the other answers as for a closed handle
+    // (ERROR_INVALID_HANDLE).
+    return HostRegistry().CloseOwn(handle) ? TRUE : FALSE;
   }
   return RealFunctions().CloseHandle(handle);
 }

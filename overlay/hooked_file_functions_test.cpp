@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <set>
 #include <string>
@@ -61,6 +62,7 @@ class HookedFunctionsTest : public ::testing::Test {
     add("disk/same.txt", "archive");
     add("..dots/x.txt", "x");
     add("..file.txt", "f");
+    for (int i = 0; i < 300; ++i) add("many/" + std::to_string(i), "m");
     ASSERT_TRUE(writer.AddEntry(DotsDirectory() + "/y.txt", "y", 1, &error));
     ASSERT_TRUE(writer.Finish(&error)) << error;
     ASSERT_TRUE(TheOverlay().Mount(archive_));
@@ -343,6 +345,106 @@ TEST_F(HookedFunctionsTest, SearchesOutsideTheGameDirectoryReachTheSystem) {
   EXPECT_FALSE(TheFindSessions().Contains(h));
   EXPECT_TRUE(HookedFindNextFileW(h, &record));
   EXPECT_TRUE(HookedFindClose(h));
+}
+
+// Runs `body(0)` and `body(1)` on two threads released together, `rounds`
+// times: `prepare` before each round, `check` after both have finished it.
+template <typename Prepare, typename Body, typename Check>
+void RaceTwoThreads(int rounds, Prepare prepare, Body body, Check check) {
+  std::atomic<int> released{0};
+  std::atomic<int> finished{0};
+  auto worker = [&](int index) {
+    for (int round = 1; round <= rounds; ++round) {
+      // Spin briefly before yielding, so that both threads are running when
+      // the round is released.
+      for (int spins = 1; released.load() < round; ++spins) {
+        if (spins % 4096 == 0) SwitchToThread();
+      }
+      body(index);
+      finished.fetch_add(1);
+    }
+  };
+  std::thread first(worker, 0);
+  std::thread second(worker, 1);
+  for (int round = 1; round <= rounds; ++round) {
+    prepare();
+    released.store(round);
+    while (finished.load() < 2 * round) SwitchToThread();
+    check();
+  }
+  first.join();
+  second.join();
+}
+
+TEST_F(HookedFunctionsTest, TwoThreadsClosingOneHandleGetExactlyOneSuccess) {
+  // Both threads close the same handles in the same order, meeting before
+  // each, so that every handle is closed by the two at nearly one moment.
+  constexpr int kHandles = 100;
+  HANDLE handles[kHandles];
+  std::atomic<int> arrived[kHandles];
+  BOOL results[2][kHandles];
+  DWORD errors[2][kHandles];
+  int failures = 0;
+  RaceTwoThreads(
+      30,
+      [&] {
+        for (std::atomic<int>& count : arrived) count.store(0);
+        for (HANDLE& h : handles) {
+          h = HookedCreateFileW(Path(L"readme.txt").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+        }
+      },
+      [&](int index) {
+        for (int i = 0; i < kHandles; ++i) {
+          arrived[i].fetch_add(1);
+          for (int spins = 1; arrived[i].load() < 2; ++spins) {
+            if (spins % 4096 == 0) SwitchToThread();
+          }
+          SetLastError(0);
+          results[index][i] = HookedCloseHandle(handles[i]);
+          errors[index][i] = GetLastError();
+        }
+      },
+      [&] {
+        for (int i = 0; i < kHandles; ++i) {
+          if (results[0][i] + results[1][i] != 1) ++failures;
+          const int loser = results[0][i] ? 1 : 0;
+          if (errors[loser][i] != ERROR_INVALID_HANDLE) ++failures;
+          if (TheOverlay().IsOwnHandle(handles[i])) ++failures;
+        }
+      });
+  EXPECT_EQ(failures, 0);
+}
+
+TEST_F(HookedFunctionsTest, TwoThreadsWalkingOneListingShareItsRecords) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  std::vector<std::wstring> seen[2];
+  std::wstring first;
+  int failures = 0;
+  RaceTwoThreads(
+      40,
+      [&] {
+        WIN32_FIND_DATAW record;
+        h = HookedFindFirstFileExW(Path(L"many\\*").c_str(), FindExInfoStandard, &record,
+                                   FindExSearchNameMatch, nullptr, 0);
+        first = record.cFileName;
+        seen[0].clear();
+        seen[1].clear();
+      },
+      [&](int index) {
+        WIN32_FIND_DATAW record;
+        while (HookedFindNextFileW(h, &record)) seen[index].push_back(record.cFileName);
+      },
+      [&] {
+        std::vector<std::wstring> all = seen[0];
+        all.insert(all.end(), seen[1].begin(), seen[1].end());
+        all.push_back(first);
+        std::sort(all.begin(), all.end());
+        if (all.size() != 300 || std::unique(all.begin(), all.end()) != all.end()) ++failures;
+        HookedFindClose(h);
+      });
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(TheFindSessions().Size(), 0u);
 }
 
 TEST_F(HookedFunctionsTest, ThreadsMixingOverlaidAndRealFilesAndSearches) {

@@ -291,10 +291,12 @@ std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Remove(HANDLE handle
   return file;
 }
 
-void OverlayRegistry::CloseOwn(HANDLE handle) {
+bool OverlayRegistry::CloseOwn(HANDLE handle) {
   // The stream is closed and freed when the last call using it returns,
   // outside the table lock.
-  if (!Remove(handle)) SetLastError(ERROR_INVALID_HANDLE);
+  if (Remove(handle)) return true;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return false;
 }
 
 BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* count_read) {

@@ -112,7 +112,10 @@ class OverlayRegistry {
   PathKind Classify(const WCHAR* path) const;
   HANDLE OpenOwn(const WCHAR* path);
   bool IsOwnHandle(HANDLE handle) const;
-  void CloseOwn(HANDLE handle);
+  // False (last error ERROR_INVALID_HANDLE) when `handle` is not, or no
+  // longer, an OverlayHandle: of two threads closing one handle at once,
+  // exactly one succeeds.
+  bool CloseOwn(HANDLE handle);
   BOOL ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* count_read);
   DWORD SetPointerOwn(HANDLE handle, LONG distance, LONG* distance_high, DWORD method);
   BOOL SetPointerExOwn(HANDLE handle, LARGE_INTEGER distance, LARGE_INTEGER* new_position,
