@@ -5,13 +5,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+#include <memory>
 
+#include "overlay/checked_text.h"
 #include "overlay/directory_index.h"
 #include "overlay/find_session.h"
+#include "overlay/guarded_answer.h"
 #include "overlay/hooked_file_functions.h"
 #include "overlay/path_strings.h"
-#include "platform/text_conversion.h"
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
 
@@ -80,7 +81,7 @@ std::vector<WIN32_FIND_DATAW> RecordsOfChildren(
   std::vector<WIN32_FIND_DATAW> records;
   std::wstring name;
   for (const DirectoryIndex::Child& child : children) {
-    if (!FromUtf8(std::string(child.name), &name)) name.clear();
+    if (!FromUtf8OrThrow(std::string(child.name), &name)) name.clear();
     if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
     if (child.is_file) {
       WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
@@ -118,7 +119,7 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
     if (BeginsWithParent(relative) || IsDriveAbsolute(relative)) continue;
     const std::vector<std::string> pieces = SplitString(relative, "\\");
     std::wstring name;
-    if (!FromUtf8(pieces[0], &name)) name.clear();
+    if (!FromUtf8OrThrow(pieces[0], &name)) name.clear();
     if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
     if (pieces.size() == 1) {
       WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
@@ -133,12 +134,30 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
   return records;
 }
 
-HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level,
-                                     LPVOID find_data, FINDEX_SEARCH_OPS search_op,
-                                     LPVOID search_filter, DWORD additional_flags) {
+namespace {
+
+// The system's find handle of one search, closed on every way out, so that a
+// listing cut short by a failed allocation leaves no handle open.
+class SystemSearch {
+ public:
+  SystemSearch(const RealFileFunctions& real, HANDLE handle) : real_(real), handle_(handle) {}
+  ~SystemSearch() {
+    if (handle_ != INVALID_HANDLE_VALUE) real_.FindClose(handle_);
+  }
+  SystemSearch(const SystemSearch&) = delete;
+  SystemSearch& operator=(const SystemSearch&) = delete;
+  HANDLE handle() const { return handle_; }
+
+ private:
+  const RealFileFunctions& real_;
+  HANDLE handle_;
+};
+
+HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find_data,
+                   FINDEX_SEARCH_OPS search_op, LPVOID search_filter, DWORD additional_flags) {
   const RealFileFunctions& real = RealFunctions();
   std::string pattern;
-  if (file_name == nullptr || !ToUtf8(file_name, &pattern)) pattern.clear();
+  if (file_name == nullptr || !ToUtf8OrThrow(file_name, &pattern)) pattern.clear();
   const std::string absolute = IsDriveAbsolute(pattern) ? pattern : FullPath(pattern);
   const std::string directory = SearchedDirectoryOf(absolute);
   if (file_name == nullptr ||
@@ -161,17 +180,18 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   }
 
   std::vector<WIN32_FIND_DATAW> listing;
-  HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op, search_filter,
-                                        additional_flags);
-  if (system != INVALID_HANDLE_VALUE) {
-    listing.push_back(*static_cast<WIN32_FIND_DATAW*>(find_data));
-    WIN32_FIND_DATAW scratch;
-    while (real.FindNextFileW(system, &scratch)) listing.push_back(scratch);
-    real.FindClose(system);
+  {
+    SystemSearch system(real, real.FindFirstFileExW(file_name, info_level, find_data, search_op,
+                                                    search_filter, additional_flags));
+    if (system.handle() != INVALID_HANDLE_VALUE) {
+      listing.push_back(*static_cast<WIN32_FIND_DATAW*>(find_data));
+      WIN32_FIND_DATAW scratch;
+      while (real.FindNextFileW(system.handle(), &scratch)) listing.push_back(scratch);
+    }
   }
 
   std::wstring name_pattern;
-  if (!FromUtf8(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
+  if (!FromUtf8OrThrow(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
   std::vector<WIN32_FIND_DATAW> archive =
       indexed ? RecordsOfChildren(children, name_pattern, listing)
               : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
@@ -182,13 +202,21 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  FindSession* session = new (std::nothrow) FindSession;
-  if (session == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
+  auto session = std::make_unique<FindSession>();
   session->records = std::move(listing);
-  std::memcpy(find_data, &session->records[0], sizeof(WIN32_FIND_DATAW));
-  HostFindSessions().Insert(session);
-  return static_cast<HANDLE>(session);
+  FindSession* handle = session.get();
+  HostFindSessions().Insert(std::move(session));
+  std::memcpy(find_data, &handle->records[0], sizeof(WIN32_FIND_DATAW));
+  return static_cast<HANDLE>(handle);
+}
+
+}  // namespace
+
+HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level,
+                                     LPVOID find_data, FINDEX_SEARCH_OPS search_op,
+                                     LPVOID search_filter, DWORD additional_flags) {
+  return GuardedAnswer(INVALID_HANDLE_VALUE, [&] {
+    return StartSearch(file_name, info_level, find_data, search_op, search_filter,
+                       additional_flags);
+  });
 }

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -31,8 +32,9 @@ class FindSessionSet {
   FindSessionSet(const FindSessionSet&) = delete;
   FindSessionSet& operator=(const FindSessionSet&) = delete;
 
-  // Takes ownership of `session`.
-  void Insert(FindSession* session);
+  // Takes ownership of `session`; when recording it fails for lack of
+  // memory, the session is freed and the exception passes on.
+  void Insert(std::unique_ptr<FindSession> session);
   bool Contains(HANDLE handle) const;
   // Removes and frees the session; false when `handle` is not a live session.
   bool Close(HANDLE handle);

@@ -7,6 +7,7 @@
 #include "archive/read_stream.h"
 #include "overlay/directory_index.h"
 #include "overlay/path_strings.h"
+#include "overlay/srw_guard.h"
 #include "platform/text_conversion.h"
 
 // One open overlaid file: the stream that serves it and the key it was opened
@@ -211,10 +212,11 @@ FILETIME OverlayRegistry::ArchiveTime(const Xp3Archive* archive) const {
 
 HANDLE OverlayRegistry::Register(HandleTable& table, std::shared_ptr<OpenFile> file) {
   HANDLE handle = static_cast<HANDLE>(file->stream.get());
-  AcquireSRWLockExclusive(&handles_lock_);
+  // Recording the handle allocates; if that fails, the guard releases the
+  // lock and the file, still owned here, is closed and freed.
+  SrwGuard guard(&handles_lock_, SrwGuard::kExclusive);
   table.emplace(handle, std::move(file));
   handle_counts_[CountSlot(handle)].fetch_add(1, std::memory_order_relaxed);
-  ReleaseSRWLockExclusive(&handles_lock_);
   return handle;
 }
 
@@ -253,15 +255,10 @@ HANDLE OverlayRegistry::OpenOwn(const WCHAR* path) {
 }
 
 std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Find(HANDLE handle) const {
-  std::shared_ptr<OpenFile> file;
-  AcquireSRWLockShared(&handles_lock_);
-  if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) {
-    file = it->second;
-  } else if (auto mit = memory_handles_.find(handle); mit != memory_handles_.end()) {
-    file = mit->second;
-  }
-  ReleaseSRWLockShared(&handles_lock_);
-  return file;
+  SrwGuard guard(&handles_lock_, SrwGuard::kShared);
+  if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) return it->second;
+  if (auto it = memory_handles_.find(handle); it != memory_handles_.end()) return it->second;
+  return nullptr;
 }
 
 bool OverlayRegistry::IsOwnHandle(HANDLE handle) const {
@@ -270,15 +267,13 @@ bool OverlayRegistry::IsOwnHandle(HANDLE handle) const {
   // counted before it is handed out and uncounted only after it has left
   // the tables, so a zero count is never wrong.
   if (handle_counts_[CountSlot(handle)].load(std::memory_order_acquire) == 0) return false;
-  AcquireSRWLockShared(&handles_lock_);
-  const bool own = entry_handles_.count(handle) != 0 || memory_handles_.count(handle) != 0;
-  ReleaseSRWLockShared(&handles_lock_);
-  return own;
+  SrwGuard guard(&handles_lock_, SrwGuard::kShared);
+  return entry_handles_.count(handle) != 0 || memory_handles_.count(handle) != 0;
 }
 
 std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Remove(HANDLE handle) {
   std::shared_ptr<OpenFile> file;
-  AcquireSRWLockExclusive(&handles_lock_);
+  SrwGuard guard(&handles_lock_, SrwGuard::kExclusive);
   if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) {
     file = std::move(it->second);
     entry_handles_.erase(it);
@@ -287,8 +282,12 @@ std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Remove(HANDLE handle
     memory_handles_.erase(mit);
   }
   if (file) handle_counts_[CountSlot(handle)].fetch_sub(1, std::memory_order_release);
-  ReleaseSRWLockExclusive(&handles_lock_);
   return file;
+}
+
+size_t OverlayRegistry::OpenHandleCount() const {
+  SrwGuard guard(&handles_lock_, SrwGuard::kShared);
+  return entry_handles_.size() + memory_handles_.size();
 }
 
 bool OverlayRegistry::CloseOwn(HANDLE handle) {

@@ -112,6 +112,8 @@ class OverlayRegistry {
   PathKind Classify(const WCHAR* path) const;
   HANDLE OpenOwn(const WCHAR* path);
   bool IsOwnHandle(HANDLE handle) const;
+  // The number of open OverlayHandles (for leak checks).
+  size_t OpenHandleCount() const;
   // False (last error ERROR_INVALID_HANDLE) when `handle` is not, or no
   // longer, an OverlayHandle: of two threads closing one handle at once,
   // exactly one succeeds.

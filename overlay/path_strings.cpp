@@ -2,8 +2,8 @@
 
 #include <cstring>
 #include <memory>
-#include <new>
 
+#include "overlay/checked_text.h"
 #include "platform/text_conversion.h"
 
 namespace {
@@ -173,12 +173,11 @@ bool BeginsWithParent(std::string_view relative) {
 std::string FullPathWide(const WideString& path) {
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return std::string();
-  std::unique_ptr<WCHAR[]> buffer(new (std::nothrow) WCHAR[needed]);
-  if (!buffer) return std::string();
+  std::unique_ptr<WCHAR[]> buffer(new WCHAR[needed]);
   const DWORD written = GetFullPathNameW(path.c_str(), needed, buffer.get(), nullptr);
   if (written == 0 || written >= needed) return std::string();
   std::string result;
-  if (!ToUtf8(WideString(buffer.get(), written), &result)) return std::string();
+  if (!ToUtf8OrThrow(WideString(buffer.get(), written), &result)) return std::string();
   return result;
 }
 
@@ -198,8 +197,7 @@ std::string FullPath(const std::string& path) {
   }
   const DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return std::string();
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[needed]);
-  if (!buffer) return std::string();
+  std::unique_ptr<char[]> buffer(new char[needed]);
   const DWORD written = GetFullPathNameA(path.c_str(), needed, buffer.get(), nullptr);
   if (written == 0 || written >= needed) return std::string();
   return std::string(buffer.get(), written);

@@ -56,6 +56,7 @@ bool BeginsWithParent(std::string_view relative);
 
 // Absolute form of a path, resolved against the current directory; empty when
 // Windows cannot resolve it. FullPath tries the code-page fallback order
-// before handing the raw bytes to the ANSI function.
+// before handing the raw bytes to the ANSI function. A lack of memory throws
+// std::bad_alloc rather than passing for a path that cannot be resolved.
 std::string FullPathWide(const WideString& path);
 std::string FullPath(const std::string& path);
