@@ -153,6 +153,11 @@ TEST_F(HookedFunctionsTest, OverlaidFileOpensReadsAndAnswersLikeADiskFile) {
   EXPECT_EQ(GetFileAttributesW(Path(L"disk\\a.png").c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(HookedGetFileAttributesW(Path(L"disk\\a.png").c_str()),
             static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  SetLastError(1234);
+  EXPECT_FALSE(
+      HookedGetFileAttributesExW(Path(L"disk\\a.png").c_str(), GetFileExMaxInfoLevel, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   // The second close reaches the real function with a value that is no longer own.
   SetLastError(0);
   BOOL real = CloseHandle(h);

@@ -417,8 +417,7 @@ BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS 
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  if (level != GetFileExInfoStandard) return FALSE;
-  if (information == nullptr) {
+  if (level != GetFileExInfoStandard || information == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

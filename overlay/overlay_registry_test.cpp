@@ -249,6 +249,11 @@ TEST_F(OverlayRegistryTest, AttributesOfEntriesAndMisses) {
   EXPECT_NE(data.ftLastWriteTime.dwHighDateTime, 0u);  // the archive's time
   EXPECT_FALSE(registry_->AttributesExOwn(L"x/y.txt", GetFileExInfoStandard, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // Another information level is refused with a last error of its own, not
+  // with whatever an earlier call left.
+  SetLastError(1234);
+  EXPECT_FALSE(registry_->AttributesExOwn(L"x/y.txt", GetFileExMaxInfoLevel, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(registry_->AttributesExOwn(L"x/none", GetFileExInfoStandard, &data));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   const wchar_t bad[] = {L'x', 0xD800, 0};
