@@ -93,17 +93,20 @@ DWORD WINAPI HookedGetFileType(HANDLE file) {
 
 // A directory that archives alone hold is a directory to the attribute
 // queries too, as listings show it; one that exists on disk keeps the
-// system's answer. The overlay answers only when the system finds nothing,
-// and then leaves the last error as it was before the call.
+// system's answer. So the overlay looks for such a directory only when the
+// system has found nothing, and its answer then leaves the last error as it
+// was before the call.
 DWORD WINAPI HookedGetFileAttributesW(LPCWSTR file_name) {
   return GuardedAnswer<DWORD>(INVALID_FILE_ATTRIBUTES, [&] {
-    using PathKind = OverlayRegistry::PathKind;
-    const PathKind kind =
-        file_name != nullptr ? HostRegistry().Classify(file_name) : PathKind::kNone;
-    if (kind == PathKind::kFile) return static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (file_name != nullptr && HostRegistry().Exists(file_name)) {
+      return static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    }
     const DWORD error = GetLastError();
     const DWORD real = RealFunctions().GetFileAttributesW(file_name);
-    if (real != INVALID_FILE_ATTRIBUTES || kind != PathKind::kDirectory) return real;
+    if (real != INVALID_FILE_ATTRIBUTES || file_name == nullptr ||
+        !HostRegistry().IsArchiveDirectory(file_name)) {
+      return real;
+    }
     SetLastError(error);
     return static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY);
   });
@@ -112,15 +115,12 @@ DWORD WINAPI HookedGetFileAttributesW(LPCWSTR file_name) {
 BOOL WINAPI HookedGetFileAttributesExW(LPCWSTR file_name, GET_FILEEX_INFO_LEVELS level,
                                        LPVOID information) {
   return GuardedAnswer<BOOL>(FALSE, [&] {
-    using PathKind = OverlayRegistry::PathKind;
-    const PathKind kind =
-        file_name != nullptr ? HostRegistry().Classify(file_name) : PathKind::kNone;
-    if (kind == PathKind::kFile) {
+    if (file_name != nullptr && HostRegistry().Exists(file_name)) {
       return HostRegistry().AttributesExOwn(file_name, level, information);
     }
     const DWORD error = GetLastError();
     const BOOL real = RealFunctions().GetFileAttributesExW(file_name, level, information);
-    if (real || kind != PathKind::kDirectory) return real;
+    if (real || file_name == nullptr || !HostRegistry().IsArchiveDirectory(file_name)) return real;
     SetLastError(error);
     return HostRegistry().DirectoryAttributesExOwn(file_name, level, information);
   });

@@ -195,14 +195,9 @@ const OverlayRegistry::IndexedEntry* OverlayRegistry::EntryBelowDirectory(
   return nullptr;
 }
 
-OverlayRegistry::PathKind OverlayRegistry::Classify(const WCHAR* path) const {
+bool OverlayRegistry::IsArchiveDirectory(const WCHAR* path) const {
   PathKeyBuilder builder;
-  if (!builder.Make(path, base_directory_)) return PathKind::kNone;
-  if (path_index_.Find(builder.key()) != nullptr ||
-      memory_files_.find(builder.key()) != memory_files_.end()) {
-    return PathKind::kFile;
-  }
-  return EntryBelowDirectory(builder.key()) != nullptr ? PathKind::kDirectory : PathKind::kNone;
+  return builder.Make(path, base_directory_) && EntryBelowDirectory(builder.key()) != nullptr;
 }
 
 FILETIME OverlayRegistry::ArchiveTime(const Xp3Archive* archive) const {

@@ -105,11 +105,9 @@ class OverlayRegistry {
   void StoreMemoryFile(const std::string& key, std::vector<unsigned char> content);
 
   bool Exists(const WCHAR* path) const;
-  // What a path names in the overlay: an overlaid file (as Exists), else a
-  // directory that exists only because archive entries lie below it (as
-  // listings show it), else nothing. One key derivation for both questions.
-  enum class PathKind { kNone, kFile, kDirectory };
-  PathKind Classify(const WCHAR* path) const;
+  // Whether a path names a directory that archive entries lie below, as
+  // listings show it (it may exist on disk as well). Touches no last error.
+  bool IsArchiveDirectory(const WCHAR* path) const;
   HANDLE OpenOwn(const WCHAR* path);
   bool IsOwnHandle(HANDLE handle) const;
   // The number of open OverlayHandles (for leak checks).
@@ -125,8 +123,8 @@ class OverlayRegistry {
   DWORD SizeOwn(HANDLE handle, DWORD* size_high);
   BOOL SizeOwn(HANDLE handle, LARGE_INTEGER* size);
   BOOL AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level, void* information);
-  // The attributes of a directory that archives alone hold (Classify gave
-  // kDirectory): FILE_ATTRIBUTE_DIRECTORY, size 0, the archive's time.
+  // The attributes of a directory that archives alone hold:
+  // FILE_ATTRIBUTE_DIRECTORY, size 0, the archive's time.
   BOOL DirectoryAttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level,
                                 void* information) const;
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "overlay/directory_overlay.h"
@@ -273,24 +274,20 @@ TEST_F(OverlayRegistryTest, DirectoriesThatOnlyArchivesHoldAreFoundFromAnyGameDi
   // and the walk over the entries must agree with it.
   OverlayRegistry shared("\\\\server\\share\\game");
   ASSERT_TRUE(shared.Mount(archive));
-  using Kind = OverlayRegistry::PathKind;
-  const std::vector<std::pair<std::wstring, Kind>> cases = {{L"voice", Kind::kDirectory},
-                                                            {L"VOICE\\Ch1", Kind::kDirectory},
-                                                            {L"voice/ch1/", Kind::kDirectory},
-                                                            {L"voice\\ch1\\a.ogg", Kind::kFile},
-                                                            {L"top.txt", Kind::kFile},
-                                                            {L"..dots", Kind::kDirectory},
-                                                            {L"voice\\ch", Kind::kNone},
-                                                            {L"top.txt\\x", Kind::kNone},
-                                                            {L"..\\voice", Kind::kNone},
-                                                            {L".", Kind::kNone},
-                                                            {L"", Kind::kNone},
-                                                            {L"\\voice", Kind::kNone}};
-  for (const auto& [path, kind] : cases) {
-    EXPECT_EQ(registry_->Classify(path.c_str()), kind) << path.c_str();
-    EXPECT_EQ(shared.Classify(path.c_str()), kind) << path.c_str();
+  // Each path: is it an archive directory, and is it an overlaid file?
+  const std::vector<std::tuple<std::wstring, bool, bool>> cases = {
+      {L"voice", true, false},      {L"VOICE\\Ch1", true, false},
+      {L"voice/ch1/", true, false}, {L"voice\\ch1\\a.ogg", false, true},
+      {L"top.txt", false, true},    {L"..dots", true, false},
+      {L"voice\\ch", false, false}, {L"top.txt\\x", false, false},
+      {L"..\\voice", false, false}, {L".", false, false},
+      {L"", false, false},          {L"\\voice", false, false}};
+  for (const auto& [path, directory, file] : cases) {
+    EXPECT_EQ(registry_->IsArchiveDirectory(path.c_str()), directory) << path.c_str();
+    EXPECT_EQ(shared.IsArchiveDirectory(path.c_str()), directory) << path.c_str();
+    EXPECT_EQ(registry_->Exists(path.c_str()), file) << path.c_str();
   }
-  EXPECT_EQ(registry_->Classify(Game(L"voice\\ch1").c_str()), Kind::kDirectory);
+  EXPECT_TRUE(registry_->IsArchiveDirectory(Game(L"voice\\ch1").c_str()));
 }
 
 TEST_F(OverlayRegistryTest, ConcurrentOpensReadsAndClosesKeepTheTablesIntact) {
