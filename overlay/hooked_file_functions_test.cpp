@@ -306,21 +306,24 @@ class HostSwap {
 TEST_F(HookedFunctionsTest, AGameAtADriveRootOpensAndListsByAbsolutePath) {
   // Wine's Z: drive (the host's root) stands for the game's drive; the
   // entries lie below a name that exists nowhere on disk.
-  OverlayRegistry registry(GameDirectoryOf("Z:\\game.exe"));
-  ASSERT_EQ(registry.BaseDirectory(), "Z:\\");
   wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  std::string archive;
-  for (wchar_t c : std::wstring(temp)) archive += static_cast<char>(c);
-  archive += prefix_ + "-root.xp3";
-  Xp3Writer writer(Xp3WriterOptions{});
-  std::string error;
-  ASSERT_TRUE(writer.Open(archive, &error)) << error;
-  ASSERT_TRUE(writer.AddEntry(prefix_ + "/a.txt", "at the root", 11, &error)) << error;
-  ASSERT_TRUE(writer.Finish(&error)) << error;
-  ASSERT_TRUE(registry.Mount(archive));
-  FindSessionSet sessions;
+  const DWORD length = GetTempPathW(MAX_PATH, temp);
+  char narrow[3 * MAX_PATH];
+  narrow[WideCharToMultiByte(CP_UTF8, 0, temp, static_cast<int>(length), narrow, sizeof narrow - 1,
+                             nullptr, nullptr)] = 0;
+  const std::string archive = narrow + prefix_ + "-root.xp3";
   {
+    Xp3Writer writer(Xp3WriterOptions{});
+    std::string error;
+    ASSERT_TRUE(writer.Open(archive, &error)) << error;
+    ASSERT_TRUE(writer.AddEntry(prefix_ + "/a.txt", "at the root", 11, &error)) << error;
+    ASSERT_TRUE(writer.Finish(&error)) << error;
+  }
+  {
+    OverlayRegistry registry(GameDirectoryOf("Z:\\game.exe"));
+    ASSERT_EQ(registry.BaseDirectory(), "Z:\\");
+    ASSERT_TRUE(registry.Mount(archive));
+    FindSessionSet sessions;
     HostSwap swap(&registry, &sessions);
     const std::wstring directory = L"Z:\\" + Wide(prefix_);
     HANDLE h = HookedCreateFileW((directory + L"\\a.txt").c_str(), GENERIC_READ, 0, nullptr,
@@ -330,13 +333,13 @@ TEST_F(HookedFunctionsTest, AGameAtADriveRootOpensAndListsByAbsolutePath) {
     EXPECT_TRUE(HookedCloseHandle(h));
     EXPECT_EQ(HookedGetFileAttributesW(directory.c_str()),
               static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
-    DWORD error_code = 0;
-    EXPECT_EQ(List(directory + L"\\*", &error_code), std::vector<std::wstring>{L"a.txt"});
-    const std::vector<std::wstring> root = List(L"Z:\\*", &error_code);
+    DWORD error = 0;
+    EXPECT_EQ(List(directory + L"\\*", &error), std::vector<std::wstring>{L"a.txt"});
+    const std::vector<std::wstring> root = List(L"Z:\\*", &error);
     EXPECT_EQ(std::count(root.begin(), root.end(), Wide(prefix_) + L"/"), 1);
     EXPECT_EQ(sessions.Size(), 0u);
   }
-  DeleteFileA(archive.c_str());
+  EXPECT_TRUE(DeleteFileA(archive.c_str()));
 }
 
 TEST_F(HookedFunctionsTest, SearchesOutsideTheGameDirectoryReachTheSystem) {
