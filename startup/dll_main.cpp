@@ -3,14 +3,21 @@
 #include <windows.h>
 
 #include "startup/process_attach.h"
+#include "startup/process_globals.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       ProcessAttach(module);
       break;
     case DLL_PROCESS_DETACH:
-      ProcessDetach();
+      // A non-null `reserved` means the process is ending: its other threads
+      // are gone, perhaps while holding a lock of the overlay or of the heap.
+      // Take no lock, close no stream, free nothing; the system reclaims it
+      // all. Only FreeLibrary (null) takes the patch apart, and destroys the
+      // process-wide objects once no redirected call can reach them.
+      if (reserved != nullptr) break;
+      if (ProcessDetach()) DestroyProcessGlobals();
       break;
     default:
       break;

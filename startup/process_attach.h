@@ -5,7 +5,8 @@
 // blocks the game from replacing the unhandled-exception filter and redirects
 // GameEntry. The first GameEntry call mounts the archives and redirects the
 // thirteen file functions; later calls only pass through. Detach removes
-// exactly the hooks that are live.
+// exactly the hooks that are live. Each of these hook transactions enlists
+// every other thread of the process, and a failed one is logged.
 #pragma once
 
 #include <windows.h>
@@ -14,7 +15,8 @@
 inline constexpr DWORD kGameEntryOffset = 0x12A090;
 
 void ProcessAttach(HMODULE module);
-void ProcessDetach();
+// True when every hook that was live has been removed.
+bool ProcessDetach();
 void DeferredStartup(HMODULE module);
 
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
