@@ -1,19 +1,20 @@
 // FileReadStream: an archive file on disk, opened read-only (others may read
 // it too, nobody may write it while it is open) from a UTF-8 path.
 //
-// One file stream is shared by every entry stream of an archive: ReadAt is the
-// only operation that may run on several threads at once, and it holds the
-// stream's own mutex across its seek and read. Read, Seek, Tell and Close are
-// for the single thread that owns the stream (index parsing, closing).
-// The stream owns its FILE and closes it at the latest on destruction.
+// One file stream is shared by every entry stream of an archive. ReadAt is
+// the only operation that may run on several threads at once: it is one
+// positioned system read, which names its offset and needs no lock, so
+// readers of different entries proceed in parallel. Read, Seek, Tell and
+// Close are for the single thread that owns the stream (index parsing,
+// closing) and move a position that ReadAt never touches.
+// The stream owns its file and closes it at the latest on destruction.
 #pragma once
 
 #include <atomic>
-#include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "archive/read_stream.h"
+#include "platform/positioned_file.h"
 
 class FileReadStream : public ReadStream {
  public:
@@ -32,12 +33,11 @@ class FileReadStream : public ReadStream {
   uint32_t ReadAt(void* buffer, uint32_t size, int64_t offset) override;
 
  private:
-  std::FILE* file_ = nullptr;
+  PositionedFile file_;
   // Written by positioned reads on any thread, read by HasError.
   std::atomic<bool> failed_{false};
-  std::mutex lock_;
-  // The runtime's position after the last positioned read, -1 when unknown.
-  // A read that continues where the previous one ended needs no seek, which
-  // saves a system call per read when entries are read from start to end.
-  int64_t position_after_read_ = -1;
+  // The owner's position for Read, Seek and Tell.
+  int64_t position_ = 0;
+  // Set when a Read came back short at the end; cleared by Seek.
+  bool eof_ = false;
 };
