@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hooking/other_threads.h"
 #include "hooking/trampoline.h"
 
 extern "C" {
@@ -756,6 +757,30 @@ TEST(HookEnlistThread, IsAnErrorOutsideTheCallersTransaction) {
   EXPECT_EQ(SuspendThread(thread.handle()), 0u);
   ResumeThread(thread.handle());
   TerminateThread(thread.handle(), 0);
+}
+
+TEST(OtherThreads, OpensEveryThreadButTheCallerForTheTransaction) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  LPTHREAD_START_ROUTINE wait = [](void* event) WINAPI -> DWORD {
+    return WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+  };
+  DWORD ids[3];
+  HANDLE threads[3];
+  for (int i = 0; i < 3; ++i) threads[i] = CreateThread(nullptr, 0, wait, release, 0, &ids[i]);
+  {
+    hooking::OtherThreads others;
+    ASSERT_EQ(others.Open(), 0u);
+    EXPECT_GE(others.size(), 3u);
+    EXPECT_EQ(others.EnlistAll(), static_cast<DWORD>(ERROR_INVALID_OPERATION));  // no transaction
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    EXPECT_EQ(others.EnlistAll(), 0u);
+    EXPECT_EQ(HookTransactionCommit(), 0u);
+  }
+  // Every thread was resumed: each one ends once released.
+  SetEvent(release);
+  EXPECT_EQ(WaitForMultipleObjects(3, threads, TRUE, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  for (HANDLE thread : threads) CloseHandle(thread);
+  CloseHandle(release);
 }
 
 // --- Stress -------------------------------------------------------------------

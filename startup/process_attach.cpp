@@ -48,36 +48,6 @@ const char* SlotName(PVOID* slot) {
   return "unknown";
 }
 
-// Opens a hook transaction with every thread of the process enlisted, runs
-// `queue` to queue its operations, and commits. The game's other threads
-// (sound, loading, rendering) may be running the very functions being
-// redirected; the engine suspends them while it writes and moves any that
-// stand in rewritten bytes. A failed transaction changes nothing; it is
-// logged with the slot and the error, so that a team can find out why
-// nothing was overlaid. Returns true when the commit succeeded.
-template <typename Queue>
-bool RunHookTransaction(const char* stage, Queue queue) {
-  // Listing and opening the threads allocates; it happens before anything
-  // is suspended (the commit suspends).
-  hooking::OtherThreads threads;
-  const DWORD list_error = threads.Open();
-  if (list_error != 0) {
-    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, list_error).stream()
-        << "hook transaction of " << stage << ": the other threads could not be listed";
-  }
-  HookTransactionBegin();
-  HookEnlistThread(GetCurrentThread());
-  threads.EnlistAll();
-  queue();
-  PVOID* failed_slot = nullptr;
-  const DWORD error = HookCommitWithFailedSlot(&failed_slot);
-  if (error != NO_ERROR) {
-    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, error).stream()
-        << "hook transaction of " << stage << " failed at slot " << SlotName(failed_slot);
-  }
-  return error == NO_ERROR;
-}
-
 // True when `address` lies in executable code of the process's executable:
 // only then may its bytes be rewritten. A host program without the game's
 // function at that offset (a launcher, a tool) is left alone.
@@ -101,6 +71,28 @@ BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
 }
 
 }  // namespace
+
+bool RunHookTransaction(const char* stage, const std::function<void()>& queue) {
+  // Listing and opening the threads allocates; it happens before anything
+  // is suspended (the commit suspends).
+  hooking::OtherThreads threads;
+  const DWORD list_error = threads.Open();
+  if (list_error != 0) {
+    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, list_error).stream()
+        << "hook transaction of " << stage << ": the other threads could not be listed";
+  }
+  HookTransactionBegin();
+  HookEnlistThread(GetCurrentThread());
+  threads.EnlistAll();
+  queue();
+  PVOID* failed_slot = nullptr;
+  const DWORD error = HookCommitWithFailedSlot(&failed_slot);
+  if (error != NO_ERROR) {
+    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, error).stream()
+        << "hook transaction of " << stage << " failed at slot " << SlotName(failed_slot);
+  }
+  return error == NO_ERROR;
+}
 
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
 HookedSetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER) {

@@ -11,6 +11,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 // Offset of the game's GameEntry function from the executable's base.
 inline constexpr DWORD kGameEntryOffset = 0x12A090;
 
@@ -18,6 +20,14 @@ void ProcessAttach(HMODULE module);
 // True when every hook that was live has been removed.
 bool ProcessDetach();
 void DeferredStartup(HMODULE module);
+
+// One hook transaction of the patch: opens it, enlists every other thread of
+// the process (the engine suspends them only while it writes code), runs
+// `queue` to queue the attaches or detaches, and commits. A failure is
+// logged with the stage, the failed slot's name and the error, so that a
+// team can find out why nothing was overlaid; players see nothing. Returns
+// true when the commit succeeded.
+bool RunHookTransaction(const char* stage, const std::function<void()>& queue);
 
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
 HookedSetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
