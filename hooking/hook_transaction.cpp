@@ -463,7 +463,13 @@ DWORD HookCommitWithFailedSlot(PVOID** out_failed_slot) {
   }
   if (out_failed_slot != nullptr) *out_failed_slot = engine.failed_slot;
   if (engine.pending_error == 0) {
-    if (DWORD error = hooking::SuspendEnlistedThreads()) engine.pending_error = error;
+    // A live thread that cannot be stopped fails the transaction, as a
+    // failed enlistment would: nothing is written while it may run there.
+    if (DWORD error = hooking::SuspendEnlistedThreads()) {
+      engine.pending_error = error;
+      engine.failed_slot = nullptr;
+      if (out_failed_slot != nullptr) *out_failed_slot = nullptr;
+    }
   }
   if (engine.pending_error != 0) {
     const DWORD error = engine.pending_error;

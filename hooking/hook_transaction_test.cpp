@@ -355,6 +355,34 @@ TEST(HookAttach, RefusesFirstInstructionsThatCannotBeMoved) {
   }
 }
 
+// An entry is replaced in one locked exchange of its first eight bytes, or,
+// when those cross into the next page, behind a two-byte jump to itself.
+// Either way the function works hooked and unhooked, and the bytes after a
+// short entry are left as they were.
+TEST(HookCommit, WritesEntriesWithinAndAcrossAPageBoundary) {
+  auto* pages = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 0x2000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  std::memset(pages, 0xCC, 0x2000);
+  // mov eax, 42; ret; then two bytes that belong to something else.
+  const std::vector<uint8_t> function = {0xB8, 0x2A, 0x00, 0x00, 0x00, 0xC3, 0xAB, 0xCD};
+  for (size_t offset : {size_t{0x100}, size_t{0x1000 - 6}, size_t{0x1000 - 1}}) {
+    SCOPED_TRACE(offset);
+    uint8_t* code = pages + offset;
+    std::memcpy(code, function.data(), function.size());
+    auto call = reinterpret_cast<int (*)()>(code);
+    PVOID slot = code;
+    ASSERT_EQ(AttachOne(&slot, Code(ReplacementNone)), 0u);
+    EXPECT_EQ(call(), 6000);
+    EXPECT_EQ(Call<int (*)()>(slot)(), 42);
+    EXPECT_EQ(BytesAt(code + 5, 3), (std::vector<uint8_t>{0xC3, 0xAB, 0xCD}));
+    ASSERT_EQ(DetachOne(&slot, Code(ReplacementNone)), 0u);
+    EXPECT_EQ(BytesAt(code, function.size()), function);
+    EXPECT_EQ(call(), 42);
+  }
+  VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 // A target already hooked by another tool begins with a relative jump; in
 // 32-bit code that jump reaches everything, so however far it goes the
 // trampoline is placed near the target.
