@@ -14,10 +14,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
       // A non-null `reserved` means the process is ending: its other threads
       // are gone, perhaps while holding a lock of the overlay or of the heap.
       // Take no lock, close no stream, free nothing; the system reclaims it
-      // all. Only FreeLibrary (null) takes the patch apart, and destroys the
-      // process-wide objects once no redirected call can reach them.
+      // all. FreeLibrary (null) takes the patch apart: the hooks first, then
+      // the process-wide objects, as the runtime would destroy them.
       if (reserved != nullptr) break;
-      if (ProcessDetach()) DestroyProcessGlobals();
+      ProcessDetach();
+      DestroyProcessGlobals();
       break;
     default:
       break;

@@ -9,8 +9,8 @@
 // When the process ends, the other threads are gone and may have died
 // holding a lock of the registry or of an archive, so nothing may be closed
 // or freed; the system reclaims it all. Only an unload of the DLL during the
-// process (FreeLibrary), after the file hooks have been removed, destroys
-// them, in reverse order, through DestroyProcessGlobals.
+// process (FreeLibrary) destroys them, after its detach has removed the
+// hooks, in reverse order, through DestroyProcessGlobals.
 #pragma once
 
 #include <new>
@@ -44,5 +44,5 @@ OverlayRegistry& TheOverlay();
 FindSessionSet& TheFindSessions();
 
 // Destroys the objects above in reverse order of construction. Called once,
-// on FreeLibrary's detach, when no replacement function can run any more.
+// on FreeLibrary's detach, after the hooks have been removed.
 void DestroyProcessGlobals();
