@@ -12,6 +12,7 @@
 #include "overlay/path_strings.h"
 #include "platform/text_conversion.h"
 #include "overlay/overlay_host.h"
+#include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
 
 namespace {
@@ -123,6 +124,7 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   if (indexed && children.empty()) {
     HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
                                           search_filter, additional_flags);
+    LogDirectorySearch(file_name, directory, 0);
     if (system == INVALID_HANDLE_VALUE) SetLastError(ERROR_FILE_NOT_FOUND);
     return system;
   }
@@ -142,6 +144,7 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   std::vector<WIN32_FIND_DATAW> archive =
       indexed ? RecordsOfChildren(children, name_pattern, listing)
               : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
+  LogDirectorySearch(file_name, directory, archive.size());
   listing.insert(listing.end(), archive.begin(), archive.end());
 
   if (listing.empty()) {

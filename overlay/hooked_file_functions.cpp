@@ -2,6 +2,7 @@
 
 #include "overlay/find_session.h"
 #include "overlay/overlay_host.h"
+#include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
 
 HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mode,
@@ -9,7 +10,8 @@ HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mod
                                 HANDLE template_file) {
   // Access, sharing, disposition and flags are not examined: an overlaid path
   // always opens read-only and nothing is ever created on disk for it.
-  if (file_name != nullptr && HostRegistry().Exists(file_name)) {
+  if (file_name != nullptr &&
+      LogPathLookup("CreateFileW", file_name, HostRegistry().Exists(file_name))) {
     return HostRegistry().OpenOwn(file_name);
   }
   return RealFunctions().CreateFileW(file_name, access, share_mode, security, disposition, flags,
@@ -67,13 +69,17 @@ DWORD WINAPI HookedGetFileType(HANDLE file) {
 }
 
 DWORD WINAPI HookedGetFileAttributesW(LPCWSTR file_name) {
-  if (file_name != nullptr && HostRegistry().Exists(file_name)) return FILE_ATTRIBUTE_READONLY;
+  if (file_name != nullptr &&
+      LogPathLookup("GetFileAttributesW", file_name, HostRegistry().Exists(file_name))) {
+    return FILE_ATTRIBUTE_READONLY;
+  }
   return RealFunctions().GetFileAttributesW(file_name);
 }
 
 BOOL WINAPI HookedGetFileAttributesExW(LPCWSTR file_name, GET_FILEEX_INFO_LEVELS level,
                                        LPVOID information) {
-  if (file_name != nullptr && HostRegistry().Exists(file_name)) {
+  if (file_name != nullptr &&
+      LogPathLookup("GetFileAttributesExW", file_name, HostRegistry().Exists(file_name))) {
     return HostRegistry().AttributesExOwn(file_name, level, information);
   }
   return RealFunctions().GetFileAttributesExW(file_name, level, information);

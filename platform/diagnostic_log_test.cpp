@@ -96,9 +96,9 @@ TEST_F(DiagnosticLogTest, TheVariableNamesTheFileAndLinesAreAppended) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "earlier run");
   // Local time to the millisecond, then the thread id, then the text.
-  EXPECT_TRUE(std::regex_match(
-      lines[1], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[thread \d+\] )"
-                           R"(mounted patch\.xp3: 3 entries)")))
+  EXPECT_TRUE(std::regex_match(lines[1],
+                               std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[thread \d+\] )"
+                                          R"(mounted patch\.xp3: 3 entries)")))
       << lines[1];
 }
 
@@ -136,7 +136,8 @@ TEST_F(DiagnosticLogTest, LinesFromManyThreadsNeverInterleave) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < kLines; ++i) {
-        DiagnosticLogWrite("writer %d line %d %s", t, i, std::string(100 + t * 10, 'a' + t).c_str());
+        DiagnosticLogWrite("writer %d line %d %s", t, i,
+                           std::string(100 + t * 10, 'a' + t).c_str());
       }
     });
   }

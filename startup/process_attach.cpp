@@ -7,6 +7,7 @@
 #include "startup/file_hooks.h"
 #include "startup/patch_archives.h"
 #include "startup/process_globals.h"
+#include "startup/startup_log.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
   HookTransactionBegin();
   HookEnlistThread(GetCurrentThread());
   for (const FileHook& hook : FileHooks()) HookAttach(hook.slot, hook.replacement);
-  g_file_hooks_live = HookTransactionCommit() == NO_ERROR;
+  g_file_hooks_live = CommitHooksLogged("file hooks") == NO_ERROR;
   return TRUE;
 }
 
@@ -70,6 +71,7 @@ void DeferredStartup(HMODULE module) {
 }
 
 void ProcessAttach(HMODULE module) {
+  StartupLogAttach(module);
   WCHAR pipe_name[512] = {};
   if (GetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", pipe_name, 512) != 0) {
     if (!TheCrashClient().ConnectToHandler(pipe_name)) {
@@ -88,7 +90,7 @@ void ProcessAttach(HMODULE module) {
     table.GameEntry = reinterpret_cast<HookTable::GameEntryFunction>(entry);
     HookAttach(SlotOf(table.GameEntry), GameEntryReplacement());
   }
-  if (HookTransactionCommit() == NO_ERROR) {
+  if (CommitHooksLogged("attach") == NO_ERROR) {
     g_filter_hooked = true;
     g_game_entry_hooked = has_game_entry;
   }
@@ -105,7 +107,7 @@ void ProcessDetach() {
   // The game may go on calling GameEntry after an unload; it must reach the
   // game's own code, not a jump into freed memory.
   if (g_game_entry_hooked) HookDetach(SlotOf(table.GameEntry), GameEntryReplacement());
-  if (HookTransactionCommit() == NO_ERROR) {
+  if (CommitHooksLogged("detach") == NO_ERROR) {
     g_file_hooks_live = false;
     g_filter_hooked = false;
     g_game_entry_hooked = false;
