@@ -203,6 +203,26 @@ fi
 tr -d '\r' <"$WORK/nohandler.raw" >"$WORK/nohandler.out"
 check "no handler: the game goes on" "$WORK/nohandler.out" 'read 12 bytes: translated-a'
 
+# The crash handler ends with the game's exit code, and names system errors in words.
+mv "$WORK/game/images.xp3" "$WORK/game/images.bak"
+(cd "$WORK/game" && "$RUN" "$HANDLER" --pipe '\\.\pipe\xp3patch-exit-code' -- game.exe load patch.dll \
+   entry >"$WORK/handler-exit.raw" 2>&1; echo "exit $?" >>"$WORK/handler-exit.raw")
+mv "$WORK/game/images.bak" "$WORK/game/images.xp3"
+check "crash handler passes the game's exit code on" "$WORK/handler-exit.raw" '^exit 1'
+(cd "$WORK/game" && "$RUN" "$HANDLER" --pipe '\\.\pipe\xp3patch-no-program' -- nosuch.exe \
+   >"$WORK/handler-nogame.raw" 2>&1; echo "exit $?" >>"$WORK/handler-nogame.raw")
+check "crash handler: a program that cannot start" "$WORK/handler-nogame.raw" '^exit 1'
+check "crash handler: the system's words" "$WORK/handler-nogame.raw" 'cannot start nosuch.exe: [A-Za-z].* \(error 2\)'
+check_not "crash handler: no bare error numbers" "$WORK/handler-nogame.raw" ': error [0-9]'
+
+# Every program states the version of the build.
+for program in "$LAUNCHER" "$HANDLER" "$XP3"; do
+  "$RUN" "$program" --version >"$WORK/version.raw" 2>&1
+  check "$(basename "$program") --version" "$WORK/version.raw" '^[a-z0-9_]+ [0-9]+\.[0-9]+\.[0-9]+'
+done
+strings -el "$DLL" | grep -qx 'FileVersion' && passes=$((passes + 1)) ||
+  { failures=$((failures + 1)); echo "FAIL: patch.dll has no version resource"; }
+
 if [ "$failures" -ne 0 ]; then
   echo "--- main run output:"; cat "$M"
 fi

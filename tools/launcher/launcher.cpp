@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "xp3patch_version.h"
+
 namespace {
 
 constexpr int kUsageError = 2;
@@ -33,7 +35,8 @@ void Usage(FILE* out) {
            L"usage: launcher GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]\n"
            L"Starts GAME.EXE with PATCH.DLL loaded before any of the game's code runs.\n"
            L"The game gets the arguments after --, the current directory and the\n"
-           L"environment of the launcher; the launcher returns the game's exit code.\n");
+           L"environment of the launcher; the launcher returns the game's exit code.\n"
+           L"launcher --version states the version.\n");
 }
 
 // Quotes one argument the way the C runtime's command-line parser reads it.
@@ -127,6 +130,11 @@ bool QueueLoad(HANDLE process, HANDLE thread, const std::wstring& dll) {
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && (std::wstring(argv[1]) == L"--help" || std::wstring(argv[1]) == L"-h")) {
     Usage(stdout);
+    return 0;
+  }
+  if (argc == 2 && std::wstring(argv[1]) == L"--version") {
+    const std::string version = XP3PATCH_VERSION;
+    fwprintf(stdout, L"launcher %ls\n", std::wstring(version.begin(), version.end()).c_str());
     return 0;
   }
   if (argc < 3 || (argc > 3 && std::wstring(argv[3]) != L"--")) {

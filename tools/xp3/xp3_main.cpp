@@ -7,6 +7,7 @@
 #include "tools/xp3/pack_command.h"
 #include "tools/xp3/read_commands.h"
 #include "tools/xp3/tool_files.h"
+#include "xp3patch_version.h"
 
 namespace {
 
@@ -36,6 +37,9 @@ int main(int argc, char** argv) {
   int result = 2;
   if (command == "-h" || command == "--help" || command == "help") {
     std::fputs(kUsage, stdout);
+    result = 0;
+  } else if (command == "--version" || command == "version") {
+    std::printf("xp3 %s\n", XP3PATCH_VERSION);
     result = 0;
   } else if (command == "pack") {
     result = RunPack(args);
