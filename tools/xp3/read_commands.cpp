@@ -8,6 +8,7 @@
 #include "archive/read_stream.h"
 #include "platform/platform.h"
 #include "archive/xp3_archive.h"
+#include "tools/xp3/archive_open.h"
 #include "tools/xp3/tool_files.h"
 #include "tools/xp3/xp3_writer.h"
 
@@ -33,23 +34,6 @@ const char kVerifyUsage[] =
     "size and Adler-32 against the index. Exit code 1 on any mismatch.\n";
 
 constexpr uint32_t kReadChunk = 1 << 20;
-
-// Parses the archive's index; prints why not on failure.
-std::unique_ptr<Xp3Archive> OpenArchive(const char* command, const std::string& path) {
-  std::error_code ec;
-  if (!fs::is_regular_file(PathFromUtf8(path), ec)) {
-    std::fprintf(stderr, "xp3 %s: no such archive: %s\n", command, path.c_str());
-    return nullptr;
-  }
-  auto archive = std::make_unique<Xp3Archive>(path, false);
-  if (!archive->ParseIndex()) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "xp3 %s: %s is not a readable XP3 archive (bad header or index)\n",
-                 command, path.c_str());
-    return nullptr;
-  }
-  return archive;
-}
 
 // Reads a whole entry through the reader, handing each block to `sink`
 // (which may refuse it). Checks the size and the Adler-32 against the index;
