@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "tools/xp3/index_inspection.h"
 #include "tools/xp3/tool_files.h"
 
 #ifdef _WIN32
@@ -52,7 +53,8 @@ class QuietStdout {
 
 }  // namespace
 
-std::unique_ptr<Xp3Archive> OpenArchive(const char* command, const std::string& utf8_path) {
+std::unique_ptr<Xp3Archive> OpenArchive(const char* command, const std::string& utf8_path,
+                                        IndexInspection* strict) {
   std::error_code ec;
   const std::filesystem::path path = PathFromUtf8(utf8_path);
   if (!std::filesystem::exists(path, ec)) {
@@ -69,10 +71,24 @@ std::unique_ptr<Xp3Archive> OpenArchive(const char* command, const std::string& 
     QuietStdout quiet;
     parsed = archive->ParseIndex();
   }
+  const IndexInspection inspection = InspectIndex(path);
   if (!parsed) {
-    std::fprintf(stderr, "xp3 %s: %s is not a readable XP3 archive (bad header or index)\n",
-                 command, utf8_path.c_str());
+    std::fprintf(
+        stderr, "xp3 %s: %s is not a readable XP3 archive: %s\n", command, utf8_path.c_str(),
+        inspection.problems.empty() ? "bad header or index" : inspection.problems.front().c_str());
     return nullptr;
+  }
+  if (strict != nullptr) {
+    *strict = inspection;
+  } else {
+    // Commands other than verify read on as the patch would, and say what
+    // they noticed.
+    for (const std::string& text : inspection.problems) {
+      std::fprintf(stderr, "xp3 %s: warning: %s\n", command, text.c_str());
+    }
+  }
+  for (const std::string& text : inspection.warnings) {
+    std::fprintf(stderr, "xp3 %s: warning: %s\n", command, text.c_str());
   }
   return archive;
 }

@@ -10,7 +10,11 @@
 #include <string>
 
 #include "archive/xp3_archive.h"
+#include "tools/xp3/index_inspection.h"
 
 // Null (after one line on stderr, "xp3 COMMAND: ...") when the file is
-// missing or not a readable archive.
-std::unique_ptr<Xp3Archive> OpenArchive(const char* command, const std::string& utf8_path);
+// missing or not a readable archive. The strict look at the index
+// (index_inspection.h) goes to `*strict` when given (its warnings are printed
+// either way); without it, its problems are printed as warnings.
+std::unique_ptr<Xp3Archive> OpenArchive(const char* command, const std::string& utf8_path,
+                                        IndexInspection* strict = nullptr);
