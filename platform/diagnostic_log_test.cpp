@@ -49,11 +49,11 @@ void SetVariable(const char* value) {
 // The text after the line's prefix, "YYYY-MM-DD hh:mm:ss.mmm [thread N] ",
 // with the thread id in `*thread`; empty when the prefix is malformed.
 std::string TextAfterPrefix(const std::string& line, std::string* thread = nullptr) {
-  const std::string shape = "dddd-dd-dd dd:dd:dd.ddd [thread ";
+  const std::string shape = "####-##-## ##:##:##.### [thread ";
   if (line.size() < shape.size()) return "";
   for (size_t i = 0; i < shape.size(); ++i) {
     const bool digit = line[i] >= '0' && line[i] <= '9';
-    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return "";
+    if (shape[i] == '#' ? !digit : line[i] != shape[i]) return "";
   }
   const size_t close = line.find("] ", shape.size());
   if (close == std::string::npos || close == shape.size()) return "";

@@ -41,6 +41,8 @@ P="$STAGE/$NAME"
 mkdir -p "$P/licenses"
 cp "$B/startup/patch.dll" "$B/tools/launcher/launcher.exe" "$B/tools/xp3/xp3.exe" \
    "$B/tools/crash_handler/crash_handler.exe" "$P/"
+# Players get the programs without their debugging information.
+i686-w64-mingw32-strip "$P"/*.exe "$P"/*.dll
 cp README.md "$P/README-teams.md"
 cp "$ZLIB_LICENSE" "$P/licenses/zlib-1.3.1.txt"
 cp "$ZSTD_LICENSE" "$P/licenses/zstd-1.5.7.txt"

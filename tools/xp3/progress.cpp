@@ -11,7 +11,8 @@ Progress::Progress(ProgressMode mode, const char* verb, size_t files, uint64_t b
       enabled_(mode == ProgressMode::kForced || (mode == ProgressMode::kAuto && IsConsole(stderr))),
       console_(IsConsole(stderr)),
       start_(Clock::now()),
-      last_(start_) {}
+      // Plain lines start at once, so that even a short forced run shows one.
+      last_(console_ ? start_ : start_ - std::chrono::hours(1)) {}
 
 std::string Progress::Line(size_t files_done, uint64_t bytes_done) const {
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
