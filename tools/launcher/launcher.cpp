@@ -39,6 +39,17 @@ void Usage(FILE* out) {
            L"launcher --version states the version.\n");
 }
 
+// The system's words for an error code, with the code: "... (error 2)".
+std::wstring SystemText(DWORD code) {
+  wchar_t text[512];
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+      nullptr, code, 0, text, 512, nullptr);
+  while (length > 0 && (text[length - 1] == L' ' || text[length - 1] == L'.')) --length;
+  std::wstring words = length > 0 ? std::wstring(text, length) : L"unknown error";
+  return words + L" (error " + std::to_wstring(code) + L")";
+}
+
 // Quotes one argument the way the C runtime's command-line parser reads it.
 std::wstring Quote(const std::wstring& arg) {
   if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
@@ -153,11 +164,11 @@ int wmain(int argc, wchar_t** argv) {
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(game.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                       nullptr, nullptr, &startup, &info)) {
-    Fail(L"cannot start %ls (error %lu)", game.c_str(), GetLastError());
+    Fail(L"cannot start %ls: %ls", game.c_str(), SystemText(GetLastError()).c_str());
     return kLaunchError;
   }
   if (!QueueLoad(info.hProcess, info.hThread, dll)) {
-    Fail(L"cannot load %ls into the game (error %lu)", dll.c_str(), GetLastError());
+    Fail(L"cannot load %ls into the game: %ls", dll.c_str(), SystemText(GetLastError()).c_str());
     TerminateProcess(info.hProcess, kLaunchError);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);

@@ -49,7 +49,7 @@ bool ListGameFiles(const fs::path& root, std::vector<GameFile>* files, std::stri
     files->push_back(std::move(file));
   }
   if (ec) {
-    *error = "cannot list " + DisplayPath(root) + ": " + ec.message();
+    *error = "cannot list " + MessagePath(root) + ": " + ec.message();
     return false;
   }
   return true;

@@ -118,11 +118,11 @@ bool CollectFiles(const fs::path& root, std::vector<PackFile>* files, std::strin
     PackFile file;
     file.path = entry.path();
     if (!GenericUtf8FromPath(file.path.lexically_relative(root), &file.name)) {
-      *error = "file name is not valid Unicode: " + DisplayPath(file.path);
+      *error = "file name is not valid Unicode: " + MessagePath(file.path);
       return false;
     }
     if (!fs::is_regular_file(status)) {
-      *error = "not a regular file: " + DisplayPath(file.path) +
+      *error = "not a regular file: " + MessagePath(file.path) +
                (status_error ? " (" + status_error.message() + ")" : "");
       return false;
     }
@@ -130,7 +130,7 @@ bool CollectFiles(const fs::path& root, std::vector<PackFile>* files, std::strin
     files->push_back(std::move(file));
   }
   if (ec) {
-    std::string where = it != end ? DisplayPath(it->path()) : DisplayPath(root);
+    std::string where = it != end ? MessagePath(it->path()) : MessagePath(root);
     *error = "cannot list " + where + ": " + ec.message();
     return false;
   }
@@ -302,11 +302,11 @@ int RunPack(const std::vector<std::string>& args) {
       const PackFile& file = files[i];
       std::FILE* input = OpenFile(file.path, "rb");
       if (input == nullptr) {
-        result = Failure("cannot read " + DisplayPath(file.path) + ": " + std::strerror(errno));
+        result = Failure("cannot read " + MessagePath(file.path) + ": " + std::strerror(errno));
         break;
       }
       if (!writer.AddEntryFromFile(file.name, input, &error) && !interrupted) {
-        result = Failure("cannot pack " + DisplayPath(file.path) + ": " + error);
+        result = Failure("cannot pack " + MessagePath(file.path) + ": " + error);
       }
       std::fclose(input);
       done += file.size;
