@@ -127,7 +127,12 @@ DWORD CommitHooksLogged(const char* what) {
 }
 
 void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path) {
-  if (!DiagnosticLogEnabled()) return registry.MountOrExit(utf8_path);
+  if (!DiagnosticLogEnabled()) {
+    if (!registry.Mount(utf8_path)) {
+      ExitWithMountErrorLogged(utf8_path, MountFailureReason(utf8_path).c_str());
+    }
+    return;
+  }
   WideString wide;
   const std::string shown = FromUtf8(utf8_path, &wide) && !wide.empty()
                                 ? FullPathOf(std::wstring(wide.begin(), wide.end()))
@@ -156,5 +161,13 @@ void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path) 
 void ExitWithMountErrorLogged(const std::string& utf8_path, const char* reason) {
   DiagnosticLogWrite("cannot mount %s: %s; the game ends (error box, exit code 1)",
                      utf8_path.c_str(), reason);
+  // Where no box can be shown (no display), a console still hears why the
+  // game ends.
+  const std::string line = "xp3patch: cannot mount " + utf8_path + ": " + reason + "\n";
+  HANDLE error_output = GetStdHandle(STD_ERROR_HANDLE);
+  if (error_output != nullptr && error_output != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(error_output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
   OverlayRegistry::ExitWithMountError(utf8_path);
 }

@@ -24,8 +24,10 @@ DWORD CommitHooksLogged(const char* what);
 
 // OverlayRegistry::MountOrExit, with the archive's full path, its entry
 // count (or why it could not be mounted, in words) in the log; a mount that
-// ends the game is logged before the error box.
+// ends the game is logged before the error box (ExitWithMountErrorLogged).
 void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path);
 
-// OverlayRegistry::ExitWithMountError after a log line giving `reason`.
+// OverlayRegistry::ExitWithMountError after a log line giving `reason`,
+// which also goes to the process's standard error (when it has one), so that
+// a game without a display does not end silently.
 [[noreturn]] void ExitWithMountErrorLogged(const std::string& utf8_path, const char* reason);

@@ -116,6 +116,8 @@ play "$WORK/missing.out" load patch.dll entry echo NOT-REACHED
 mv "$WORK/game/images.bak" "$WORK/game/images.xp3"
 check "missing archive exits with 1" "$WORK/missing.out" '^exit 1$'
 check_not "GameEntry never entered" "$WORK/missing.out" 'GameEntry\(|NOT-REACHED'
+check "missing archive: why, on standard error" "$WORK/missing.out" \
+  '^xp3patch: cannot mount images\.xp3: file not found$'
 
 # 4b. The diagnostic log. Off without XP3PATCH_LOG: no file appears.
 winpath() { echo "Z:$1" | tr / '\\'; }
