@@ -193,14 +193,17 @@ void PrintSummary(const std::string& out_arg, const Xp3WriterOptions& options,
                                    : HumanSize(options.segment_size) + " segments";
   const Xp3SegmentTotals& t = writer.segment_totals();
   std::string detail;
-  if (options.compression == Xp3Compression::kNone) {
-    detail = "all " + std::to_string(t.stored_segments) + " segments stored";
-  } else {
+  if (t.compressed_segments != 0) {
     detail = std::to_string(t.compressed_segments) + " segments compressed (" +
              HumanSize(t.compressed_unpacked_bytes) + " -> " +
-             HumanSize(t.compressed_packed_bytes) + "), " + std::to_string(t.stored_segments) +
-             " stored as is (" + HumanSize(t.stored_bytes) +
-             ": empty, or not smaller when compressed)";
+             HumanSize(t.compressed_packed_bytes) + ")";
+  }
+  if (t.stored_segments != 0 || detail.empty()) {
+    detail +=
+        (detail.empty() ? "" : ", ") + std::to_string(t.stored_segments) +
+        (detail.empty() ? " segments" : "") + " stored as is (" + HumanSize(t.stored_bytes) +
+        (options.compression == Xp3Compression::kNone ? ")"
+                                                      : "; empty, or not smaller when compressed)");
   }
   std::printf("%s: %llu files, %s -> %s (%s, %s): %s\n", out_arg.c_str(),
               static_cast<unsigned long long>(writer.entry_count()),
