@@ -14,6 +14,7 @@
 #include "overlay/hooked_file_functions.h"
 #include "overlay/path_strings.h"
 #include "overlay/overlay_host.h"
+#include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
 
 namespace {
@@ -175,6 +176,7 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
   if (indexed && children.empty()) {
     HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
                                           search_filter, additional_flags);
+    LogDirectorySearch(file_name, directory, 0);
     if (system == INVALID_HANDLE_VALUE) SetLastError(ERROR_FILE_NOT_FOUND);
     return system;
   }
@@ -196,6 +198,7 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
       indexed ? RecordsOfChildren(children, name_pattern, listing)
               : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
   DropShadowedFiles(&listing, archive);
+  LogDirectorySearch(file_name, directory, archive.size());
   listing.insert(listing.end(), archive.begin(), archive.end());
 
   if (listing.empty()) {

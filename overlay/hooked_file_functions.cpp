@@ -3,6 +3,7 @@
 #include "overlay/find_session.h"
 #include "overlay/guarded_answer.h"
 #include "overlay/overlay_host.h"
+#include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
 
 // Each replacement runs its work through GuardedAnswer: should an allocation
@@ -15,7 +16,8 @@ HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mod
   return GuardedAnswer<HANDLE>(INVALID_HANDLE_VALUE, [&] {
     // Access, sharing, disposition and flags are not examined: an overlaid
     // path always opens read-only and nothing is ever created on disk for it.
-    if (file_name != nullptr && HostRegistry().Exists(file_name)) {
+    if (file_name != nullptr &&
+        LogPathLookup("CreateFileW", file_name, HostRegistry().Exists(file_name))) {
       return HostRegistry().OpenOwn(file_name);
     }
     return RealFunctions().CreateFileW(file_name, access, share_mode, security, disposition, flags,
@@ -98,7 +100,8 @@ DWORD WINAPI HookedGetFileType(HANDLE file) {
 // was before the call.
 DWORD WINAPI HookedGetFileAttributesW(LPCWSTR file_name) {
   return GuardedAnswer<DWORD>(INVALID_FILE_ATTRIBUTES, [&] {
-    if (file_name != nullptr && HostRegistry().Exists(file_name)) {
+    if (file_name != nullptr &&
+        LogPathLookup("GetFileAttributesW", file_name, HostRegistry().Exists(file_name))) {
       return static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     }
     const DWORD error = GetLastError();
@@ -115,7 +118,8 @@ DWORD WINAPI HookedGetFileAttributesW(LPCWSTR file_name) {
 BOOL WINAPI HookedGetFileAttributesExW(LPCWSTR file_name, GET_FILEEX_INFO_LEVELS level,
                                        LPVOID information) {
   return GuardedAnswer<BOOL>(FALSE, [&] {
-    if (file_name != nullptr && HostRegistry().Exists(file_name)) {
+    if (file_name != nullptr &&
+        LogPathLookup("GetFileAttributesExW", file_name, HostRegistry().Exists(file_name))) {
       return HostRegistry().AttributesExOwn(file_name, level, information);
     }
     const DWORD error = GetLastError();

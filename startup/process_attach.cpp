@@ -9,6 +9,7 @@
 #include "startup/file_hooks.h"
 #include "startup/patch_archives.h"
 #include "startup/process_globals.h"
+#include "startup/startup_log.h"
 
 namespace {
 
@@ -29,25 +30,6 @@ PVOID FilterReplacement() { return reinterpret_cast<PVOID>(&HookedSetUnhandledEx
 PVOID GameEntryReplacement() { return reinterpret_cast<PVOID>(&HookedGameEntry); }
 
 // The name of a hook-table slot, for the log.
-const char* SlotName(PVOID* slot) {
-  static const char* const kFileNames[] = {"CreateFileW",        "ReadFile",
-                                           "CloseHandle",        "GetFileSize",
-                                           "GetFileSizeEx",      "SetFilePointer",
-                                           "SetFilePointerEx",   "GetFileType",
-                                           "GetFileAttributesW", "GetFileAttributesExW",
-                                           "FindFirstFileExW",   "FindNextFileW",
-                                           "FindClose"};
-  HookTable& table = TheHookTable();
-  if (slot == nullptr) return "none";
-  if (slot == SlotOf(table.SetUnhandledExceptionFilter)) return "SetUnhandledExceptionFilter";
-  if (slot == SlotOf(table.GameEntry)) return "GameEntry";
-  const auto hooks = FileHooks();
-  for (size_t i = 0; i < hooks.size(); ++i) {
-    if (hooks[i].slot == slot) return kFileNames[i];
-  }
-  return "unknown";
-}
-
 // True when `address` lies in executable code of the process's executable:
 // only then may its bytes be rewritten. A host program without the game's
 // function at that offset (a launcher, a tool) is left alone.
@@ -64,7 +46,7 @@ bool IsExecutableCodeOfMainModule(BYTE* address) {
 
 BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
   MountPatchArchives(static_cast<HMODULE>(module), TheOverlay());
-  g_file_hooks_live = RunHookTransaction("start-up", [] {
+  g_file_hooks_live = RunHookTransaction("file hooks", [] {
     for (const FileHook& hook : FileHooks()) HookAttach(hook.slot, hook.replacement);
   });
   return TRUE;
@@ -88,9 +70,12 @@ bool RunHookTransaction(const char* stage, const std::function<void()>& queue) {
   PVOID* failed_slot = nullptr;
   const DWORD error = HookCommitWithFailedSlot(&failed_slot);
   if (error != NO_ERROR) {
+    const char* name = HookSlotName(failed_slot);
     logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, error).stream()
-        << "hook transaction of " << stage << " failed at slot " << SlotName(failed_slot);
+        << "hook transaction of " << stage << " failed at slot "
+        << (name != nullptr ? name : "none");
   }
+  LogHookTransaction(stage, error, failed_slot);
   return error == NO_ERROR;
 }
 
@@ -113,6 +98,7 @@ void DeferredStartup(HMODULE module) {
 }
 
 void ProcessAttach(HMODULE module) {
+  StartupLogAttach(module);
   WCHAR pipe_name[512] = {};
   if (GetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", pipe_name, 512) != 0) {
     if (!TheCrashClient().ConnectToHandler(pipe_name)) {
