@@ -141,5 +141,7 @@ class Xp3Archive {
 // or more (only that many are taken); with 0 everything is taken. False on a
 // short result, a decoder error, or a region that cannot be read. Memory
 // grows with what actually arrives, so a wrong expected size cannot force a
-// huge allocation.
+// huge allocation, and the result may be at most 1032 times the region's
+// length (more, announced or decoded, is refused as corrupt): the caller
+// makes the region end where the file does.
 bool DecompressToBuffer(ReadStream* region, std::vector<uint8_t>* out, uint32_t expected_size);
