@@ -145,7 +145,10 @@ IndexCounts CountIndex(IndexCursor cursor) {
       uint16_t units;
       if (TagIs(tag, "segm")) {
         counts.segments += sub.left() / kSegmentRecordSize;
-      } else if (TagIs(tag, "info") && sub.Skip(kInfoFixedSize) && sub.Read(&units)) {
+      } else if (TagIs(tag, "info") && sub.Skip(kInfoFixedSize) && sub.Read(&units) &&
+                 sub.left() >= units * size_t{2}) {
+        // Only names whose bytes are there: the reservation stays within
+        // the index's own size.
         counts.name_units += units;
       }
     }
