@@ -150,11 +150,15 @@ Xp3File::Buffering Xp3File::BufferSegment(size_t index) {
   // Once the archive file has reported an error, a streaming decoder gets
   // only its first input block; keep that behaviour by streaming.
   if (source_ == nullptr || source_->HasError() || segment.unpacked_size > kMaxBufferedSegment ||
-      segment.packed_size > kMaxBufferedSegment || segment.packed_size == 0 ||
-      !SegmentWindow(segment, 0, &start, &end)) {
+      segment.packed_size == 0 || !SegmentWindow(segment, 0, &start, &end)) {
     return Buffering::kTooLarge;
   }
-  const auto packed_size = static_cast<uint32_t>(segment.packed_size);
+  // Compressors add little to incompressible data (a few bytes per block), so
+  // no sound segment needs more packed bytes than this; a larger packed size
+  // is read only this far, and data that needs more is corrupt.
+  const uint64_t unpacked = segment.unpacked_size;
+  const auto packed_size = static_cast<uint32_t>(
+      std::min<uint64_t>(segment.packed_size, unpacked + unpacked / 64 + kPackedSlack));
   const auto unpacked_size = static_cast<size_t>(segment.unpacked_size);
   if (!Reserve(&packed_, &packed_capacity_, packed_size) ||
       !Reserve(&buffer_, &buffer_capacity_, unpacked_size)) {

@@ -25,9 +25,11 @@
 // true from then on.
 //
 // Memory: the buffer holds at most max(kReadAhead, largest segment decoded
-// so far) bytes and the packed-bytes buffer the largest packed segment read,
-// both bounded by kMaxBufferedSegment (larger segments are streamed), plus
-// the decoding contexts; all is released by Close and destruction.
+// so far) bytes, bounded by kMaxBufferedSegment (larger segments are
+// streamed), and the packed-bytes buffer the largest packed segment read,
+// at most that plus 1/64 and kPackedSlack; plus the decoding contexts (a
+// streamed zstd segment's window is bounded by its declared size, at most
+// 128 MiB). All is released by Close and destruction.
 //
 // The stream keeps its own copy of the entry, borrows the archive's file
 // stream (which outlives it), owns its current decoder, and shares the
@@ -51,6 +53,8 @@ class Xp3File : public ReadStream {
   static constexpr uint32_t kReadAhead = 64 << 10;
   // Compressed segments larger than this (packed or unpacked) are streamed.
   static constexpr uint64_t kMaxBufferedSegment = 16 << 20;
+  // Packed bytes beyond the unpacked size that a buffered segment may use.
+  static constexpr uint64_t kPackedSlack = 4096;
 
   // `lock` may be empty: the stream then takes no lock.
   Xp3File(Xp3Entry entry, ReadStream* source, std::shared_ptr<std::mutex> lock);

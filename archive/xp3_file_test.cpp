@@ -449,6 +449,29 @@ TEST(Xp3File, SegmentsThatDoNotDecodeToTheirDeclaredSizeReadAsCorrupt) {
   }
 }
 
+// A compressed segment's packed size may be declared far beyond the file:
+// its data is read only as far as sound data can reach, and the segment is
+// checked whole all the same.
+TEST(Xp3File, CompressedSegmentsWithAHugePackedSizeAreStillChecked) {
+  const Bytes content = PatternData(50000, 46);
+  for (bool corrupt : {false, true}) {
+    for (Bytes (*compress)(const Bytes&) : {ZlibCompress, ZstdCompress}) {
+      Bytes packed = compress(content);
+      if (corrupt) packed.back() ^= 0x55;  // the checksum (zstd: the last block)
+      ArchiveBuilder b;
+      const uint64_t at = b.AddData(packed);
+      b.AddData(PatternData(100000, 47));
+      b.AddIndexChunk(
+          Chunk("File", Concat({Chunk("info", InfoBody(0, content.size(), 0, u"far")),
+                                Chunk("segm", SegmBody({{1, at, content.size(), 1ull << 40}}))})));
+      OpenedArchive a(b.Build());
+      auto s = a.Open("far");
+      EXPECT_EQ(ReadAll(s.get(), 4096), corrupt ? Bytes() : content);
+      EXPECT_EQ(s->HasError(), corrupt);
+    }
+  }
+}
+
 // A stored segment of another entry, or the index itself, lies right after
 // an entry's bytes: no request size may reach into it.
 TEST(Xp3File, StoredReadsNeverPassTheEntry) {
