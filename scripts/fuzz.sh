@@ -65,7 +65,7 @@ for target in "${targets[@]}"; do
   crashes="$BUILD/crashes/$target"
   mkdir -p "$corpus" "$crashes" "tests/fuzz/$target"
   if ! "$BUILD/$target" "$corpus" "tests/fuzz/$target" \
-      -max_total_time="$SECONDS_PER_TARGET" -jobs=1 -workers=1 -timeout=10 \
+      -max_total_time="$SECONDS_PER_TARGET" -timeout=10 \
       -rss_limit_mb=2048 -malloc_limit_mb=1024 -print_final_stats=1 \
       -artifact_prefix="$crashes/" 2>"$BUILD/$target.log"; then
     echo "   FOUND a failure; see $BUILD/$target.log and $crashes/"
