@@ -462,3 +462,12 @@ ReadStream* Xp3Archive::OpenEntry(Xp3Entry entry) {
     return nullptr;
   }
 }
+
+ReadStream* Xp3Archive::OpenEntryAt(size_t index) {
+  if (file_ == nullptr || index >= entries_.size()) return nullptr;
+  try {
+    return new Xp3File(entries_[index], file_.get(), locked_ ? lock_ : nullptr);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}

@@ -123,6 +123,10 @@ class Xp3Archive {
   // stream keeps its own copy of `entry`. Null only when the archive file is
   // not open or memory ran out.
   ReadStream* OpenEntry(Xp3Entry entry);
+  // The same for the entry at `index` of entries(), where making the entry
+  // value is part of the call: null too when that runs out of memory, so a
+  // caller has no exception to catch.
+  ReadStream* OpenEntryAt(size_t index);
 
  private:
   bool ParseIndexData();

@@ -222,6 +222,13 @@ TEST(Xp3Index, NamesBecomeUtf8AndTheListReadsWithoutMakingEntries) {
   Bytes read(10);
   EXPECT_TRUE(stream->ReadExact(read.data(), 10));
   EXPECT_EQ(read, PatternData(10, 1));
+  // By index, as the overlay opens entries.
+  stream.reset(archive.OpenEntryAt(1));
+  ASSERT_NE(stream, nullptr);
+  read.resize(11);
+  EXPECT_TRUE(stream->ReadExact(read.data(), 11));
+  EXPECT_EQ(read, PatternData(11, 1));
+  EXPECT_EQ(archive.OpenEntryAt(list.size()), nullptr);
 }
 
 TEST(Xp3Index, NamesThatAreNotValidUtf16FailTheWholeIndex) {
