@@ -2,23 +2,34 @@
 // Xp3Archive::OpenEntry. The entry's bytes are a list of segments in the
 // archive file. One Read never crosses a segment boundary (ReadExact loops).
 //
-// Sequential reading goes through a buffer of the entry's bytes, so that
-// small requests cost a copy rather than a system read or a decoder call:
-// - a compressed segment entered at its start is read with one positioned
-//   read and decoded in one pass into the buffer, which then serves every
-//   read of that segment (also after seeking back into it);
+// Reading goes through a buffer of the entry's bytes, so that small requests
+// cost a copy rather than a system read or a decoder call:
+// - a compressed segment of up to kMaxBufferedSegment bytes is read with one
+//   positioned read and decoded in one pass into the buffer, which then
+//   serves every read of that segment (also after seeking within it). Its
+//   data is checked whole before any of it is delivered: data that does not
+//   decode cleanly to exactly the declared size delivers nothing;
 // - stored data read in small requests that continue the previous one is
 //   read ahead in blocks of kReadAhead bytes.
-// A compressed segment entered in its middle (random access) is read through
-// a streaming decoder kept between reads, which decodes only up to what is
-// asked for. That decoder also defines how corrupt, short and over-long data
-// behave: the buffered path takes only segments that it would deliver
-// cleanly, and leaves every other one to it.
+// A larger compressed segment is read through a streaming decoder kept
+// between reads, which decodes only up to what is asked for. It is checked
+// as it goes: damage that a format reveals only at its end (a zlib
+// checksum) can follow bytes already delivered, but the segment's last
+// bytes are delivered only if its data ends cleanly with them.
+//
+// Reads deliver only what the index lays out: never past the entry's size
+// or a segment's declared size, never another entry's bytes. Data that does
+// not match the index (a segment that decodes to more or less than declared,
+// a file shorter than its index, an entry whose segments do not add up to
+// its size) is corrupt: the read that meets it returns 0 and HasError is
+// true from then on.
 //
 // Memory: the buffer holds at most max(kReadAhead, largest segment decoded
-// so far) bytes and the packed-bytes buffer the largest packed segment read,
-// both bounded by kMaxBufferedSegment (larger segments are streamed), plus
-// the decoding contexts; all is released by Close and destruction.
+// so far) bytes, bounded by kMaxBufferedSegment (larger segments are
+// streamed), and the packed-bytes buffer the largest packed segment read,
+// at most that plus 1/64 and kPackedSlack; plus the decoding contexts (a
+// streamed zstd segment's window is bounded by its declared size, at most
+// 128 MiB). All is released by Close and destruction.
 //
 // The stream keeps its own copy of the entry, borrows the archive's file
 // stream (which outlives it), owns its current decoder, and shares the
@@ -42,6 +53,8 @@ class Xp3File : public ReadStream {
   static constexpr uint32_t kReadAhead = 64 << 10;
   // Compressed segments larger than this (packed or unpacked) are streamed.
   static constexpr uint64_t kMaxBufferedSegment = 16 << 20;
+  // Packed bytes beyond the unpacked size that a buffered segment may use.
+  static constexpr uint64_t kPackedSlack = 4096;
 
   // `lock` may be empty: the stream then takes no lock.
   Xp3File(Xp3Entry entry, ReadStream* source, std::shared_ptr<std::mutex> lock);
@@ -71,14 +84,25 @@ class Xp3File : public ReadStream {
   void ReleaseBuffers();
   // Makes the buffer hold at least `size` bytes; false when memory ran out.
   bool Reserve(std::unique_ptr<uint8_t[]>* buffer, size_t* capacity, size_t size);
-  // Decodes the compressed segment `index` into the buffer; false (the
-  // buffer then holds nothing) when it cannot be decoded cleanly.
-  bool BufferSegment(size_t index);
+  enum class Buffering { kBuffered, kCorrupt, kTooLarge };
+  // Decodes the compressed segment `index` into the buffer, if it is small
+  // enough and memory allows (else kTooLarge: it is streamed). kCorrupt, with
+  // nothing buffered, when its data is short or does not decode cleanly to
+  // exactly its declared size.
+  Buffering BufferSegment(size_t index);
   // Serves a read of the stored segment `index` at `in_segment`.
   uint32_t ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer, uint32_t size);
+  // Serves a read from the current decoder, never past its segment's end.
+  uint32_t ReadFromDecoder(uint8_t* out, uint32_t size);
 
   Xp3Entry entry_;
   ReadStream* source_;
+  // False when the index lays the entry out inconsistently (segments that do
+  // not add up to its size, stored bytes of another length than they stand
+  // for, sizes beyond int64): reading such an entry fails.
+  bool layout_consistent_;
+  // Set by a read that met corrupt or missing data; final.
+  bool failed_ = false;
   std::vector<uint64_t> segment_starts_;  // running sum of unpacked sizes
   uint64_t position_ = 0;
   ReadStream* decoder_ = nullptr;
