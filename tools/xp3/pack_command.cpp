@@ -296,11 +296,20 @@ int RunPack(const std::vector<std::string>& args) {
   options.cancel = &interrupted;
   int result = 0;
   {
+    Progress progress(progress_mode, "packing", files.size(), total);
+    uint64_t done = 0;  // bytes of the files before the current one
+    size_t current = 0;
+    uint64_t done_in_file = 0;
+    // A large file shows its progress segment by segment.
+    options.on_segment = [&](uint64_t size) {
+      done_in_file += size;
+      progress.Update(current, done + done_in_file);
+    };
     Xp3Writer writer(options);
     if (!writer.Open(temp_utf8, &error)) return Failure(error);
-    Progress progress(progress_mode, "packing", files.size(), total);
-    uint64_t done = 0;
     for (size_t i = 0; i < files.size() && result == 0 && !interrupted; ++i) {
+      current = i;
+      done_in_file = 0;
       progress.Update(i, done);
       const PackFile& file = files[i];
       std::FILE* input = OpenFile(file.path, "rb");

@@ -310,7 +310,10 @@ int RunExtract(const std::vector<std::string>& args) {
       report(shown, std::string("cannot create: ") + std::strerror(errno));
       continue;
     }
-    auto write = [out](const uint8_t* data, uint32_t size, std::string* problem) {
+    uint64_t written = 0;
+    auto write = [&](const uint8_t* data, uint32_t size, std::string* problem) {
+      written += size;
+      progress.Update(i, done - entry.unpacked_size + written);
       if (std::fwrite(data, 1, size, out) == size) return true;
       *problem = std::string("write error: ") + std::strerror(errno);
       return false;
