@@ -272,6 +272,14 @@ int RunExtract(const std::vector<std::string>& args) {
     return 1;
   }
 
+  // A target that cannot be made is one error, not one per entry.
+  fs::create_directories(root, ec);
+  if (ec) {
+    std::fprintf(stderr, "xp3 extract: cannot create %s: %s\n", root_shown.c_str(),
+                 ec.message().c_str());
+    return 1;
+  }
+
   std::vector<uint8_t> buffer;
   size_t failed = 0;
   Progress progress(progress_mode, "extracting", entries.size(), total);

@@ -66,6 +66,9 @@ printf 'in the way' >"$work/file"
 run extract "$(arg "$work/p.xp3")" "$(arg "$work/file")"
 expect "extract onto a file" 1
 [ "$(lines "$work/err.txt")" = 1 ] || fail "extract onto a file: $(lines "$work/err.txt") error lines"
+run extract "$(arg "$work/p.xp3")" "$(arg "$work/file/below")"
+expect "extract below a file" 1
+[ "$(lines "$work/err.txt")" = 1 ] || fail "extract below a file: $(lines "$work/err.txt") error lines"
 run extract "$(arg "$work/p.xp3")" "$(arg "$work/x1")"
 expect "extract over existing files" 1
 [ "$(lines "$work/err.txt")" = 1 ] || fail "extract over existing files: not one line"
