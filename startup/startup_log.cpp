@@ -7,6 +7,7 @@
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
 #include "platform/diagnostic_log.h"
+#include "platform/system_error_text.h"
 #include "platform/text_conversion.h"
 #include "startup/file_hooks.h"
 #include "startup/process_attach.h"
@@ -26,17 +27,6 @@ std::string ModulePath(HMODULE module) {
   return Utf8(std::wstring(path, length));
 }
 
-// The system's words for a Win32 error code, with the code.
-std::string SystemWords(DWORD code) {
-  WCHAR text[256];
-  DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-      nullptr, code, 0, text, 256, nullptr);
-  while (length > 0 && (text[length - 1] == L' ' || text[length - 1] == L'.')) --length;
-  std::string words = length > 0 ? Utf8(std::wstring(text, length)) : "error";
-  return words + " (" + std::to_string(code) + ")";
-}
-
 std::string FullPathOf(const std::wstring& path) {
   WCHAR full[MAX_PATH * 2];
   const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
@@ -54,12 +44,12 @@ std::string MountFailureReason(const std::string& utf8_path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "file not found";
-    return "cannot be looked at: " + SystemWords(error);
+    return "cannot be looked at: " + SystemErrorText(error);
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "it is a directory, not an archive";
   HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "cannot be opened: " + SystemWords(GetLastError());
+  if (file == INVALID_HANDLE_VALUE) return "cannot be opened: " + SystemErrorText(GetLastError());
   static const unsigned char kMagic[11] = {0x58, 0x50, 0x33, 0x0D, 0x0A, 0x20,
                                            0x0A, 0x1A, 0x8B, 0x67, 0x01};
   unsigned char head[11] = {};
@@ -67,7 +57,7 @@ std::string MountFailureReason(const std::string& utf8_path) {
   const BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
   const DWORD read_error = GetLastError();
   CloseHandle(file);
-  if (!read) return "cannot be read: " + SystemWords(read_error);
+  if (!read) return "cannot be read: " + SystemErrorText(read_error);
   if (got < sizeof head) return "too short to be an XP3 archive";
   if (std::memcmp(head, kMagic, sizeof head) != 0) return "not an XP3 archive (wrong header)";
   return "its index is damaged, truncated or of a kind the patch does not read "
@@ -97,7 +87,7 @@ void LogHookTransaction(const char* what, DWORD result, PVOID* failed_slot) {
   } else {
     const char* name = HookSlotName(failed_slot);
     DiagnosticLogWrite("hook transaction (%s): FAILED, nothing of it applied: %s%s%s", what,
-                       SystemWords(result).c_str(), name != nullptr ? ", at " : "",
+                       SystemErrorText(result).c_str(), name != nullptr ? ", at " : "",
                        name != nullptr ? name : "");
   }
 }

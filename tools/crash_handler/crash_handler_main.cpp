@@ -14,7 +14,7 @@
 #include "platform/text_conversion.h"
 #include "tools/crash_handler/crash_server.h"
 #include "tools/crash_handler/event_log.h"
-#include "tools/crash_handler/system_error_text.h"
+#include "platform/system_error_text.h"
 #include "xp3patch_version.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "crash/crash_messages.h"
-#include "tools/crash_handler/system_error_text.h"
+#include "platform/system_error_text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "crash/crash_messages.h"
 #include "platform/text_conversion.h"
 #include "tools/crash_handler/crash_report.h"
-#include "tools/crash_handler/system_error_text.h"
+#include "platform/system_error_text.h"
 
 namespace {
 

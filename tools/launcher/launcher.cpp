@@ -14,12 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/system_error_text.h"
+#include "platform/text_conversion.h"
 #include "xp3patch_version.h"
 
 namespace {
 
 constexpr int kUsageError = 2;
 constexpr int kLaunchError = 3;
+
+// The system's words for an error code, with the code: "... (error 2)".
+std::wstring SystemWideText(DWORD code) {
+  WideString wide;
+  if (!FromUtf8(SystemErrorText(code), &wide)) return L"error " + std::to_wstring(code);
+  return std::wstring(wide.begin(), wide.end());
+}
 
 void Fail(const wchar_t* format, ...) {
   va_list args;
@@ -37,17 +46,6 @@ void Usage(FILE* out) {
            L"The game gets the arguments after --, the current directory and the\n"
            L"environment of the launcher; the launcher returns the game's exit code.\n"
            L"launcher --version states the version.\n");
-}
-
-// The system's words for an error code, with the code: "... (error 2)".
-std::wstring SystemText(DWORD code) {
-  wchar_t text[512];
-  DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-      nullptr, code, 0, text, 512, nullptr);
-  while (length > 0 && (text[length - 1] == L' ' || text[length - 1] == L'.')) --length;
-  std::wstring words = length > 0 ? std::wstring(text, length) : L"unknown error";
-  return words + L" (error " + std::to_wstring(code) + L")";
 }
 
 // Quotes one argument the way the C runtime's command-line parser reads it.
@@ -164,11 +162,12 @@ int wmain(int argc, wchar_t** argv) {
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(game.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                       nullptr, nullptr, &startup, &info)) {
-    Fail(L"cannot start %ls: %ls", game.c_str(), SystemText(GetLastError()).c_str());
+    Fail(L"cannot start %ls: %ls", game.c_str(), SystemWideText(GetLastError()).c_str());
     return kLaunchError;
   }
   if (!QueueLoad(info.hProcess, info.hThread, dll)) {
-    Fail(L"cannot load %ls into the game: %ls", dll.c_str(), SystemText(GetLastError()).c_str());
+    Fail(L"cannot load %ls into the game: %ls", dll.c_str(),
+         SystemWideText(GetLastError()).c_str());
     TerminateProcess(info.hProcess, kLaunchError);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);

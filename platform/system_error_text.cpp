@@ -1,6 +1,8 @@
-#include "tools/crash_handler/system_error_text.h"
+#include "platform/system_error_text.h"
 
 #include "platform/text_conversion.h"
+
+#ifdef _WIN32
 
 std::string SystemErrorText(DWORD code) {
   WCHAR text[512];
@@ -18,3 +20,5 @@ std::string LastErrorText(const std::string& what) {
   const DWORD code = ::GetLastError();
   return what + " failed: " + SystemErrorText(code);
 }
+
+#endif
