@@ -1,0 +1,67 @@
+#include "archive/buffer_pool.h"
+
+#include <new>
+#include <utility>
+
+namespace {
+
+// Enough for a few decoded and packed segments of the packer's default size
+// in flight on two or three loading threads.
+constexpr size_t kSharedIdleBytes = 4 << 20;
+
+}  // namespace
+
+BufferPool& BufferPool::Shared() {
+  // Never destroyed: entry streams may give buffers back during the
+  // process's static destruction.
+  static BufferPool* pool = new BufferPool(kSharedIdleBytes);
+  return *pool;
+}
+
+BufferPool::BufferPool(size_t max_idle_bytes) : max_idle_bytes_(max_idle_bytes) {
+  // Giving back then never allocates.
+  idle_.reserve(kMaxIdle);
+}
+
+PooledBuffer BufferPool::Take(size_t size) {
+  PooledBuffer found;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    size_t best = idle_.size();
+    for (size_t i = 0; i < idle_.size(); ++i) {
+      const size_t capacity = idle_[i].capacity;
+      if (capacity >= size && capacity / 2 <= size &&
+          (best == idle_.size() || capacity < idle_[best].capacity)) {
+        best = i;
+      }
+    }
+    if (best != idle_.size()) {
+      found = std::move(idle_[best]);
+      idle_[best] = std::move(idle_.back());
+      idle_.pop_back();
+      idle_bytes_ -= found.capacity;
+      return found;
+    }
+  }
+  found.data.reset(new (std::nothrow) uint8_t[size == 0 ? 1 : size]);
+  if (found.data != nullptr) found.capacity = size;
+  return found;
+}
+
+void BufferPool::Give(PooledBuffer buffer) {
+  if (buffer.data == nullptr || buffer.capacity == 0) return;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (idle_.size() < kMaxIdle && idle_bytes_ + buffer.capacity <= max_idle_bytes_) {
+      idle_bytes_ += buffer.capacity;
+      idle_.push_back(std::move(buffer));
+      return;
+    }
+  }
+  // Freed here, outside the lock.
+}
+
+size_t BufferPool::idle_bytes() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return idle_bytes_;
+}
