@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "archive/decoder_pool.h"
 #include "archive/read_stream_region.h"
 
 namespace {
@@ -26,8 +27,13 @@ bool SegmentWindow(const Xp3Segment& segment, uint64_t skip, int64_t* start, int
 
 }  // namespace
 
-Xp3File::Xp3File(Xp3Entry entry, ReadStream* source, std::shared_ptr<std::mutex> lock)
-    : entry_(std::move(entry)), source_(source), lock_(std::move(lock)) {
+Xp3File::Xp3File(Xp3Entry entry, ReadStream* source, bool locked, uint64_t archive_id,
+                 SegmentCache* cache)
+    : entry_(std::move(entry)),
+      source_(source),
+      archive_id_(archive_id),
+      cache_(cache != nullptr ? cache : &SegmentCache::Shared()) {
+  if (locked) lock_ = std::make_unique<std::mutex>();
   segment_starts_.reserve(entry_.segments.size());
   uint64_t start = 0;
   for (const Xp3Segment& segment : entry_.segments) {
@@ -39,6 +45,7 @@ Xp3File::Xp3File(Xp3Entry entry, ReadStream* source, std::shared_ptr<std::mutex>
 Xp3File::~Xp3File() {
   auto hold = Lock();
   DropDecoder();
+  ReleaseHeld();
 }
 
 std::unique_lock<std::mutex> Xp3File::Lock() {
@@ -82,51 +89,56 @@ size_t Xp3File::FindSegment(uint64_t position) const {
   return count;
 }
 
-bool Xp3File::Reserve(std::unique_ptr<uint8_t[]>* buffer, size_t* capacity, size_t size) {
-  if (*capacity >= size) return true;
-  if (buffer == &buffer_) buffered_start_ = buffered_end_ = 0;
-  buffer->reset();
-  *capacity = 0;
-  buffer->reset(new (std::nothrow) uint8_t[size]);
-  if (*buffer == nullptr) return false;
-  *capacity = size;
-  return true;
+void Xp3File::ReleaseHeld() {
+  held_data_ = nullptr;
+  held_start_ = held_end_ = 0;
+  segment_.reset();
+  BufferPool::Shared().Give(std::move(ahead_));
+  ahead_ = PooledBuffer();
 }
 
-void Xp3File::ReleaseBuffers() {
-  buffer_.reset();
-  buffer_capacity_ = 0;
-  buffered_start_ = buffered_end_ = 0;
-  packed_.reset();
-  packed_capacity_ = 0;
-}
-
-bool Xp3File::BufferSegment(size_t index) {
+bool Xp3File::HoldSegment(size_t index) {
   const Xp3Segment& segment = entry_.segments[index];
-  buffered_start_ = buffered_end_ = 0;
   int64_t start;
   int64_t end;
   // Once the archive file has reported an error, a streaming decoder gets
   // only its first input block; keep that behaviour by streaming.
   if (source_ == nullptr || source_->HasError() || segment.unpacked_size > kMaxBufferedSegment ||
       segment.packed_size > kMaxBufferedSegment || segment.packed_size == 0 ||
-      !SegmentWindow(segment, 0, &start, &end)) {
+      segment.unpacked_size == 0 || !SegmentWindow(segment, 0, &start, &end)) {
     return false;
   }
-  const auto packed_size = static_cast<uint32_t>(segment.packed_size);
-  const auto unpacked_size = static_cast<size_t>(segment.unpacked_size);
-  if (!Reserve(&packed_, &packed_capacity_, packed_size) ||
-      !Reserve(&buffer_, &buffer_capacity_, unpacked_size)) {
-    return false;
-  }
-  ReadStreamRegion region(source_, start, end);
-  if (region.ReadAt(packed_.get(), packed_size, 0) != packed_size ||
-      !whole_decoder_.Decode(packed_.get(), packed_size, buffer_.get(), unpacked_size)) {
-    return false;
-  }
-  buffered_segment_ = index;
-  buffered_start_ = segment_starts_[index];
-  buffered_end_ = buffered_start_ + segment.unpacked_size;
+  struct Job {
+    ReadStream* source;
+    int64_t start;
+    int64_t end;
+    uint32_t packed_size;
+  } job{source_, start, end, static_cast<uint32_t>(segment.packed_size)};
+  // Runs outside every lock: one positioned read of the packed bytes, one
+  // pass of a pooled decoder.
+  auto decode = [](void* context, uint8_t* out, size_t size) {
+    const Job& job = *static_cast<const Job*>(context);
+    PooledBuffer packed = BufferPool::Shared().Take(job.packed_size);
+    if (packed.data == nullptr) return false;
+    ReadStreamRegion region(job.source, job.start, job.end);
+    bool ok = region.ReadAt(packed.data.get(), job.packed_size, 0) == job.packed_size;
+    if (ok) {
+      PooledDecoder decoder(DecoderPool::Shared());
+      ok = decoder.get() != nullptr &&
+           decoder.get()->Decode(packed.data.get(), job.packed_size, out, size);
+    }
+    BufferPool::Shared().Give(std::move(packed));
+    return ok;
+  };
+  const SegmentKey key{archive_id_, segment.offset, segment.packed_size, segment.unpacked_size};
+  SegmentCache::Segment decoded = cache_->Get(key, decode, &job);
+  if (decoded == nullptr) return false;
+  ReleaseHeld();
+  segment_ = std::move(decoded);
+  held_data_ = segment_->data();
+  held_segment_ = index;
+  held_start_ = segment_starts_[index];
+  held_end_ = held_start_ + segment.unpacked_size;
   return true;
 }
 
@@ -138,17 +150,21 @@ uint32_t Xp3File::ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer,
   ReadStreamRegion region(source_, start, end);
   const uint64_t left = segment.unpacked_size - in_segment;
   const bool sequential = position_ == read_end_;
-  if (!sequential || size >= kReadAhead || size >= left ||
-      !Reserve(&buffer_, &buffer_capacity_, kReadAhead)) {
-    return region.Read(buffer, size);
+  if (!sequential || size >= kReadAhead || size >= left) return region.Read(buffer, size);
+  if (ahead_.data == nullptr) {
+    ReleaseHeld();
+    ahead_ = BufferPool::Shared().Take(kReadAhead);
+    if (ahead_.data == nullptr) return region.Read(buffer, size);
   }
-  // Read ahead, then serve from the buffer; the caller's Read loops over the
-  // buffer until the request is filled, as a direct read would fill it.
+  // Read ahead, then serve from the block; the caller's Read loops over the
+  // block until the request is filled, as a direct read would fill it.
   const auto ahead = static_cast<uint32_t>(std::min<uint64_t>(kReadAhead, left));
-  const uint32_t count = region.Read(buffer_.get(), ahead);
-  buffered_segment_ = index;
-  buffered_start_ = position_;
-  buffered_end_ = position_ + count;
+  segment_.reset();
+  held_data_ = ahead_.data.get();
+  const uint32_t count = region.Read(ahead_.data.get(), ahead);
+  held_segment_ = index;
+  held_start_ = position_;
+  held_end_ = position_ + count;
   return count;
 }
 
@@ -167,44 +183,46 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
     DropDecoder();
   }
 
-  // Copies from the buffer while it holds the position; a small request in
-  // stored data may take several read-ahead blocks, as a direct read would
-  // have filled it.
+  // Copies from the held bytes while they hold the position; a small
+  // request in stored data may take several read-ahead blocks, as a direct
+  // read would have filled it.
   uint32_t total = 0;
+  bool decoded = false;
   for (;;) {
-    if (position_ >= buffered_start_ && position_ < buffered_end_) {
+    if (position_ >= held_start_ && position_ < held_end_) {
       const auto count =
-          static_cast<uint32_t>(std::min<uint64_t>(size - total, buffered_end_ - position_));
-      std::memcpy(out + total, buffer_.get() + (position_ - buffered_start_), count);
+          static_cast<uint32_t>(std::min<uint64_t>(size - total, held_end_ - position_));
+      std::memcpy(out + total, held_data_ + (position_ - held_start_), count);
       total += count;
       position_ += count;
       read_end_ = position_;
-      if (total == size || position_ == SegmentEnd(buffered_segment_)) return total;
+      if (total == size || position_ == SegmentEnd(held_segment_)) return total;
     }
+    // A decoded segment is never left partly read here: the copy above
+    // either filled the request or reached the segment's end.
+    if (decoded) return total;
     const size_t index = FindSegment(position_);
     if (index == entry_.segments.size()) return total;
     const Xp3Segment& segment = entry_.segments[index];
-    if (segment.IsCompressed()) break;
+    if (segment.IsCompressed()) {
+      if (total > 0) return total;  // a read never crosses into the next segment
+      if (!HoldSegment(index)) break;
+      decoded = true;
+      continue;
+    }
     const uint64_t in_segment = position_ - segment_starts_[index];
     const uint32_t count = ReadStored(index, in_segment, out + total, size - total);
-    if (position_ >= buffered_start_ && position_ < buffered_end_) continue;  // read ahead
+    if (position_ >= held_start_ && position_ < held_end_) continue;  // read ahead
     total += count;
     position_ += count;
     if (total > 0) read_end_ = position_;
     return total;
   }
-  // The buffer never ends inside a compressed segment, so nothing was copied.
 
+  // A compressed segment that does not decode cleanly in one pass: stream it.
   const size_t index = FindSegment(position_);
   const Xp3Segment& segment = entry_.segments[index];
   const uint64_t in_segment = position_ - segment_starts_[index];
-  if (in_segment == 0 && BufferSegment(index)) {
-    const auto count = static_cast<uint32_t>(std::min<uint64_t>(size, segment.unpacked_size));
-    std::memcpy(out, buffer_.get(), count);
-    position_ += count;
-    read_end_ = position_;
-    return count;
-  }
   int64_t start;
   int64_t end;
   if (!SegmentWindow(segment, 0, &start, &end)) return 0;
@@ -275,6 +293,6 @@ bool Xp3File::HasError() {
 bool Xp3File::Close() {
   auto hold = Lock();
   DropDecoder();
-  ReleaseBuffers();
+  ReleaseHeld();
   return true;
 }
