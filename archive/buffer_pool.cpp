@@ -27,6 +27,7 @@ PooledBuffer BufferPool::Take(size_t size) {
   PooledBuffer found;
   {
     std::lock_guard<std::mutex> hold(lock_);
+    ++taken_;
     size_t best = idle_.size();
     for (size_t i = 0; i < idle_.size(); ++i) {
       const size_t capacity = idle_[i].capacity;
@@ -37,11 +38,11 @@ PooledBuffer BufferPool::Take(size_t size) {
     }
     if (best != idle_.size()) {
       found = std::move(idle_[best]);
-      idle_[best] = std::move(idle_.back());
-      idle_.pop_back();
+      idle_.erase(idle_.begin() + static_cast<std::ptrdiff_t>(best));
       idle_bytes_ -= found.capacity;
       return found;
     }
+    ++allocated_;
   }
   found.data.reset(new (std::nothrow) uint8_t[size == 0 ? 1 : size]);
   if (found.data != nullptr) found.capacity = size;
@@ -49,19 +50,33 @@ PooledBuffer BufferPool::Take(size_t size) {
 }
 
 void BufferPool::Give(PooledBuffer buffer) {
-  if (buffer.data == nullptr || buffer.capacity == 0) return;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (idle_.size() < kMaxIdle && idle_bytes_ + buffer.capacity <= max_idle_bytes_) {
-      idle_bytes_ += buffer.capacity;
-      idle_.push_back(std::move(buffer));
-      return;
-    }
+  if (buffer.data == nullptr || buffer.capacity == 0 || buffer.capacity > max_idle_bytes_) return;
+  // The oldest idle buffers make room for the newest: what comes back now
+  // fits what is asked for now far more often than what was idle longest.
+  PooledBuffer oldest[kMaxIdle];
+  size_t dropped = 0;
+  std::lock_guard<std::mutex> hold(lock_);
+  while (!idle_.empty() &&
+         (idle_.size() >= kMaxIdle || idle_bytes_ + buffer.capacity > max_idle_bytes_)) {
+    idle_bytes_ -= idle_.front().capacity;
+    oldest[dropped++] = std::move(idle_.front());
+    idle_.erase(idle_.begin());
   }
-  // Freed here, outside the lock.
+  idle_bytes_ += buffer.capacity;
+  idle_.push_back(std::move(buffer));
 }
 
 size_t BufferPool::idle_bytes() const {
   std::lock_guard<std::mutex> hold(lock_);
   return idle_bytes_;
+}
+
+uint64_t BufferPool::taken() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return taken_;
+}
+
+uint64_t BufferPool::allocated() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return allocated_;
 }

@@ -191,13 +191,21 @@ TEST(BufferPoolTest, ReusesBuffersWithinItsBounds) {
   PooledBuffer again = pool.Take(200);
   EXPECT_EQ(again.data.get(), address);
   EXPECT_EQ(pool.idle_bytes(), 0u);
+  EXPECT_EQ(pool.allocated(), 1u);
   pool.Give(std::move(again));
   // Too small a request takes a buffer of its own.
   PooledBuffer small = pool.Take(100);
-  EXPECT_NE(small.data.get(), address);
-  // Beyond the bound in bytes, buffers given back are freed.
-  pool.Give(pool.Take(800));
+  EXPECT_EQ(pool.allocated(), 2u);
   EXPECT_EQ(pool.idle_bytes(), 300u);
+  // Beyond the bound in bytes, the newest buffer given back replaces the
+  // oldest; one larger than the bound is not kept at all.
+  pool.Give(pool.Take(800));
+  EXPECT_EQ(pool.idle_bytes(), 800u);
+  pool.Give(pool.Take(1001));
+  EXPECT_EQ(pool.idle_bytes(), 800u);
+  EXPECT_EQ(pool.Take(700).capacity, 800u);
+  EXPECT_EQ(pool.taken(), 6u);
+  EXPECT_EQ(pool.allocated(), 4u);
 }
 
 TEST(DecoderPoolTest, KeepsABoundedNumberOfDecoders) {

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/buffer_pool.h"
 #include "archive/segment_cache.h"
 #include "archive/xp3_archive.h"
 #include "bench/bench_common.h"
@@ -369,6 +370,10 @@ void PrintCache() {
       "misses\n",
       stats.budget / 1048576.0, stats.bytes / 1048576.0, stats.segments,
       static_cast<unsigned long long>(stats.hits), static_cast<unsigned long long>(stats.misses));
+  const BufferPool& pool = BufferPool::Shared();
+  Note("  buffer pool: %llu buffers taken, %llu allocated\n",
+       static_cast<unsigned long long>(pool.taken()),
+       static_cast<unsigned long long>(pool.allocated()));
 }
 
 int Run(size_t count, int rounds) {
