@@ -267,12 +267,28 @@ class Limit {
   }
 
  private:
+  // The fastest positioned read there is: the system read under ReadFile,
+  // with no event and no completion context (ReadFile with an OVERLAPPED
+  // offset costs a round trip to the server under Wine).
+  struct IoStatusBlock {
+    union {
+      LONG status;
+      void* pointer;
+    };
+    ULONG_PTR information;
+  };
+  using NtReadFileFunction = LONG(NTAPI*)(HANDLE, HANDLE, void*, void*, IoStatusBlock*, void*,
+                                          ULONG, LARGE_INTEGER*, ULONG*);
+
   bool ReadAt(void* buffer, uint64_t size, uint64_t offset) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD got = 0;
-    return Real().read(file_, buffer, static_cast<DWORD>(size), &got, &at) && got == size;
+    static const auto read = reinterpret_cast<NtReadFileFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtReadFile")));
+    IoStatusBlock io = {};
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    return read(file_, nullptr, nullptr, nullptr, &io, buffer, static_cast<ULONG>(size), &at,
+                nullptr) == 0 &&
+           io.information == size;
   }
 
   HANDLE file_;
