@@ -12,16 +12,15 @@ constexpr size_t kSharedIdleBytes = 4 << 20;
 }  // namespace
 
 BufferPool& BufferPool::Shared() {
-  // Never destroyed: entry streams may give buffers back during the
-  // process's static destruction.
-  static BufferPool* pool = new BufferPool(kSharedIdleBytes);
+  // Never destroyed (entry streams may give buffers back during the
+  // process's static destruction), and made without allocating, so that
+  // its first use cannot fail.
+  alignas(BufferPool) static unsigned char storage[sizeof(BufferPool)];
+  static BufferPool* pool = new (storage) BufferPool(kSharedIdleBytes);
   return *pool;
 }
 
-BufferPool::BufferPool(size_t max_idle_bytes) : max_idle_bytes_(max_idle_bytes) {
-  // Giving back then never allocates.
-  idle_.reserve(kMaxIdle);
-}
+BufferPool::BufferPool(size_t max_idle_bytes) : max_idle_bytes_(max_idle_bytes) {}
 
 PooledBuffer BufferPool::Take(size_t size) {
   PooledBuffer found;
@@ -56,6 +55,14 @@ void BufferPool::Give(PooledBuffer buffer) {
   PooledBuffer oldest[kMaxIdle];
   size_t dropped = 0;
   std::lock_guard<std::mutex> hold(lock_);
+  if (idle_.capacity() < kMaxIdle) {
+    // The list's room is made once; without memory for it, nothing is kept.
+    try {
+      idle_.reserve(kMaxIdle);
+    } catch (...) {
+      return;
+    }
+  }
   while (!idle_.empty() &&
          (idle_.size() >= kMaxIdle || idle_bytes_ + buffer.capacity > max_idle_bytes_)) {
     idle_bytes_ -= idle_.front().capacity;

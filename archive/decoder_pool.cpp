@@ -10,19 +10,18 @@ constexpr size_t kSharedIdle = 4;
 
 }  // namespace
 
-DecoderPool::DecoderPool(size_t max_idle) : max_idle_(max_idle) {
-  // Giving back then never allocates.
-  idle_.reserve(max_idle_);
-}
+DecoderPool::DecoderPool(size_t max_idle) : max_idle_(max_idle) {}
 
 DecoderPool::~DecoderPool() {
   for (WholeSegmentDecoder* decoder : idle_) delete decoder;
 }
 
 DecoderPool& DecoderPool::Shared() {
-  // Never destroyed: entry streams may give decoders back during the
-  // process's static destruction.
-  static DecoderPool* pool = new DecoderPool(kSharedIdle);
+  // Never destroyed (entry streams may give decoders back during the
+  // process's static destruction), and made without allocating, so that
+  // its first use cannot fail.
+  alignas(DecoderPool) static unsigned char storage[sizeof(DecoderPool)];
+  static DecoderPool* pool = new (storage) DecoderPool(kSharedIdle);
   return *pool;
 }
 
@@ -42,7 +41,16 @@ void DecoderPool::Give(WholeSegmentDecoder* decoder) {
   if (decoder == nullptr) return;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (idle_.size() < max_idle_) {
+    bool room = idle_.capacity() >= max_idle_;
+    if (!room) {
+      // The list's room is made once; without memory for it, nothing is kept.
+      try {
+        idle_.reserve(max_idle_);
+        room = true;
+      } catch (...) {
+      }
+    }
+    if (room && idle_.size() < max_idle_) {
       idle_.push_back(decoder);
       return;
     }

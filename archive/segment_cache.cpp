@@ -20,9 +20,11 @@ SegmentCache::SegmentCache(size_t budget) : budget_(budget) {}
 SegmentCache::~SegmentCache() = default;
 
 SegmentCache& SegmentCache::Shared() {
-  // Never destroyed: entry streams may still release segments during the
-  // process's static destruction.
-  static SegmentCache* cache = new SegmentCache(kDefaultBudget);
+  // Never destroyed (entry streams may still release segments during the
+  // process's static destruction), and made without allocating, so that
+  // its first use cannot fail.
+  alignas(SegmentCache) static unsigned char storage[sizeof(SegmentCache)];
+  static SegmentCache* cache = new (storage) SegmentCache(kDefaultBudget);
   return *cache;
 }
 
