@@ -118,6 +118,18 @@ void SegmentCache::Settle(const SegmentKey& key, uint64_t claim, const Segment& 
   published_.notify_all();
 }
 
+void SegmentCache::SetBudget(size_t budget) {
+  std::lock_guard<std::mutex> hold(lock_);
+  budget_ = budget;
+  while (bytes_ > budget_ && !recency_.empty()) {
+    auto it = table_.find(recency_.back());
+    bytes_ -= it->second.segment->size();
+    table_.erase(it);
+    recency_.pop_back();
+    ++evictions_;
+  }
+}
+
 void SegmentCache::MakeRoom(size_t incoming) {
   // The newest key is at the front and never evicted here: it is the one
   // being published, whose size is within the budget.

@@ -83,6 +83,10 @@ class SegmentCache {
   // what the game itself keeps decoded.
   static constexpr size_t kDefaultBudget = 32 << 20;
 
+  // Changes the budget, evicting what no longer fits. For measurements and
+  // tests; the shipped system keeps the default.
+  void SetBudget(size_t budget);
+
   // A new process-unique archive id (never 0).
   static uint64_t NewArchiveId();
 
@@ -122,7 +126,7 @@ class SegmentCache {
   // by the decoding reader, and wakes the readers waiting for it.
   void Settle(const SegmentKey& key, uint64_t claim, const Segment& segment);
 
-  const size_t budget_;
+  size_t budget_;
   mutable std::mutex lock_;
   std::condition_variable published_;
   std::unordered_map<SegmentKey, Node, KeyHash> table_;

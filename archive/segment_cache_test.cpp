@@ -109,6 +109,14 @@ TEST(SegmentCacheTest, ASegmentLargerThanTheBudgetIsServedButNotKept) {
   SegmentCache nothing(0);
   EXPECT_TRUE(HasPattern(Get(nothing, 0, &calls), 0, 100));
   EXPECT_EQ(nothing.GetStats().segments, 0u);
+
+  // A smaller budget evicts at once; a larger one keeps more from then on.
+  cache.SetBudget(50);
+  EXPECT_EQ(cache.GetStats().bytes, 0u);
+  cache.SetBudget(250);
+  Get(cache, 2, &calls);
+  Get(cache, 3, &calls);
+  EXPECT_EQ(cache.GetStats().segments, 2u);
 }
 
 TEST(SegmentCacheTest, DroppingAnArchiveForgetsOnlyItsSegments) {
