@@ -91,6 +91,9 @@ SegmentCache::Segment SegmentCache::Get(const SegmentKey& key, DecodeFunction de
 }
 
 void SegmentCache::Settle(const SegmentKey& key, uint64_t claim, const Segment& segment) {
+  // Evicted segments are released after the lock, so that returning their
+  // memory never holds up other readers (declared first: destroyed last).
+  Evicted evicted;
   {
     std::lock_guard<std::mutex> hold(lock_);
     auto it = table_.find(key);
@@ -106,7 +109,7 @@ void SegmentCache::Settle(const SegmentKey& key, uint64_t claim, const Segment& 
         }
       }
       if (kept) {
-        MakeRoom(segment->size());
+        MakeRoom(segment->size(), &evicted);
         it->second.segment = segment;
         it->second.used = recency_.begin();
         bytes_ += segment->size();
@@ -130,12 +133,15 @@ void SegmentCache::SetBudget(size_t budget) {
   }
 }
 
-void SegmentCache::MakeRoom(size_t incoming) {
+void SegmentCache::MakeRoom(size_t incoming, Evicted* evicted) {
   // The newest key is at the front and never evicted here: it is the one
   // being published, whose size is within the budget.
   while (bytes_ + incoming > budget_ && recency_.size() > 1) {
     auto it = table_.find(recency_.back());
     bytes_ -= it->second.segment->size();
+    if (evicted->count < Evicted::kCapacity) {
+      evicted->segments[evicted->count++] = std::move(it->second.segment);
+    }
     table_.erase(it);
     recency_.pop_back();
     ++evictions_;

@@ -119,9 +119,16 @@ class SegmentCache {
     std::list<SegmentKey>::iterator used;  // place in `recency_` once published
   };
 
-  // Drops least recently used segments until `incoming` more bytes fit.
+  // Segments dropped under the lock, to be released after it.
+  struct Evicted {
+    static constexpr size_t kCapacity = 8;
+    Segment segments[kCapacity];
+    size_t count = 0;
+  };
+  // Drops least recently used segments until `incoming` more bytes fit,
+  // handing the first few to `*evicted` (the rest are released at once).
   // Called with the lock held.
-  void MakeRoom(size_t incoming);
+  void MakeRoom(size_t incoming, Evicted* evicted);
   // Publishes (or, with a null segment, withdraws) the claim on `key` made
   // by the decoding reader, and wakes the readers waiting for it.
   void Settle(const SegmentKey& key, uint64_t claim, const Segment& segment);
