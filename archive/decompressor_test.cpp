@@ -295,21 +295,37 @@ Bytes ZstdFrameWithWindow(const Bytes& data, int window_log) {
   return w.bytes();
 }
 
-TEST(WholeSegmentDecoder, KeepsTheStreamingWindowLimit) {
+// A frame header names the window, but only the declared size of what the
+// data decodes to bounds the decoder's memory: a frame whose window exceeds
+// it is decoded into a buffer of the declared size, by the streaming and the
+// whole-segment decoder alike, and without a declared size the library's
+// own limit still refuses it.
+TEST(ZstdWindow, BoundedByTheDeclaredSizeNotByTheFrameHeader) {
   const Bytes data = PatternData(3000, 30);
   WholeSegmentDecoder whole;
   Bytes out(data.size());
-  // Without a stated size the frame is decoded block by block, which works.
-  const Bytes small_window = ZstdFrameWithWindow(data, 20);
-  EXPECT_EQ(Drain(Open(small_window).get(), 4096), data);
-  ASSERT_TRUE(whole.Decode(small_window.data(), small_window.size(), out.data(), out.size()));
-  EXPECT_EQ(out, data);
-  // Beyond the limit the streaming decoder refuses the frame; so must this.
-  const Bytes huge_window = ZstdFrameWithWindow(data, 28);
-  Decoder streaming = Open(huge_window);
-  EXPECT_TRUE(Drain(streaming.get(), 4096).empty());
-  EXPECT_TRUE(streaming->HasError());
-  EXPECT_FALSE(whole.Decode(huge_window.data(), huge_window.size(), out.data(), out.size()));
+  for (int window_log : {12, 20, 27, 28, 30}) {
+    const Bytes frame = ZstdFrameWithWindow(data, window_log);
+    for (uint32_t step : {1u, 1000u, 4096u}) {
+      Decoder d(OpenSegmentDecoder(new MemReadStream(frame), data.size()));
+      EXPECT_EQ(Drain(d.get(), step), data) << window_log << ", reads of " << step;
+      EXPECT_FALSE(d->HasError());
+      EXPECT_TRUE(d->IsEof());
+    }
+    ASSERT_TRUE(whole.Decode(frame.data(), frame.size(), out.data(), out.size())) << window_log;
+    EXPECT_EQ(out, data);
+    Decoder unbounded = Open(frame);
+    EXPECT_EQ(Drain(unbounded.get(), 4096).empty(), window_log > 27) << window_log;
+  }
+  // More data than declared does not fit the declared-size window.
+  const Bytes frame = ZstdFrameWithWindow(data, 28);
+  Decoder too_small(OpenSegmentDecoder(new MemReadStream(frame), data.size() - 1));
+  EXPECT_EQ(Drain(too_small.get(), 4096).size(), 0u);
+  EXPECT_TRUE(too_small->HasError());
+  // A declared size beyond the library's limit gets no larger window.
+  Decoder beyond(OpenSegmentDecoder(new MemReadStream(frame), 1ull << 40));
+  EXPECT_TRUE(Drain(beyond.get(), 4096).empty());
+  EXPECT_TRUE(beyond->HasError());
 }
 
 }  // namespace

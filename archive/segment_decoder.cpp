@@ -1,4 +1,4 @@
-#define ZSTD_STATIC_LINKING_ONLY  // the frame header, to apply the streaming window limit
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_stableOutBuffer: the caller's buffer is the window
 #include "archive/segment_decoder.h"
 
 #include <cstdint>
@@ -24,7 +24,7 @@ ReadStream* Discard(ReadStream* source) {
 
 }  // namespace
 
-ReadStream* OpenSegmentDecoder(ReadStream* source) {
+ReadStream* OpenSegmentDecoder(ReadStream* source, uint64_t declared_size) {
   if (source == nullptr) return nullptr;
   if (!source->IsSeekable()) return Discard(source);
   uint8_t peek[4];
@@ -33,7 +33,7 @@ ReadStream* OpenSegmentDecoder(ReadStream* source) {
   if (!source->Seek(-static_cast<int64_t>(count), Current)) return Discard(source);
   ReadStream* decoder;
   if (IsZstdFrame(peek, count)) {
-    decoder = new (std::nothrow) ZstdDecompressor(source);
+    decoder = new (std::nothrow) ZstdDecompressor(source, declared_size);
   } else {
     decoder = new (std::nothrow) ZlibDecompressor(source);
   }
@@ -82,16 +82,24 @@ bool WholeSegmentDecoder::DecodeZlib(const uint8_t* packed, size_t packed_size, 
 
 bool WholeSegmentDecoder::DecodeZstd(const uint8_t* packed, size_t packed_size, uint8_t* out,
                                      size_t out_size) {
-  // A frame that asks for a larger window than the streaming decoder allows
-  // is refused there; leave it to that decoder so that it is refused here too.
+  // Skippable frames and the like are left to the streaming decoder.
   ZSTD_frameHeader header;
-  if (ZSTD_getFrameHeader(&header, packed, packed_size) != 0 || header.frameType != ZSTD_frame ||
-      header.windowSize > (uint64_t{1} << ZSTD_WINDOWLOG_LIMIT_DEFAULT)) {
+  if (ZSTD_getFrameHeader(&header, packed, packed_size) != 0 || header.frameType != ZSTD_frame) {
     return false;
   }
   if (zstd_ == nullptr) {
     zstd_ = ZSTD_createDCtx();
     if (zstd_ == nullptr) return false;
+    // The output buffer holds the whole segment and serves as the window,
+    // so a frame's window size costs no memory of its own and any window
+    // the format allows is accepted, as the streaming decoder accepts it
+    // for a segment of this size.
+    if (ZSTD_isError(ZSTD_DCtx_setParameter(zstd_, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX)) ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(zstd_, ZSTD_d_stableOutBuffer, 1))) {
+      ZSTD_freeDCtx(zstd_);
+      zstd_ = nullptr;
+      return false;
+    }
   } else if (ZSTD_isError(ZSTD_DCtx_reset(zstd_, ZSTD_reset_session_only))) {
     return false;
   }

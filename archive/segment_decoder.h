@@ -15,20 +15,22 @@
 // null (the source closed and deleted) when the source is null, cannot seek,
 // is empty, or cannot be seeked back after the peek. A decoder whose library
 // set-up failed is still returned; it reads nothing and reports HasError.
-ReadStream* OpenSegmentDecoder(ReadStream* source);
+// `declared_size`, the most bytes the data is declared to decode to, bounds
+// the memory of a zstd decoder (see ZstdDecompressor).
+ReadStream* OpenSegmentDecoder(ReadStream* source, uint64_t declared_size = UINT64_MAX);
 
 // WholeSegmentDecoder: decodes a compressed segment whose packed bytes are
 // all in memory straight into a buffer of its unpacked size, keeping the
 // library contexts from one segment to the next. This is the fast path of
 // sequential reading; the streaming decoders above remain the reference.
 //
-// Decode succeeds only where a streaming decoder would deliver exactly
-// `out_size` bytes and then end cleanly: the data (chosen by the same magic)
-// is one complete zlib stream, or a zstd frame within the streaming
-// decoder's window limit, that decodes without error to exactly `out_size`
-// bytes. Everything else (corrupt, truncated, short or over-long data) is a
-// failure, after which the caller uses a streaming decoder, which then
-// behaves exactly as it always does on such data. One thread at a time.
+// Decode succeeds only where a streaming decoder declared `out_size` bytes
+// would deliver exactly them and then end cleanly: the data (chosen by the
+// same magic) is one complete zlib stream or zstd frame that decodes without
+// error to exactly `out_size` bytes. zstd decodes with `out` as its window,
+// so whatever window the frame names, memory is the caller's buffer. Everything else (corrupt,
+// truncated, short or over-long data) is a failure, after which the caller uses a streaming
+// decoder, which then behaves exactly as it always does on such data. One thread at a time.
 class WholeSegmentDecoder {
  public:
   WholeSegmentDecoder() = default;

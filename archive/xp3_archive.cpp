@@ -31,6 +31,12 @@ constexpr size_t kFirstIndexBlock = 64 * 1024;
 // no copies while the index of a large archive is decoded); beyond it the
 // buffer only grows with what arrives.
 constexpr uint64_t kTrustedExpansion = 64;
+// The most a compressed index may expand: deflate cannot exceed about 1032:1,
+// and the same bound is applied to zstd, whose format could claim far more
+// (an index of names and segment records compresses nowhere near that). An
+// index that announces or decodes to more is corrupt, so the index buffer is
+// bounded by the compressed bytes the file really holds times this factor.
+constexpr uint64_t kMaxIndexExpansion = 1032;
 
 bool TagIs(const char (&tag)[4], const char* name) { return std::memcmp(tag, name, 4) == 0; }
 
@@ -140,7 +146,10 @@ IndexCounts CountIndex(IndexCursor cursor) {
       uint16_t units;
       if (TagIs(tag, "segm")) {
         counts.segments += sub.left() / kSegmentRecordSize;
-      } else if (TagIs(tag, "info") && sub.Skip(kInfoFixedSize) && sub.Read(&units)) {
+      } else if (TagIs(tag, "info") && sub.Skip(kInfoFixedSize) && sub.Read(&units) &&
+                 sub.left() >= units * size_t{2}) {
+        // Only names whose bytes are there: the reservation stays within
+        // the index's own size.
         counts.name_units += units;
       }
     }
@@ -214,11 +223,12 @@ bool DecodeExpected(ReadStream* decoder, std::vector<uint8_t>* out, uint32_t exp
   return arrived == expected_size && !decoder->HasError();
 }
 
-bool DecodeAll(ReadStream* decoder, std::vector<uint8_t>* out) {
+bool DecodeAll(ReadStream* decoder, std::vector<uint8_t>* out, uint64_t limit) {
   uint8_t scratch[8192];
   for (;;) {
     const uint32_t count = decoder->Read(scratch, sizeof scratch);
     if (count == 0) break;
+    if (count > limit - out->size()) return false;
     out->insert(out->end(), scratch, scratch + count);
   }
   return !decoder->HasError();
@@ -230,11 +240,21 @@ bool DecompressToBuffer(ReadStream* region, std::vector<uint8_t>* out, uint32_t 
   out->clear();
   uint64_t packed_size = 0;
   if (region == nullptr || !RemainingBytes(region, &packed_size)) packed_size = 0;
-  std::unique_ptr<ReadStream> decoder(OpenSegmentDecoder(region));
+  const uint64_t limit =
+      packed_size > UINT64_MAX / kMaxIndexExpansion ? UINT64_MAX : packed_size * kMaxIndexExpansion;
+  if (expected_size > limit) {
+    // Refused before anything is allocated or decoded.
+    if (region != nullptr) region->Close();
+    delete region;
+    return false;
+  }
+  // The data may decode to more than expected (only the expected bytes are
+  // taken), so the decoder is bounded by the limit rather than by them.
+  std::unique_ptr<ReadStream> decoder(OpenSegmentDecoder(region, limit));
   if (decoder == nullptr) return false;
   try {
     if (expected_size != 0) return DecodeExpected(decoder.get(), out, expected_size, packed_size);
-    return DecodeAll(decoder.get(), out);
+    return DecodeAll(decoder.get(), out, limit);
   } catch (const std::exception&) {
     out->clear();
     return false;
@@ -310,7 +330,11 @@ bool Xp3Archive::ParseIndexData() {
     uint64_t unpacked_size;
     if (!file->ReadU64(&packed_size) || !file->ReadU64(&unpacked_size)) return false;
     const int64_t start = file->Tell();
-    if (start < 0 || packed_size > kMaxOffset - static_cast<uint64_t>(start)) return false;
+    uint64_t available;
+    if (start < 0 || !RemainingBytes(file, &available)) return false;
+    // The region ends where the file does, so that the bound on the decoded
+    // size counts only compressed bytes that really exist.
+    packed_size = std::min(packed_size, available);
     auto* region =
         new (std::nothrow) ReadStreamRegion(file, start, start + static_cast<int64_t>(packed_size));
     if (region == nullptr) return false;
@@ -434,6 +458,15 @@ ReadStream* Xp3Archive::OpenEntry(Xp3Entry entry) {
   if (file_ == nullptr) return nullptr;
   try {
     return new Xp3File(std::move(entry), file_.get(), locked_, id_);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+ReadStream* Xp3Archive::OpenEntryAt(size_t index) {
+  if (file_ == nullptr || index >= entries_.size()) return nullptr;
+  try {
+    return new Xp3File(entries_[index], file_.get(), locked_, id_);
   } catch (const std::exception&) {
     return nullptr;
   }

@@ -122,6 +122,10 @@ class Xp3Archive {
   // stream keeps its own copy of `entry`. Null only when the archive file is
   // not open or memory ran out.
   ReadStream* OpenEntry(Xp3Entry entry);
+  // The same for the entry at `index` of entries(), where making the entry
+  // value is part of the call: null too when that runs out of memory, so a
+  // caller has no exception to catch.
+  ReadStream* OpenEntryAt(size_t index);
 
  private:
   bool ParseIndexData();
@@ -140,5 +144,7 @@ class Xp3Archive {
 // or more (only that many are taken); with 0 everything is taken. False on a
 // short result, a decoder error, or a region that cannot be read. Memory
 // grows with what actually arrives, so a wrong expected size cannot force a
-// huge allocation.
+// huge allocation, and the result may be at most 1032 times the region's
+// length (more, announced or decoded, is refused as corrupt): the caller
+// makes the region end where the file does.
 bool DecompressToBuffer(ReadStream* region, std::vector<uint8_t>* out, uint32_t expected_size);

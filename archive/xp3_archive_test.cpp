@@ -222,6 +222,13 @@ TEST(Xp3Index, NamesBecomeUtf8AndTheListReadsWithoutMakingEntries) {
   Bytes read(10);
   EXPECT_TRUE(stream->ReadExact(read.data(), 10));
   EXPECT_EQ(read, PatternData(10, 1));
+  // By index, as the overlay opens entries.
+  stream.reset(archive.OpenEntryAt(1));
+  ASSERT_NE(stream, nullptr);
+  read.resize(11);
+  EXPECT_TRUE(stream->ReadExact(read.data(), 11));
+  EXPECT_EQ(read, PatternData(11, 1));
+  EXPECT_EQ(archive.OpenEntryAt(list.size()), nullptr);
 }
 
 TEST(Xp3Index, NamesThatAreNotValidUtf16FailTheWholeIndex) {
@@ -305,6 +312,50 @@ TEST(DecompressToBuffer, TakesTheRegionInEveryCase) {
   EXPECT_EQ(out.size(), 70000u);
   EXPECT_FALSE(DecompressToBuffer(new ReadStreamRegion(&file, 0, 0), &out, 0));
   EXPECT_FALSE(DecompressToBuffer(new ReadStreamRegion(nullptr, 0, 10), &out, 0));
+}
+
+// The index buffer is bounded by the compressed bytes the file really holds
+// times 1032 (deflate's own limit): an index announced or decoding beyond
+// that is refused, whatever the header claims.
+TEST(DecompressToBuffer, RefusesExpansionBeyondTheBound) {
+  {
+    // zlib stays within the bound by itself.
+    const Bytes zeros(4 << 20, 0);
+    std::vector<uint8_t> out;
+    MemReadStream file(ZlibCompress(zeros));
+    const auto packed = static_cast<uint32_t>(file.size());
+    EXPECT_TRUE(DecompressToBuffer(new ReadStreamRegion(&file, 0, packed), &out, 0));
+    EXPECT_EQ(out, zeros);
+  }
+  {
+    // zstd can claim far more.
+    const Bytes zeros(4 << 20, 0);
+    MemReadStream file(ZstdCompress(zeros));
+    const auto packed = static_cast<uint32_t>(file.size());
+    ASSERT_GT(zeros.size(), packed * 1032u);
+    std::vector<uint8_t> out;
+    EXPECT_FALSE(DecompressToBuffer(new ReadStreamRegion(&file, 0, packed), &out, 0));
+    EXPECT_FALSE(DecompressToBuffer(new ReadStreamRegion(&file, 0, packed), &out,
+                                    static_cast<uint32_t>(zeros.size())));
+    EXPECT_LE(out.capacity(), packed * 1032u);
+  }
+}
+
+TEST(Xp3Index, CompressedIndexHeaderCannotForceAHugeAllocation) {
+  // A few dozen bytes: a compressed index that announces nearly 4 GiB of
+  // index data in a packed size far beyond the file.
+  ArchiveBuilder b;
+  b.AddEntry(u"a.txt", PatternData(100, 1), {{SegmentKind::kStored, 100}});
+  for (ArchiveBuilder::IndexCoding coding :
+       {ArchiveBuilder::IndexCoding::kZlib, ArchiveBuilder::IndexCoding::kZstd}) {
+    Bytes file = b.Build(coding, 0xFFFFFFF0u);
+    // Packed size field: right after the method byte at the index offset.
+    uint64_t offset = 0;
+    for (int i = 0; i < 8; ++i) offset |= uint64_t{file[11 + i]} << (8 * i);
+    for (int i = 0; i < 8; ++i) file[offset + 1 + i] = 0xFF;
+    file[offset + 8] = 0x7F;  // 2^63 - 1
+    EXPECT_FALSE(Parse(file).ok);
+  }
 }
 
 }  // namespace

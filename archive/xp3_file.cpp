@@ -25,6 +25,44 @@ bool SegmentWindow(const Xp3Segment& segment, uint64_t skip, int64_t* start, int
   return true;
 }
 
+// Whether the index lays the entry out consistently: its segments add up to
+// exactly its size, which positions can reach (int64), each segment's bytes
+// lie within the addressable range, and stored bytes are as many as they
+// stand for (segments of size 0 are never read and may name anything).
+// Reading an entry that fails this could hand out bytes beyond its size or
+// another entry's bytes, so such an entry reads as corrupt.
+bool LayoutIsConsistent(const Xp3Entry& entry) {
+  if (entry.unpacked_size > kMaxOffset) return false;
+  uint64_t total = 0;
+  for (const Xp3Segment& segment : entry.segments) {
+    int64_t start;
+    int64_t end;
+    if (!SegmentWindow(segment, 0, &start, &end) ||
+        segment.unpacked_size > entry.unpacked_size - total) {
+      return false;
+    }
+    if (!segment.IsCompressed() && segment.unpacked_size != 0 &&
+        segment.packed_size != segment.unpacked_size) {
+      return false;
+    }
+    total += segment.unpacked_size;
+  }
+  return total == entry.unpacked_size;
+}
+
+// Decodes and discards exactly `count` bytes; false when the data ends or
+// fails first.
+bool SkipExactly(ReadStream* decoder, uint64_t count) {
+  uint8_t scratch[4096];
+  while (count > 0) {
+    const auto want = static_cast<uint32_t>(std::min<uint64_t>(count, sizeof scratch));
+    const uint32_t got = decoder->Read(scratch, want);
+    if (got == 0) return false;
+    count -= got;
+  }
+  return !decoder->HasError();
+}
+
 }  // namespace
 
 Xp3File::Xp3File(Xp3Entry entry, ReadStream* source, bool locked, uint64_t archive_id,
@@ -32,7 +70,8 @@ Xp3File::Xp3File(Xp3Entry entry, ReadStream* source, bool locked, uint64_t archi
     : entry_(std::move(entry)),
       source_(source),
       archive_id_(archive_id),
-      cache_(cache != nullptr ? cache : &SegmentCache::Shared()) {
+      cache_(cache != nullptr ? cache : &SegmentCache::Shared()),
+      layout_consistent_(LayoutIsConsistent(entry_)) {
   if (locked) lock_ = std::make_unique<std::mutex>();
   segment_starts_.reserve(entry_.segments.size());
   uint64_t start = 0;
@@ -97,49 +136,59 @@ void Xp3File::ReleaseHeld() {
   ahead_ = PooledBuffer();
 }
 
-bool Xp3File::HoldSegment(size_t index) {
+Xp3File::Buffering Xp3File::HoldSegment(size_t index) {
   const Xp3Segment& segment = entry_.segments[index];
   int64_t start;
   int64_t end;
   // Once the archive file has reported an error, a streaming decoder gets
   // only its first input block; keep that behaviour by streaming.
   if (source_ == nullptr || source_->HasError() || segment.unpacked_size > kMaxBufferedSegment ||
-      segment.packed_size > kMaxBufferedSegment || segment.packed_size == 0 ||
-      segment.unpacked_size == 0 || !SegmentWindow(segment, 0, &start, &end)) {
-    return false;
+      segment.packed_size == 0 || segment.unpacked_size == 0 ||
+      !SegmentWindow(segment, 0, &start, &end)) {
+    return Buffering::kTooLarge;
   }
+  // Compressors add little to incompressible data (a few bytes per block), so
+  // no sound segment needs more packed bytes than this; a larger packed size
+  // is read only this far, and data that needs more is corrupt.
+  const uint64_t unpacked = segment.unpacked_size;
   struct Job {
     ReadStream* source;
     int64_t start;
     int64_t end;
     uint32_t packed_size;
-  } job{source_, start, end, static_cast<uint32_t>(segment.packed_size)};
-  // Runs outside every lock: one positioned read of the packed bytes, one
-  // pass of a pooled decoder.
+    bool corrupt;
+  } job{source_, start, end,
+        static_cast<uint32_t>(
+            std::min<uint64_t>(segment.packed_size, unpacked + unpacked / 64 + kPackedSlack)),
+        false};
+  // Runs outside every lock, unless another stream is decoding the same
+  // segment (the cache then waits for that one): one positioned read of the
+  // packed bytes, one pass of a pooled decoder.
   auto decode = [](void* context, uint8_t* out, size_t size) {
-    const Job& job = *static_cast<const Job*>(context);
+    Job& job = *static_cast<Job*>(context);
     PooledBuffer packed = BufferPool::Shared().Take(job.packed_size);
     if (packed.data == nullptr) return false;
-    ReadStreamRegion region(job.source, job.start, job.end);
-    bool ok = region.ReadAt(packed.data.get(), job.packed_size, 0) == job.packed_size;
-    if (ok) {
-      PooledDecoder decoder(DecoderPool::Shared());
-      ok = decoder.get() != nullptr &&
+    PooledDecoder decoder(DecoderPool::Shared());
+    bool ok = false;
+    if (decoder.get() != nullptr) {
+      ReadStreamRegion region(job.source, job.start, job.end);
+      ok = region.ReadAt(packed.data.get(), job.packed_size, 0) == job.packed_size &&
            decoder.get()->Decode(packed.data.get(), job.packed_size, out, size);
+      job.corrupt = !ok;
     }
     BufferPool::Shared().Give(std::move(packed));
     return ok;
   };
   const SegmentKey key{archive_id_, segment.offset, segment.packed_size, segment.unpacked_size};
   SegmentCache::Segment decoded = cache_->Get(key, decode, &job);
-  if (decoded == nullptr) return false;
+  if (decoded == nullptr) return job.corrupt ? Buffering::kCorrupt : Buffering::kTooLarge;
   ReleaseHeld();
   segment_ = std::move(decoded);
   held_data_ = segment_->data();
   held_segment_ = index;
   held_start_ = segment_starts_[index];
   held_end_ = held_start_ + segment.unpacked_size;
-  return true;
+  return Buffering::kBuffered;
 }
 
 uint32_t Xp3File::ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer, uint32_t size) {
@@ -168,24 +217,45 @@ uint32_t Xp3File::ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer,
   return count;
 }
 
+uint32_t Xp3File::ReadFromDecoder(uint8_t* out, uint32_t size) {
+  const uint64_t end = SegmentEnd(decoder_segment_);
+  const auto want = static_cast<uint32_t>(std::min<uint64_t>(size, end - position_));
+  const uint32_t count = decoder_->Read(out, want);
+  if (count == 0) {
+    // The data ended or failed before the segment's declared end.
+    failed_ = true;
+    DropDecoder();
+    return 0;
+  }
+  if (position_ + count == end) {
+    // The segment's last bytes count only if the data ends cleanly with
+    // them: data that decodes to more than declared, or whose end fails its
+    // check, is corrupt and none of it is delivered.
+    uint8_t extra;
+    const bool clean = decoder_->Read(&extra, 1) == 0 && !decoder_->HasError();
+    DropDecoder();
+    if (!clean) {
+      failed_ = true;
+      return 0;
+    }
+  }
+  position_ += count;
+  read_end_ = position_;
+  return count;
+}
+
 uint32_t Xp3File::Read(void* buffer, uint32_t size) {
   auto hold = Lock();
   if (buffer == nullptr || size == 0 || position_ >= entry_.unpacked_size) return 0;
+  if (!layout_consistent_) failed_ = true;
+  if (failed_) return 0;
   auto* out = static_cast<uint8_t*>(buffer);
 
-  if (decoder_ != nullptr) {
-    const uint32_t count = decoder_->Read(buffer, size);
-    if (count > 0) {
-      position_ += count;
-      read_end_ = position_;
-      return count;
-    }
-    DropDecoder();
-  }
+  if (decoder_ != nullptr) return ReadFromDecoder(out, size);
 
-  // Copies from the held bytes while they hold the position; a small
-  // request in stored data may take several read-ahead blocks, as a direct
-  // read would have filled it.
+  // Copies from the held bytes while they hold the position; a small request
+  // in stored data may take several read-ahead blocks, as a direct read
+  // would have filled it.
   uint32_t total = 0;
   bool decoded = false;
   for (;;) {
@@ -206,37 +276,46 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
     const Xp3Segment& segment = entry_.segments[index];
     if (segment.IsCompressed()) {
       if (total > 0) return total;  // a read never crosses into the next segment
-      if (!HoldSegment(index)) break;
+      const Buffering held = HoldSegment(index);
+      if (held == Buffering::kCorrupt) {
+        failed_ = true;
+        return 0;
+      }
+      if (held == Buffering::kTooLarge) break;
       decoded = true;
       continue;
     }
     const uint64_t in_segment = position_ - segment_starts_[index];
     const uint32_t count = ReadStored(index, in_segment, out + total, size - total);
     if (position_ >= held_start_ && position_ < held_end_) continue;  // read ahead
+    // Nothing before the segment's end: the file is shorter than the index
+    // says, or the read failed.
+    if (count == 0) failed_ = true;
     total += count;
     position_ += count;
     if (total > 0) read_end_ = position_;
     return total;
   }
-
-  // A compressed segment that does not decode cleanly in one pass: stream it.
+  // A compressed segment too large to decode whole (or no memory for it):
+  // stream it.
   const size_t index = FindSegment(position_);
   const Xp3Segment& segment = entry_.segments[index];
   const uint64_t in_segment = position_ - segment_starts_[index];
   int64_t start;
   int64_t end;
-  if (!SegmentWindow(segment, 0, &start, &end)) return 0;
-  auto* region = new (std::nothrow) ReadStreamRegion(source_, start, end);
-  if (region == nullptr) return 0;
-  decoder_ = OpenSegmentDecoder(region);
-  if (decoder_ == nullptr) return 0;
-  decoder_segment_ = index;
+  ReadStreamRegion* region = nullptr;
+  if (SegmentWindow(segment, 0, &start, &end)) {
+    region = new (std::nothrow) ReadStreamRegion(source_, start, end);
+  }
+  decoder_ = OpenSegmentDecoder(region, segment.unpacked_size);
   // Decoders cannot seek: decode and discard up to the position.
-  if (in_segment != 0) decoder_->Skip(in_segment);
-  const uint32_t count = decoder_->Read(buffer, size);
-  position_ += count;
-  if (count > 0) read_end_ = position_;
-  return count;
+  if (decoder_ == nullptr || (in_segment != 0 && !SkipExactly(decoder_, in_segment))) {
+    failed_ = true;
+    DropDecoder();
+    return 0;
+  }
+  decoder_segment_ = index;
+  return ReadFromDecoder(out, size);
 }
 
 bool Xp3File::Seek(int64_t offset, SeekOrigin origin) {
@@ -257,12 +336,14 @@ bool Xp3File::Seek(int64_t offset, SeekOrigin origin) {
   }
   // Unsigned arithmetic on purpose: a target below 0 wraps to a huge value
   // and fails the comparison with the size like any target past the end.
+  // Positions stay within int64, whatever size a corrupt index declares.
   const uint64_t target = base + static_cast<uint64_t>(offset);
-  if (target > entry_.unpacked_size) return false;
+  if (target > entry_.unpacked_size || target > kMaxOffset) return false;
   if (decoder_ != nullptr && target < entry_.unpacked_size) {
     if (target >= position_ && FindSegment(target) == decoder_segment_) {
-      // Forward within the decoder's segment: decode only the gap.
-      decoder_->Skip(target - position_);
+      // Forward within the decoder's segment: decode only the gap. Should
+      // the data end first, the next read starts over and reports it.
+      if (!SkipExactly(decoder_, target - position_)) DropDecoder();
       position_ = target;
       return true;
     }
@@ -286,7 +367,7 @@ bool Xp3File::IsEof() {
 
 bool Xp3File::HasError() {
   auto hold = Lock();
-  return (source_ != nullptr && source_->HasError()) ||
+  return failed_ || (source_ != nullptr && source_->HasError()) ||
          (decoder_ != nullptr && decoder_->HasError());
 }
 

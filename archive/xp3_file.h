@@ -2,32 +2,46 @@
 // Xp3Archive::OpenEntry. The entry's bytes are a list of segments in the
 // archive file. One Read never crosses a segment boundary (ReadExact loops).
 //
-// Reads are served from bytes the stream holds whenever it can, so that
+// Reads are served from bytes the stream holds whenever they can be, so that
 // small requests and seeks back cost a copy rather than a system read or a
 // decode:
-// - a compressed segment is read with one positioned read and decoded in
-//   one pass, through the process-wide SegmentCache: a segment that any
-//   stream decoded recently is not decoded again, and the stream holds the
-//   decoded segment it reads from (a shared reference) until it moves to
-//   another segment, so a seek back inside it is a copy;
+// - a compressed segment of up to kMaxBufferedSegment bytes is read with one
+//   positioned read and decoded in one pass, through the process-wide
+//   SegmentCache: a segment that any stream decoded recently is not decoded
+//   again, and the stream holds the decoded segment it reads from (a shared
+//   reference) until it moves to another one, so seeking within it costs a
+//   copy. Its data is checked whole before any of it is delivered: data that
+//   does not decode cleanly to exactly the declared size delivers nothing
+//   (and is never cached);
 // - stored data read in small requests that continue the previous one is
 //   read ahead in blocks of kReadAhead bytes.
-// A compressed segment that does not decode cleanly in one pass (corrupt,
-// short or over-long data), or is larger than kMaxBufferedSegment, is read
-// through a streaming decoder kept between reads, which also defines how
-// such data behaves. Decoding contexts and packed-byte buffers come from
-// the process-wide DecoderPool and BufferPool.
+// A larger compressed segment is read through a streaming decoder kept
+// between reads, which decodes only up to what is asked for. It is checked
+// as it goes: damage that a format reveals only at its end (a zlib
+// checksum) can follow bytes already delivered, but the segment's last
+// bytes are delivered only if its data ends cleanly with them. Decoding
+// contexts and packed-byte buffers come from the process-wide DecoderPool
+// and BufferPool.
 //
-// Memory per stream: the shared reference to one decoded segment (counted
-// in the cache's budget while the cache keeps it), a read-ahead block of
-// kReadAhead bytes once stored data is read in small steps, and a streaming
-// decoder while one is in use; Close and destruction release all of it.
+// Reads deliver only what the index lays out: never past the entry's size
+// or a segment's declared size, never another entry's bytes. Data that does
+// not match the index (a segment that decodes to more or less than declared,
+// a file shorter than its index, an entry whose segments do not add up to
+// its size) is corrupt: the read that meets it returns 0 and HasError is
+// true from then on.
+//
+// Memory per stream: the reference to one decoded segment (counted in the
+// cache's budget while the cache keeps it), a read-ahead block of kReadAhead
+// bytes once stored data is read in small steps, and a streaming decoder
+// while one is in use (a streamed zstd segment's window is bounded by its
+// declared size, at most 128 MiB). Close and destruction release all of it.
 //
 // The stream keeps its own copy of the entry and borrows the archive's file
 // stream (which outlives it). With `locked`, every operation holds the
 // stream's own lock, so one stream may be used from several threads; no
 // lock is shared between streams, and the archive file is read with
-// positioned reads, so streams of one archive read and decode in parallel.
+// positioned reads, so the streams of one archive read and decode in
+// parallel.
 #pragma once
 
 #include <cstddef>
@@ -46,8 +60,10 @@ class Xp3File : public ReadStream {
   // Stored data is read ahead in blocks of this size when requests are
   // smaller; larger requests go straight to the caller's buffer.
   static constexpr uint32_t kReadAhead = 64 << 10;
-  // Compressed segments larger than this (packed or unpacked) are streamed.
+  // Compressed segments larger than this (unpacked) are streamed.
   static constexpr uint64_t kMaxBufferedSegment = 16 << 20;
+  // Packed bytes beyond the unpacked size that a buffered segment may use.
+  static constexpr uint64_t kPackedSlack = 4096;
 
   // `archive_id` keys the decoded segments of this archive in `cache` (the
   // process-wide one when null).
@@ -77,16 +93,28 @@ class Xp3File : public ReadStream {
   }
   void DropDecoder();
   void ReleaseHeld();
-  // Makes the compressed segment `index` the held bytes, decoded (or found
-  // in the cache) in one pass; false when it cannot be decoded cleanly.
-  bool HoldSegment(size_t index);
+  enum class Buffering { kBuffered, kCorrupt, kTooLarge };
+  // Makes the compressed segment `index` the held bytes, found in the cache
+  // or decoded in one pass, if it is small enough and memory allows (else
+  // kTooLarge: it is streamed). kCorrupt, with nothing held or cached, when
+  // its data is short or does not decode cleanly to exactly its declared
+  // size.
+  Buffering HoldSegment(size_t index);
   // Serves a read of the stored segment `index` at `in_segment`.
   uint32_t ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer, uint32_t size);
+  // Serves a read from the current decoder, never past its segment's end.
+  uint32_t ReadFromDecoder(uint8_t* out, uint32_t size);
 
   Xp3Entry entry_;
   ReadStream* source_;
   uint64_t archive_id_;
   SegmentCache* cache_;
+  // False when the index lays the entry out inconsistently (segments that do
+  // not add up to its size, stored bytes of another length than they stand
+  // for, sizes beyond int64): reading such an entry fails.
+  bool layout_consistent_;
+  // Set by a read that met corrupt or missing data; final.
+  bool failed_ = false;
   std::vector<uint64_t> segment_starts_;  // running sum of unpacked sizes
   uint64_t position_ = 0;
   ReadStream* decoder_ = nullptr;

@@ -202,38 +202,73 @@ TEST(Xp3File, RandomReadsAndSeeksMatchTheContent) {
   EXPECT_FALSE(s->HasError());
 }
 
-TEST(Xp3File, PositionsThatNoSegmentCoversReadNothing) {
+// An index whose layout of an entry does not add up cannot say which bytes
+// are the entry's: reading it is a read error, whatever part looks intact.
+TEST(Xp3File, EntriesLaidOutInconsistentlyReadAsCorrupt) {
   const Bytes content = PatternData(30, 5);
+  const Bytes neighbour = PatternData(40, 6);
   ArchiveBuilder b;
   const uint64_t at = b.AddData(content);
+  b.AddData(neighbour);
+  auto entry = [&](const std::u16string& name, uint64_t size, std::vector<Xp3Segment> segments) {
+    b.AddIndexChunk(Chunk("File", Concat({Chunk("info", InfoBody(0, size, 0, name)),
+                                          Chunk("segm", SegmBody(segments))})));
+  };
   // Declares 50 bytes but its segments hold 30.
-  b.AddIndexChunk(
-      Chunk("File", Concat({Chunk("info", InfoBody(0, 50, 30, u"short")),
-                            Chunk("segm", SegmBody({{0, at, 20, 20}, {0, at + 20, 10, 10}}))})));
+  entry(u"short", 50, {{0, at, 20, 20}, {0, at + 20, 10, 10}});
+  // Declares 20 bytes but its segments hold 30: the rest is not its own.
+  entry(u"long", 20, {{0, at, 20, 20}, {0, at + 20, 10, 10}});
+  // Stored bytes that run on into the neighbour's.
+  entry(u"overrun", 30, {{0, at, 30, 70}});
+  // Stored bytes fewer than they stand for.
+  entry(u"underrun", 30, {{0, at, 30, 20}});
+  // A size beyond what positions can reach.
+  entry(u"huge", 1ull << 63, {{0, at, 1ull << 63, 1ull << 63}});
   // Declares bytes but has no segment at all.
   b.AddIndexChunk(Chunk("File", Chunk("info", InfoBody(0, 10, 0, u"none"))));
   // Has nothing and declares nothing.
   b.AddIndexChunk(Chunk("File", Chunk("info", InfoBody(0, 0, 0, u"empty"))));
   OpenedArchive a(b.Build());
   ASSERT_TRUE(a.parsed());
-  uint8_t buf[64];
+  uint8_t buf[128];
 
-  auto short_entry = a.Open("short");
-  EXPECT_EQ(ReadAll(short_entry.get(), 64), content);
-  EXPECT_EQ(short_entry->Tell(), 30);
-  EXPECT_FALSE(short_entry->IsEof());
-  ASSERT_TRUE(short_entry->Seek(45, Begin));
-  EXPECT_EQ(short_entry->Read(buf, 64), 0u);
+  for (const char* name : {"short", "long", "overrun", "underrun", "huge", "none"}) {
+    auto s = a.Open(name);
+    EXPECT_FALSE(s->HasError()) << name;  // opening reads nothing yet
+    for (uint32_t step : {1u, 7u, 128u}) {
+      ASSERT_TRUE(s->Seek(0, Begin));
+      EXPECT_EQ(s->Read(buf, step), 0u) << name << ", reads of " << step;
+      EXPECT_EQ(s->Tell(), 0) << name;
+    }
+    ASSERT_TRUE(s->Seek(5, Begin));
+    EXPECT_EQ(s->Read(buf, 64), 0u) << name;
+    EXPECT_TRUE(s->HasError()) << name;
+  }
 
-  auto none = a.Open("none");
-  EXPECT_EQ(none->Read(buf, 64), 0u);
-  ASSERT_TRUE(none->Seek(5, Begin));
-  EXPECT_EQ(none->Read(buf, 64), 0u);
-  EXPECT_FALSE(none->HasError());
-
+  // The neighbour is untouched by all that.
   auto empty = a.Open("empty");
   EXPECT_EQ(empty->Read(buf, 64), 0u);
   EXPECT_TRUE(empty->IsEof());
+  EXPECT_FALSE(empty->HasError());
+}
+
+TEST(Xp3File, PositionsStayWithinInt64) {
+  ArchiveBuilder b;
+  const uint64_t at = b.AddData(PatternData(10, 1));
+  b.AddIndexChunk(Chunk("File", Concat({Chunk("info", InfoBody(0, ~0ull, 0, u"huge")),
+                                        Chunk("segm", SegmBody({{0, at, ~0ull, ~0ull}}))})));
+  OpenedArchive a(b.Build());
+  auto s = a.Open("huge");
+  EXPECT_FALSE(s->Seek(0, End));
+  EXPECT_FALSE(s->Seek(-1, End));  // 2^64 - 2
+  EXPECT_TRUE(s->Seek(INT64_MAX, Begin));
+  EXPECT_EQ(s->Tell(), INT64_MAX);
+  EXPECT_FALSE(s->Seek(1, Current));
+  EXPECT_EQ(s->Tell(), INT64_MAX);
+  uint8_t byte;
+  EXPECT_EQ(s->Read(&byte, 1), 0u);
+  EXPECT_EQ(s->Tell(), INT64_MAX);
+  EXPECT_TRUE(s->HasError());
 }
 
 TEST(Xp3File, EmptySegmentsNeverServeBytes) {
@@ -369,49 +404,88 @@ TEST(Xp3File, SeeksIntoAndAroundBufferedDataGiveTheRightBytes) {
   EXPECT_FALSE(s->HasError());
 }
 
-// Segments that do not decode cleanly skip the buffered path and must give
-// exactly what the streaming decoder gives: its output in the same steps,
-// until the entry's declared size has been reached or passed.
-TEST(Xp3File, SegmentsThatDoNotDecodeCleanlyBehaveAsStreamed) {
+// A compressed segment whose data does not decode cleanly to exactly its
+// declared size is corrupt: whether read in one request or in small ones,
+// from its start or from its middle, none of it is delivered.
+TEST(Xp3File, SegmentsThatDoNotDecodeToTheirDeclaredSizeReadAsCorrupt) {
   const Bytes content = PatternData(300000, 42);
   struct Case {
     const char* name;
     Bytes packed;
     uint64_t declared;
-    bool error;
   };
   std::vector<Case> cases;
   for (bool zstd : {false, true}) {
     const Bytes packed = zstd ? ZstdCompress(content) : ZlibCompress(content);
-    cases.push_back(
-        {"corrupt", zstd ? CorruptZstd(packed) : CorruptZlib(packed), content.size(), true});
-    cases.push_back({"truncated", Bytes(packed.begin(), packed.end() - 40), content.size(), false});
-    cases.push_back({"longer than declared", packed, content.size() - 1000, false});
-    cases.push_back({"shorter than declared", packed, content.size() + 1000, false});
+    cases.push_back({"corrupt", zstd ? CorruptZstd(packed) : CorruptZlib(packed), content.size()});
+    cases.push_back({"truncated", Bytes(packed.begin(), packed.end() - 40), content.size()});
+    cases.push_back({"longer than declared", packed, content.size() - 1000});
+    cases.push_back({"shorter than declared", packed, content.size() + 1000});
   }
   Bytes zlib_bad_check = ZlibCompress(content);
   zlib_bad_check.back() ^= 1;
-  cases.push_back({"bad checksum", zlib_bad_check, content.size(), true});
+  cases.push_back({"bad checksum", zlib_bad_check, content.size()});
   for (const Case& c : cases) {
     ArchiveBuilder b;
     const uint64_t at = b.AddData(c.packed);
+    b.AddData(PatternData(2000, 43));  // bytes that are not the entry's
     b.AddIndexChunk(
         Chunk("File", Concat({Chunk("info", InfoBody(0, c.declared, c.packed.size(), u"bad")),
                               Chunk("segm", SegmBody({{1, at, c.declared, c.packed.size()}}))})));
-    OpenedArchive a(b.Build());
-    auto s = a.Open("bad");
-    for (uint32_t step : {400000u, 4096u}) {
-      std::unique_ptr<ReadStream> streaming(OpenSegmentDecoder(new MemReadStream(c.packed)));
-      Bytes expected;
-      Bytes buf(step);
-      for (uint32_t n;
-           expected.size() < c.declared && (n = streaming->Read(buf.data(), step)) > 0;) {
-        expected.insert(expected.end(), buf.begin(), buf.begin() + n);
+    for (uint32_t step : {400000u, 4096u, 1u}) {
+      for (int64_t from : {0, 150000}) {
+        OpenedArchive a(b.Build());
+        auto s = a.Open("bad");
+        ASSERT_TRUE(s->Seek(from, Begin));
+        EXPECT_TRUE(ReadAll(s.get(), step).empty()) << c.name << ", reads of " << step;
+        EXPECT_TRUE(s->HasError()) << c.name;
+        EXPECT_EQ(s->Tell(), from) << c.name;
+        // Seeking elsewhere does not make the damage go away.
+        ASSERT_TRUE(s->Seek(from == 0 ? 10 : 0, Begin));
+        uint8_t byte;
+        EXPECT_EQ(s->Read(&byte, 1), 0u) << c.name;
       }
-      ASSERT_TRUE(s->Seek(0, Begin));
-      EXPECT_EQ(ReadAll(s.get(), step), expected) << c.name << ", reads of " << step;
     }
-    EXPECT_EQ(s->HasError(), c.error) << c.name;
+  }
+}
+
+// A compressed segment's packed size may be declared far beyond the file:
+// its data is read only as far as sound data can reach, and the segment is
+// checked whole all the same.
+TEST(Xp3File, CompressedSegmentsWithAHugePackedSizeAreStillChecked) {
+  const Bytes content = PatternData(50000, 46);
+  for (bool corrupt : {false, true}) {
+    for (Bytes (*compress)(const Bytes&) : {ZlibCompress, ZstdCompress}) {
+      Bytes packed = compress(content);
+      if (corrupt) packed.back() ^= 0x55;  // the checksum (zstd: the last block)
+      ArchiveBuilder b;
+      const uint64_t at = b.AddData(packed);
+      b.AddData(PatternData(100000, 47));
+      b.AddIndexChunk(
+          Chunk("File", Concat({Chunk("info", InfoBody(0, content.size(), 0, u"far")),
+                                Chunk("segm", SegmBody({{1, at, content.size(), 1ull << 40}}))})));
+      OpenedArchive a(b.Build());
+      auto s = a.Open("far");
+      EXPECT_EQ(ReadAll(s.get(), 4096), corrupt ? Bytes() : content);
+      EXPECT_EQ(s->HasError(), corrupt);
+    }
+  }
+}
+
+// A stored segment of another entry, or the index itself, lies right after
+// an entry's bytes: no request size may reach into it.
+TEST(Xp3File, StoredReadsNeverPassTheEntry) {
+  const Bytes content = PatternData(100, 44);
+  ArchiveBuilder b;
+  b.AddEntry(u"a", content, {{SegmentKind::kStored, 60}, {SegmentKind::kStored, 40}});
+  b.AddEntry(u"b", PatternData(100, 45), {{SegmentKind::kStored, 100}});
+  OpenedArchive a(b.Build());
+  for (uint32_t step : {1u, 33u, 100u, 101u, 100000u}) {
+    auto s = a.Open("a");
+    EXPECT_EQ(ReadAll(s.get(), step), content) << step;
+    ASSERT_TRUE(s->Seek(90, Begin));
+    EXPECT_EQ(ReadAll(s.get(), step), Slice(content, 90, 10)) << step;
+    EXPECT_FALSE(s->HasError());
   }
 }
 

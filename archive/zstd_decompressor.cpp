@@ -1,13 +1,44 @@
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_stableOutBuffer, for the declared-size window
 #include "archive/zstd_decompressor.h"
 
-ZstdDecompressor::ZstdDecompressor(ReadStream* source) : source_(source) {
+#include <zstd_errors.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// The library's own default limit on the window, kept as the ceiling.
+constexpr int kMaxWindowLog = ZSTD_WINDOWLOG_LIMIT_DEFAULT;
+constexpr int kMinWindowLog = 10;
+
+// The window log that holds `size` bytes, within the bounds above.
+int WindowLogFor(uint64_t size) {
+  int log = kMinWindowLog;
+  while (log < kMaxWindowLog && (uint64_t{1} << log) < size) ++log;
+  return log;
+}
+
+}  // namespace
+
+ZstdDecompressor::ZstdDecompressor(ReadStream* source, uint64_t declared_size)
+    : source_(source), declared_size_(declared_size) {
   stream_ = ZSTD_createDStream();
   if (stream_ == nullptr) {
     failed_ = true;
   } else if (ZSTD_isError(ZSTD_initDStream(stream_))) {
     failed_ = true;
+  } else if (declared_size_ != kUnknownSize &&
+             ZSTD_isError(ZSTD_DCtx_setParameter(stream_, ZSTD_d_windowLogMax,
+                                                 WindowLogFor(declared_size_)))) {
+    failed_ = true;
   }
-  if (source_ == nullptr) failed_ = true;
+  if (source_ == nullptr) {
+    failed_ = true;
+  } else {
+    source_start_ = std::max<int64_t>(source_->Tell(), 0);
+  }
 }
 
 ZstdDecompressor::~ZstdDecompressor() {
@@ -19,22 +50,69 @@ ZstdDecompressor::~ZstdDecompressor() {
   }
 }
 
+bool ZstdDecompressor::FillInput() {
+  if (in_.pos < in_.size) return true;
+  const uint32_t count = source_->Read(input_, kInputSize);
+  in_.size = count;
+  in_.pos = 0;
+  if (count == 0) {
+    if (source_->HasError()) failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool ZstdDecompressor::StartOwnWindow() {
+  // Only a declared size can bound the buffer; beyond the library's limit
+  // the frame is refused as it always was.
+  if (declared_size_ == kUnknownSize || declared_size_ == 0 ||
+      declared_size_ > (uint64_t{1} << kMaxWindowLog)) {
+    return false;
+  }
+  // The header is read again from the start of the data.
+  if (!source_->Seek(source_start_, Begin)) return false;
+  in_.size = in_.pos = 0;
+  const auto size = static_cast<size_t>(declared_size_);
+  own_window_.reset(new (std::nothrow) uint8_t[size]);
+  if (own_window_ == nullptr) return false;
+  own_out_ = ZSTD_outBuffer{own_window_.get(), size, 0};
+  return !ZSTD_isError(ZSTD_DCtx_reset(stream_, ZSTD_reset_session_only)) &&
+         !ZSTD_isError(ZSTD_DCtx_setParameter(stream_, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX)) &&
+         !ZSTD_isError(ZSTD_DCtx_setParameter(stream_, ZSTD_d_stableOutBuffer, 1));
+}
+
+uint32_t ZstdDecompressor::ReadOwnWindow(uint8_t* buffer, uint32_t size) {
+  while (own_served_ == own_out_.pos && !finished_ && !failed_) {
+    if (!FillInput()) break;
+    // zstd writes into the window buffer, never past it: a frame that
+    // decodes to more than the declared size fails here.
+    const size_t result = ZSTD_decompressStream(stream_, &own_out_, &in_);
+    if (ZSTD_isError(result)) {
+      failed_ = true;
+    } else if (result == 0) {
+      finished_ = true;
+    }
+  }
+  const auto count = static_cast<uint32_t>(std::min<size_t>(size, own_out_.pos - own_served_));
+  std::memcpy(buffer, own_window_.get() + own_served_, count);
+  own_served_ += count;
+  return count;
+}
+
 uint32_t ZstdDecompressor::Read(void* buffer, uint32_t size) {
-  if (failed_ || finished_) return 0;
   if (buffer == nullptr || size == 0) return 0;
+  if (own_window_ != nullptr) return ReadOwnWindow(static_cast<uint8_t*>(buffer), size);
+  if (failed_ || finished_) return 0;
   ZSTD_outBuffer out{buffer, size, 0};
   do {
-    if (in_.pos >= in_.size) {
-      const uint32_t count = source_->Read(input_, kInputSize);
-      in_.size = count;
-      in_.pos = 0;
-      if (count == 0) {
-        if (source_->HasError()) failed_ = true;
-        break;
-      }
-    }
+    if (!FillInput()) break;
     const size_t result = ZSTD_decompressStream(stream_, &out, &in_);
     if (ZSTD_isError(result)) {
+      if (ZSTD_getErrorCode(result) == ZSTD_error_frameParameter_windowTooLarge && out.pos == 0 &&
+          StartOwnWindow()) {
+        return ReadOwnWindow(static_cast<uint8_t*>(buffer), size);
+      }
+      own_window_.reset();
       failed_ = true;
       break;
     }
@@ -48,7 +126,10 @@ uint32_t ZstdDecompressor::Read(void* buffer, uint32_t size) {
 
 bool ZstdDecompressor::IsSeekable() { return false; }
 
-bool ZstdDecompressor::IsEof() { return finished_ || source_ == nullptr || source_->IsEof(); }
+bool ZstdDecompressor::IsEof() {
+  if (own_window_ != nullptr && own_served_ < own_out_.pos) return false;
+  return finished_ || source_ == nullptr || source_->IsEof();
+}
 
 bool ZstdDecompressor::HasError() { return failed_ || (source_ != nullptr && source_->HasError()); }
 

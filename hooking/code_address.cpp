@@ -5,18 +5,13 @@
 #include <cstring>
 
 #include "hooking/hook_transaction.h"
+#include "platform/readable_memory.h"
 
 namespace {
 
-// True when [p, p + n) is committed, readable memory; header reads go
-// through this instead of risking a fault on a stray pointer.
-bool Readable(const void* p, size_t n) {
-  MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(p, &info, sizeof info) == 0 || info.State != MEM_COMMIT) return false;
-  if ((info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) return false;
-  const uintptr_t end = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
-  return end - reinterpret_cast<uintptr_t>(p) >= n;
-}
+// True when [p, p + n) is committed, readable memory; header and code reads
+// go through this instead of risking a fault on a stray pointer.
+bool Readable(const void* p, size_t n) { return IsReadableMemory(p, n); }
 
 uint32_t Read32(const uint8_t* p) {
   uint32_t value;
@@ -43,7 +38,7 @@ bool InImportTable(const uint8_t* code, uintptr_t address) {
 
 // Code that begins `FF 25` through an import-table cell: the cell's pointer.
 bool FollowImportJump(const uint8_t*& code) {
-  if (code[0] != 0xFF || code[1] != 0x25) return false;
+  if (!Readable(code, 6) || code[0] != 0xFF || code[1] != 0x25) return false;
   const uintptr_t cell = Read32(code + 2);
   if (!InImportTable(code, cell) || !Readable(reinterpret_cast<const void*>(cell), 4)) return false;
   code = reinterpret_cast<const uint8_t*>(Read32(reinterpret_cast<const uint8_t*>(cell)));
@@ -57,16 +52,19 @@ PVOID ResolveCodeAddress(PVOID pointer, PVOID* out_globals) {
   if (pointer == nullptr) return nullptr;
   const auto* code = static_cast<const uint8_t*>(pointer);
   FollowImportJump(code);
-  if (code[0] == 0xEB) {
+  // Every byte of a jump chain is checked before it is read: a pointer into
+  // a stray place gives itself back instead of a fault.
+  if (Readable(code, 2) && code[0] == 0xEB &&
+      Readable(code + 2 + static_cast<int8_t>(code[1]), 2)) {
     const uint8_t* destination = code + 2 + static_cast<int8_t>(code[1]);
     code = destination;
-    if (!FollowImportJump(code) && destination[0] == 0xE9) {
+    if (!FollowImportJump(code) && Readable(destination, 5) && destination[0] == 0xE9) {
       const uint8_t* jump_end = destination + 5 + static_cast<int32_t>(Read32(destination + 1));
       // A jump onto an indirect jump right through the next page is a
       // patch stub of the module itself; keep the jump.
-      const bool stub = jump_end[0] == 0xFF && jump_end[1] == 0x25 &&
+      const bool stub = Readable(jump_end, 6) && jump_end[0] == 0xFF && jump_end[1] == 0x25 &&
                         Read32(jump_end + 2) == reinterpret_cast<uintptr_t>(jump_end) + 0x1000;
-      if (!stub) code = jump_end;
+      if (!stub && Readable(jump_end, 1)) code = jump_end;
     }
   }
   return const_cast<uint8_t*>(code);

@@ -20,10 +20,12 @@ struct HookOperation {
   DWORD saved_protection;
 };
 
-// A thread suspended for the transaction.
+// A thread enlisted in the transaction; suspended only while the commit
+// writes code.
 struct HookThreadEntry {
   HookThreadEntry* next;
   HANDLE thread;
+  bool suspended;
 };
 
 // The one engine instance; zero at load time.
@@ -41,14 +43,48 @@ constinit EngineState engine;
 constexpr size_t kJumpSize = 5;
 // The code area keeps room for the jump back after the moved instructions.
 constexpr size_t kMaxCodeLength = kCodeAreaSize - kJumpSize;
+constexpr uintptr_t kPageSize = 0x1000;
 
 bool IsOwner() { return engine.owner_thread_id.load() == GetCurrentThreadId(); }
 
-void WriteJump(uint8_t* at, const uint8_t* destination) {
-  at[0] = 0xE9;
+void MakeJump(uint8_t* out, const uint8_t* at, const uint8_t* destination) {
+  out[0] = 0xE9;
   const int32_t displacement = static_cast<int32_t>(reinterpret_cast<uintptr_t>(destination) -
                                                     reinterpret_cast<uintptr_t>(at + kJumpSize));
-  std::memcpy(at + 1, &displacement, 4);
+  std::memcpy(out + 1, &displacement, 4);
+}
+
+void WriteJump(uint8_t* at, const uint8_t* destination) { MakeJump(at, at, destination); }
+
+// Replaces the first `n` bytes at `at` (a function's entry) so that a thread
+// arriving there runs either the old first bytes or the new ones, never a
+// mix, even a thread that is not enlisted. Bytes beyond the first eight are
+// reached only through the first ones and are written before them. The first
+// eight are exchanged in one locked operation when they share a page;
+// otherwise arrivals are parked on a two-byte jump to itself while the rest
+// is written, and the new first two bytes replace it last.
+void WriteEntry(uint8_t* at, const uint8_t* bytes, size_t n) {
+  if (n > 8) std::memcpy(at + 8, bytes + 8, n - 8);
+  const size_t head = n < 8 ? n : 8;
+  const auto first = reinterpret_cast<uintptr_t>(at);
+  if ((first & ~(kPageSize - 1)) == ((first + 7) & ~(kPageSize - 1))) {
+    auto* word = reinterpret_cast<uint64_t*>(at);
+    uint64_t old;
+    std::memcpy(&old, at, sizeof old);
+    uint64_t replacement;
+    do {
+      replacement = old;
+      std::memcpy(&replacement, bytes, head);
+    } while (!__atomic_compare_exchange_n(word, &old, replacement, false, __ATOMIC_SEQ_CST,
+                                          __ATOMIC_SEQ_CST));
+    return;
+  }
+  auto* pair = reinterpret_cast<uint16_t*>(at);
+  __atomic_exchange_n(pair, static_cast<uint16_t>(0xFEEB), __ATOMIC_SEQ_CST);  // jmp $
+  std::memcpy(at + 2, bytes + 2, head - 2);
+  uint16_t first_two;
+  std::memcpy(&first_two, bytes, 2);
+  __atomic_exchange_n(pair, first_two, __ATOMIC_SEQ_CST);
 }
 
 bool IsSegmentPrefix(uint8_t b) {
@@ -72,6 +108,15 @@ bool EndsFunction(const uint8_t* p) {
   if (p[0] == 0xF3 && p[1] == 0xC3) return true;
   if (p[0] == 0xFF && p[1] == 0x25) return true;
   return IsSegmentPrefix(p[0]) && p[1] == 0xFF && p[2] == 0x25;
+}
+
+// True for a relative call (E8), whatever prefixes it carries.
+bool IsRelativeCall(const uint8_t* p, const uint8_t* end) {
+  while (p < end && (IsSegmentPrefix(*p) || *p == 0x66 || *p == 0x67 || *p == 0xF0 || *p == 0xF2 ||
+                     *p == 0xF3)) {
+    ++p;
+  }
+  return p < end && *p == 0xE8;
 }
 
 // Length of the padding form at `p`, 0 when `p` is not padding.
@@ -106,22 +151,32 @@ DWORD BuildTrampoline(Trampoline* trampoline, uint8_t* target, uint8_t* code) {
   const uint8_t* s = target;
   size_t moved = 0;
   unsigned n = 0;
+  uintptr_t branch_targets[kOffsetMapSize] = {};
   for (;;) {
-    // Measure first: a long prefix chain must be refused before its copy
-    // could run past the code area (a widened copy is at most 4 longer).
+    // Measure first: the copy must fit the code area with the jump back
+    // (a widened copy is at most 4 longer). An instruction the copier
+    // refuses (invalid, or one no copy can keep) cannot be moved.
     const uint8_t* next = CopyInstruction(nullptr, nullptr, s, nullptr, nullptr);
+    if (next == nullptr) return ERROR_INVALID_BLOCK;
     const size_t length = static_cast<size_t>(next - s);
     if (static_cast<size_t>(w - start) + length > kMaxCodeLength) return ERROR_INVALID_HANDLE;
     int32_t extra = 0;
-    CopyInstruction(w, pool_limit, s, nullptr, &extra);
+    uintptr_t branch = NoBranchTarget;
+    CopyInstruction(w, pool_limit, s, &branch, &extra);
     // A loop/jcxz or 16-bit displacement that no longer reaches its
     // destination cannot be moved without changing where it jumps.
     if (extra < 0 || extra == 2) return ERROR_INVALID_BLOCK;
+    // A call of the very next instruction pushes its own address for the
+    // code to read: moved, it would push the trampoline's.
+    if (IsRelativeCall(s, next) && branch == reinterpret_cast<uintptr_t>(next)) {
+      return ERROR_INVALID_BLOCK;
+    }
     w += length + extra;
     if (static_cast<size_t>(w - start) > kMaxCodeLength) return ERROR_INVALID_HANDLE;
     const uint8_t* instruction = s;
     s = next;
     moved = static_cast<size_t>(s - target);
+    branch_targets[n] = branch;
     trampoline->offset_map[n++] = static_cast<uint8_t>(((w - start) << 3) | (moved & 7));
     if (n == kOffsetMapSize || EndsFunction(instruction) || moved >= kJumpSize) break;
   }
@@ -129,6 +184,13 @@ DWORD BuildTrampoline(Trampoline* trampoline, uint8_t* target, uint8_t* code) {
     const size_t filler = FillerLength(target + moved);
     if (filler == 0) return ERROR_INVALID_BLOCK;
     moved += filler;
+  }
+  // A branch into the replaced bytes would land in the jump written over
+  // them: the moved code would no longer do what it did.
+  const auto first = reinterpret_cast<uintptr_t>(target);
+  for (uintptr_t branch : branch_targets) {
+    if (branch == NoBranchTarget || branch == UnknownBranchTarget) continue;
+    if (branch >= first && branch < first + moved) return ERROR_INVALID_BLOCK;
   }
   // The restore area must hold every replaced byte.
   if (moved > kRestoreAreaSize) return ERROR_INVALID_HANDLE;
@@ -151,11 +213,51 @@ DWORD Fail(DWORD error, PVOID* slot) {
 }
 
 void ResumeEnlistedThreads() {
+  for (HookThreadEntry* entry = engine.threads; entry != nullptr; entry = entry->next) {
+    if (entry->suspended) ResumeThread(entry->thread);
+    entry->suspended = false;
+  }
+}
+
+void FreeThreadEntries() {
   while (HookThreadEntry* entry = engine.threads) {
     engine.threads = entry->next;
-    ResumeThread(entry->thread);
     delete entry;
   }
+}
+
+// Suspends every enlisted thread and waits until each has really stopped
+// (reading its context does). A thread that has ended meanwhile is skipped.
+// Returns 0, or the error of a live thread that could not be suspended, in
+// which case the threads suspended so far are resumed.
+DWORD SuspendEnlistedThreads() {
+  for (HookThreadEntry* entry = engine.threads; entry != nullptr; entry = entry->next) {
+    if (SuspendThread(entry->thread) == static_cast<DWORD>(-1)) {
+      const DWORD error = GetLastError();
+      DWORD exit_code = 0;
+      if (GetExitCodeThread(entry->thread, &exit_code) && exit_code != STILL_ACTIVE) continue;
+      ResumeEnlistedThreads();
+      return error != 0 ? error : ERROR_INVALID_HANDLE;
+    }
+    entry->suspended = true;
+    CONTEXT context;
+    std::memset(&context, 0, sizeof context);
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(entry->thread, &context);
+  }
+  return 0;
+}
+
+// True when an operation of the open transaction already names this slot or
+// this code: a second one would orphan a trampoline or free one twice.
+bool AlreadyQueued(PVOID* slot, const void* target, const void* trampoline) {
+  for (HookOperation* op = engine.operations; op != nullptr; op = op->next) {
+    if (op->slot == slot || op->target == target ||
+        (trampoline != nullptr && op->trampoline == trampoline)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Moves a suspended thread's instruction pointer out of bytes that the
@@ -237,22 +339,21 @@ DWORD HookTransactionBegin() {
 }
 
 DWORD HookEnlistThread(HANDLE thread) {
+  // Outside its own transaction a caller could leave a thread on the list of
+  // someone else's, or on no list at all.
+  if (!hooking::IsOwner()) return ERROR_INVALID_OPERATION;
   if (engine.pending_error != 0) return engine.pending_error;
-  if (thread == GetCurrentThread()) return 0;
-  auto* entry = new (std::nothrow) HookThreadEntry{nullptr, thread};
-  DWORD error = ERROR_NOT_ENOUGH_MEMORY;
-  if (entry != nullptr) {
-    if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
-      entry->next = engine.threads;
-      engine.threads = entry;
-      return 0;
-    }
-    error = GetLastError();
-    delete entry;
+  if (thread == GetCurrentThread() || GetThreadId(thread) == GetCurrentThreadId()) return 0;
+  // The thread is suspended only by the commit, after every record of the
+  // transaction exists: a suspended thread may hold the heap's lock.
+  auto* entry = new (std::nothrow) HookThreadEntry{engine.threads, thread, false};
+  if (entry == nullptr) {
+    engine.pending_error = ERROR_NOT_ENOUGH_MEMORY;
+    engine.failed_slot = nullptr;
+    return ERROR_NOT_ENOUGH_MEMORY;
   }
-  engine.pending_error = error;
-  engine.failed_slot = nullptr;
-  return error;
+  engine.threads = entry;
+  return 0;
 }
 
 DWORD HookAttach(PVOID* slot, PVOID replacement) {
@@ -276,6 +377,11 @@ DWORD HookAttachWithResults(PVOID* slot, PVOID replacement, PVOID* out_trampolin
     engine.failed_slot = slot;
     return 0;
   }
+  // One operation per slot and per function in a transaction, and never an
+  // attach over a trampoline of this engine (the slot's hook is live).
+  if (hooking::AlreadyQueued(slot, target, nullptr) || engine.regions.Holds(target)) {
+    return hooking::Fail(ERROR_INVALID_BLOCK, slot);
+  }
   if (out_target != nullptr) *out_target = target;
   if (out_replacement != nullptr) *out_replacement = code;
 
@@ -296,7 +402,10 @@ DWORD HookAttachWithResults(PVOID* slot, PVOID replacement, PVOID* out_trampolin
     error = GetLastError();
   }
   if (error != 0) {
-    if (trampoline != nullptr) engine.regions.Free(trampoline);
+    if (trampoline != nullptr) {
+      engine.regions.Free(trampoline);
+      engine.regions.ReleaseEmpty();
+    }
     if (out_trampoline != nullptr) *out_trampoline = nullptr;
     if (out_target != nullptr) *out_target = nullptr;
     if (out_replacement != nullptr) *out_replacement = nullptr;
@@ -320,20 +429,21 @@ DWORD HookDetach(PVOID* slot, PVOID replacement) {
   auto* trampoline = static_cast<Trampoline*>(ResolveCodeAddress(*slot, nullptr));
   auto* code = static_cast<uint8_t*>(ResolveCodeAddress(replacement, nullptr));
   // Only a live trampoline of this engine, built for this replacement, can
-  // be taken apart.
+  // be taken apart, and only once.
   DWORD error = 0;
   if (!engine.regions.Contains(trampoline) || trampoline->restore_length == 0 ||
       trampoline->restore_length > hooking::kRestoreAreaSize || trampoline->replacement != code) {
     error = ERROR_INVALID_BLOCK;
   }
   uint8_t* target = nullptr;
-  DWORD old_protection = 0;
   if (error == 0) {
     target = trampoline->resume - trampoline->restore_length;
-    if (!VirtualProtect(target, trampoline->restore_length, PAGE_EXECUTE_READWRITE,
-                        &old_protection)) {
-      error = GetLastError();
-    }
+    if (hooking::AlreadyQueued(slot, target, trampoline)) error = ERROR_INVALID_BLOCK;
+  }
+  DWORD old_protection = 0;
+  if (error == 0 && !VirtualProtect(target, trampoline->restore_length, PAGE_EXECUTE_READWRITE,
+                                    &old_protection)) {
+    error = GetLastError();
   }
   if (error != 0) {
     delete op;
@@ -347,33 +457,51 @@ DWORD HookDetach(PVOID* slot, PVOID replacement) {
 DWORD HookTransactionCommit() { return HookCommitWithFailedSlot(nullptr); }
 
 DWORD HookCommitWithFailedSlot(PVOID** out_failed_slot) {
+  if (!hooking::IsOwner()) {
+    if (out_failed_slot != nullptr) *out_failed_slot = nullptr;
+    return ERROR_INVALID_OPERATION;
+  }
   if (out_failed_slot != nullptr) *out_failed_slot = engine.failed_slot;
-  if (!hooking::IsOwner()) return ERROR_INVALID_OPERATION;
+  if (engine.pending_error == 0) {
+    // A live thread that cannot be stopped fails the transaction, as a
+    // failed enlistment would: nothing is written while it may run there.
+    if (DWORD error = hooking::SuspendEnlistedThreads()) {
+      engine.pending_error = error;
+      engine.failed_slot = nullptr;
+      if (out_failed_slot != nullptr) *out_failed_slot = nullptr;
+    }
+  }
   if (engine.pending_error != 0) {
     const DWORD error = engine.pending_error;
     HookTransactionCancel();
     return error;
   }
+  // The transaction's own results, read while it is still ours: once the
+  // owner is cleared another thread's begin may change them.
+  PVOID* const failed_slot = engine.failed_slot;
 
+  // From here until the threads are resumed nothing may allocate or take a
+  // lock: a suspended thread may hold it.
   for (HookOperation* op = engine.operations; op != nullptr; op = op->next) {
     Trampoline* t = op->trampoline;
     if (op->is_remove) {
-      std::memcpy(op->target, t->restore, t->restore_length);
+      hooking::WriteEntry(op->target, t->restore, t->restore_length);
       *op->slot = op->target;
     } else {
-      hooking::WriteJump(op->target, t->replacement);
-      std::memset(op->target + hooking::kJumpSize, hooking::kFillByte,
+      uint8_t bytes[hooking::kRestoreAreaSize];
+      hooking::MakeJump(bytes, op->target, t->replacement);
+      std::memset(bytes + hooking::kJumpSize, hooking::kFillByte,
                   t->restore_length - hooking::kJumpSize);
+      hooking::WriteEntry(op->target, bytes, t->restore_length);
       *op->slot = t->code;
     }
   }
   for (HookThreadEntry* entry = engine.threads; entry != nullptr; entry = entry->next) {
-    hooking::FixUpThread(entry->thread);
+    if (entry->suspended) hooking::FixUpThread(entry->thread);
   }
 
   bool freed = false;
-  while (HookOperation* op = engine.operations) {
-    engine.operations = op->next;
+  for (HookOperation* op = engine.operations; op != nullptr; op = op->next) {
     DWORD ignored;
     VirtualProtect(op->target, op->trampoline->restore_length, op->saved_protection, &ignored);
     FlushInstructionCache(GetCurrentProcess(), op->target, op->trampoline->restore_length);
@@ -381,28 +509,39 @@ DWORD HookCommitWithFailedSlot(PVOID** out_failed_slot) {
       engine.regions.Free(op->trampoline);
       freed = true;
     }
-    delete op;
   }
   if (freed) engine.regions.ReleaseEmpty();
   engine.regions.MakeExecuteRead();
   hooking::ResumeEnlistedThreads();
 
+  while (HookOperation* op = engine.operations) {
+    engine.operations = op->next;
+    delete op;
+  }
+  hooking::FreeThreadEntries();
   engine.owner_thread_id.store(0);
-  if (out_failed_slot != nullptr) *out_failed_slot = engine.failed_slot;
-  return engine.pending_error;
+  if (out_failed_slot != nullptr) *out_failed_slot = failed_slot;
+  return 0;
 }
 
 DWORD HookTransactionCancel() {
   if (!hooking::IsOwner()) return ERROR_INVALID_OPERATION;
+  bool freed = false;
   while (HookOperation* op = engine.operations) {
     engine.operations = op->next;
     DWORD ignored;
     VirtualProtect(op->target, op->trampoline->restore_length, op->saved_protection, &ignored);
-    if (!op->is_remove) engine.regions.Free(op->trampoline);
+    if (!op->is_remove) {
+      engine.regions.Free(op->trampoline);
+      freed = true;
+    }
     delete op;
   }
+  // Regions that only the discarded attaches used go back to the system.
+  if (freed) engine.regions.ReleaseEmpty();
   engine.regions.MakeExecuteRead();
   hooking::ResumeEnlistedThreads();
+  hooking::FreeThreadEntries();
   engine.owner_thread_id.store(0);
   return 0;
 }

@@ -3,11 +3,17 @@
 // which the original behaviour stays reachable.
 //
 // A caller keeps one pointer variable (the slot) per hooked function. One
-// thread opens a transaction, may enlist other threads (suspended until the
-// transaction ends), queues attaches and detaches and commits; only the
-// commit writes code. The first failing step poisons the transaction and the
-// commit then discards it and reports that error. Every operation but
-// ResolveCodeAddress returns a Win32 error code, 0 for success.
+// thread opens a transaction, enlists other threads, queues attaches and
+// detaches and commits; only the commit writes code. Every record, trampoline
+// and region is made while queuing; the commit suspends the enlisted threads
+// (a suspended thread may hold the heap's lock, so nothing is allocated
+// then), writes each function entry so that no thread can run half of a
+// jump, moves threads out of rewritten bytes and removed trampolines, and
+// resumes them. Enlisting is an error outside the caller's own transaction.
+// Each slot and each function takes one operation per transaction. The first
+// failing step poisons the transaction and the commit then discards it and
+// reports that error. Every operation but ResolveCodeAddress returns a Win32
+// error code, 0 for success.
 //
 // The engine owns the queued records, the trampolines and their regions; the
 // caller owns the slots.

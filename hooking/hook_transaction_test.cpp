@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hooking/other_threads.h"
 #include "hooking/trampoline.h"
 
 extern "C" {
@@ -158,7 +159,7 @@ TEST(HookAttach, StepsOverPaddingAfterAFunctionThatEndsEarly) {
   EXPECT_EQ(t->offset_map[0], (1 << 3) | 1);
   ASSERT_EQ(HookTransactionCancel(), 0u);
   EXPECT_EQ(static_cast<uint8_t*>(Code(HtRetFiller))[0], 0xC3);
-  EXPECT_EQ(hooking::HookRegionCount(), 1u);  // regions go only at a commit that frees
+  EXPECT_EQ(hooking::HookRegionCount(), 0u);  // the region only the cancelled attach used
 }
 
 TEST(ResolveCodeAddress, FollowsImportStubsAndPatchJumps) {
@@ -251,10 +252,9 @@ TEST(HookTransaction, AFailedStepDiscardsTheWholeTransaction) {
       {"slot holding null", nullptr, false, ERROR_INVALID_HANDLE},
       {"detach of a slot holding null", nullptr, true, ERROR_INVALID_HANDLE},
       {"target too short", Code(HtTooShort), false, ERROR_INVALID_BLOCK},
-      {"moved span longer than the restore area", Code(HtLongPrefixes), false,
-       ERROR_INVALID_HANDLE},
-      {"instruction longer than the code area", Code(HtVeryLongPrefixes), false,
-       ERROR_INVALID_HANDLE},
+      {"instruction longer than 15 bytes", Code(HtLongPrefixes), false, ERROR_INVALID_BLOCK},
+      {"prefix chain longer than the code area", Code(HtVeryLongPrefixes), false,
+       ERROR_INVALID_BLOCK},
       {"loop displacement out of reach", Code(HtLoopTarget), false, ERROR_INVALID_BLOCK},
       {"detach of a slot that holds no trampoline", Code(HtStressTarget), true,
        ERROR_INVALID_BLOCK},
@@ -300,6 +300,209 @@ TEST(HookDetach, RefusesAReplacementOtherThanTheOneAttached) {
   EXPECT_EQ(HtPlainTarget(1), 1001);
   ASSERT_EQ(DetachOne(&slot, Code(ReplacementPlain)), 0u);
   EXPECT_EQ(HtPlainTarget(1), 10);
+}
+
+// --- Targets the engine must refuse -------------------------------------------
+
+// Executable memory holding given bytes, for targets that are never run.
+class CodeBuffer {
+ public:
+  explicit CodeBuffer(const std::vector<uint8_t>& bytes) {
+    memory_ = static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, 0x1000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+    std::memset(memory_, 0xCC, 0x1000);
+    std::memcpy(memory_, bytes.data(), bytes.size());
+  }
+  ~CodeBuffer() { VirtualFree(memory_, 0, MEM_RELEASE); }
+  uint8_t* code() const { return memory_; }
+
+ private:
+  uint8_t* memory_;
+};
+
+// Each of these first instructions would run differently, or not at all,
+// from a trampoline: the attach fails with 9, nothing is written, and no
+// region is left behind.
+TEST(HookAttach, RefusesFirstInstructionsThatCannotBeMoved) {
+  const struct {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"invalid opcode", {0xD6, 0x90, 0x90, 0x90, 0x90, 0xC3}},
+      {"invalid two-byte opcode", {0x0F, 0x0A, 0x90, 0x90, 0x90, 0xC3}},
+      {"short jump with the operand-size prefix", {0x66, 0xEB, 0x10, 0x90, 0x90, 0xC3}},
+      {"branch into the moved bytes", {0x74, 0x00, 0x8B, 0x45, 0x08, 0xC3}},
+      {"branch back to the first byte", {0x85, 0xC0, 0x75, 0xFC, 0x90, 0xC3}},
+      {"call of the next instruction, then pop", {0xE8, 0, 0, 0, 0, 0x58, 0xC3}},
+      {"push, then call of the next instruction", {0x55, 0xE8, 0, 0, 0, 0, 0x58, 0xC3}},
+      {"instruction longer than 15 bytes",
+       {0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x8B, 0x44, 0x24,
+        0x04, 0xC3}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CodeBuffer buffer(c.bytes);
+    const std::vector<uint8_t> before = BytesAt(buffer.code(), c.bytes.size());
+    PVOID slot = buffer.code();
+    PVOID* failed = nullptr;
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    EXPECT_EQ(HookAttach(&slot, Code(ReplacementOther)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+    EXPECT_EQ(HookCommitWithFailedSlot(&failed), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+    EXPECT_EQ(failed, &slot);
+    EXPECT_EQ(slot, buffer.code());
+    EXPECT_EQ(BytesAt(buffer.code(), c.bytes.size()), before);
+  }
+}
+
+// An entry is replaced in one locked exchange of its first eight bytes, or,
+// when those cross into the next page, behind a two-byte jump to itself.
+// Either way the function works hooked and unhooked, and the bytes after a
+// short entry are left as they were.
+TEST(HookCommit, WritesEntriesWithinAndAcrossAPageBoundary) {
+  auto* pages = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 0x2000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  std::memset(pages, 0xCC, 0x2000);
+  // mov eax, 42; ret; then two bytes that belong to something else.
+  const std::vector<uint8_t> function = {0xB8, 0x2A, 0x00, 0x00, 0x00, 0xC3, 0xAB, 0xCD};
+  for (size_t offset : {size_t{0x100}, size_t{0x1000 - 6}, size_t{0x1000 - 1}}) {
+    SCOPED_TRACE(offset);
+    uint8_t* code = pages + offset;
+    std::memcpy(code, function.data(), function.size());
+    auto call = reinterpret_cast<int (*)()>(code);
+    PVOID slot = code;
+    ASSERT_EQ(AttachOne(&slot, Code(ReplacementNone)), 0u);
+    EXPECT_EQ(call(), 6000);
+    EXPECT_EQ(Call<int (*)()>(slot)(), 42);
+    EXPECT_EQ(BytesAt(code + 5, 3), (std::vector<uint8_t>{0xC3, 0xAB, 0xCD}));
+    ASSERT_EQ(DetachOne(&slot, Code(ReplacementNone)), 0u);
+    EXPECT_EQ(BytesAt(code, function.size()), function);
+    EXPECT_EQ(call(), 42);
+  }
+  VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+// A target already hooked by another tool begins with a relative jump; in
+// 32-bit code that jump reaches everything, so however far it goes the
+// trampoline is placed near the target.
+TEST(HookAttach, ATargetThatJumpsFarAwayStillGetsATrampoline) {
+  for (uint32_t displacement : {0x7FFF0000u, 0x80010000u}) {
+    SCOPED_TRACE(displacement);
+    std::vector<uint8_t> bytes = {0xE9};
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(displacement >> (8 * i)));
+    CodeBuffer buffer(bytes);
+    PVOID slot = buffer.code();
+    PVOID trampoline = nullptr;
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    EXPECT_EQ(HookAttachWithResults(&slot, Code(ReplacementOther), &trampoline, nullptr, nullptr),
+              0u);
+    ASSERT_NE(trampoline, nullptr);
+    // The copied jump still leads where the original did.
+    auto* t = static_cast<Trampoline*>(trampoline);
+    int32_t copied;
+    std::memcpy(&copied, t->code + 1, 4);
+    EXPECT_EQ(t->code[0], 0xE9);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(t->code) + 5 + copied,
+              reinterpret_cast<uintptr_t>(buffer.code()) + 5 + displacement);
+    ASSERT_EQ(HookTransactionCancel(), 0u);
+    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  }
+}
+
+// One operation per slot in a transaction: a second detach, or an attach
+// after a detach, would free a trampoline twice or orphan one.
+TEST(HookTransaction, RefusesASecondOperationOnTheSameSlot) {
+  PVOID slot = Code(HtPlainTarget);
+  ASSERT_EQ(AttachOne(&slot, Code(ReplacementPlain)), 0u);
+  PVOID live = slot;
+
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  EXPECT_EQ(HookDetach(&slot, Code(ReplacementPlain)), 0u);
+  EXPECT_EQ(HookDetach(&slot, Code(ReplacementPlain)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  EXPECT_EQ(HookTransactionCommit(), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  EXPECT_EQ(slot, live);
+  EXPECT_EQ(HtPlainTarget(1), 1001);
+
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  EXPECT_EQ(HookDetach(&slot, Code(ReplacementPlain)), 0u);
+  EXPECT_EQ(HookAttach(&slot, Code(ReplacementOther)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  EXPECT_EQ(HookTransactionCommit(), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  EXPECT_EQ(slot, live);
+
+  // Another slot naming the same function, and an attach over a live hook.
+  PVOID twin = Code(HtCallTarget);
+  PVOID twin_again = Code(HtCallTarget);
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  EXPECT_EQ(HookAttach(&twin, Code(ReplacementCall)), 0u);
+  EXPECT_EQ(HookAttach(&twin_again, Code(ReplacementOther)),
+            static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  EXPECT_EQ(HookTransactionCommit(), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  EXPECT_EQ(HookAttach(&slot, Code(ReplacementOther)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  EXPECT_EQ(HookTransactionCommit(), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+
+  ASSERT_EQ(DetachOne(&slot, Code(ReplacementPlain)), 0u);
+  EXPECT_EQ(HtPlainTarget(1), 10);
+  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+}
+
+// Each commit reports its own transaction's result, however soon another
+// thread opens the next one.
+TEST(HookCommit, ReportsItsOwnResultWhileOtherThreadsBegin) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  auto worker = [&](PVOID target) {
+    for (int i = 0; i < 500 && !stop; ++i) {
+      PVOID slot = target;
+      PVOID* failed = nullptr;
+      if (HookTransactionBegin() != 0) continue;
+      // The replacement is the target: nothing queued, the slot reported.
+      HookAttach(&slot, target);
+      if (HookCommitWithFailedSlot(&failed) != 0 || failed != &slot) ++wrong;
+    }
+  };
+  struct Args {
+    decltype(worker)* run;
+    PVOID target;
+  };
+  LPTHREAD_START_ROUTINE start = [](void* p) WINAPI -> DWORD {
+    auto* args = static_cast<Args*>(p);
+    (*args->run)(args->target);
+    return 0;
+  };
+  Args a{&worker, Code(HtPlainTarget)}, b{&worker, Code(HtCallTarget)};
+  HANDLE threads[2] = {CreateThread(nullptr, 0, start, &a, 0, nullptr),
+                       CreateThread(nullptr, 0, start, &b, 0, nullptr)};
+  WaitForMultipleObjects(2, threads, TRUE, 60000);
+  stop = true;
+  for (HANDLE h : threads) CloseHandle(h);
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// Following jumps never reads memory that is not there: the resolution
+// stops at the last readable step.
+TEST(ResolveCodeAddress, StopsWhereTheChainLeavesReadableMemory) {
+  auto* pages = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 0x2000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  DWORD old;
+  ASSERT_TRUE(VirtualProtect(pages + 0x1000, 0x1000, PAGE_NOACCESS, &old));
+  uint8_t* const short_jump = pages + 0x1000 - 2;  // EB into the inaccessible page
+  short_jump[0] = 0xEB;
+  short_jump[1] = 0x10;
+  EXPECT_EQ(ResolveCodeAddress(short_jump, nullptr), short_jump);
+  uint8_t* const last_byte = pages + 0x1000 - 1;  // EB whose displacement is not there
+  last_byte[0] = 0xEB;
+  EXPECT_EQ(ResolveCodeAddress(last_byte, nullptr), last_byte);
+  uint8_t* const chain = pages;  // EB 00, then E9 into the inaccessible page
+  chain[0] = 0xEB;
+  chain[1] = 0x00;
+  chain[2] = 0xE9;
+  const int32_t displacement = 0x1000 - 7 + 0x10;
+  std::memcpy(chain + 3, &displacement, 4);
+  EXPECT_EQ(ResolveCodeAddress(chain, nullptr), chain + 2);
+  VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 // --- The system's file functions ------------------------------------------
@@ -463,6 +666,11 @@ class ParkedThread {
   }
   HANDLE handle() const { return handle_; }
 
+  // The test holds the thread still while it places it; the commit suspends
+  // it again while it writes.
+  void Suspend() { ASSERT_NE(SuspendThread(handle_), static_cast<DWORD>(-1)); }
+  void Resume() { ResumeThread(handle_); }
+
   // While suspended: waits until it spins, then sets its registers.
   void MoveTo(const void* ip, DWORD eax, DWORD ecx, bool zero_flag) {
     CONTEXT context;
@@ -521,11 +729,13 @@ TEST(HookCommit, MovesAThreadInsideTheRewrittenBytesIntoTheTrampoline) {
     SCOPED_TRACE(c.name);
     PVOID slot = c.target;
     ParkedThread thread;
+    thread.Suspend();
     ASSERT_EQ(HookTransactionBegin(), 0u);
     ASSERT_EQ(HookEnlistThread(thread.handle()), 0u);
     thread.MoveTo(At(c.target, c.offset), c.eax, c.ecx, c.zero_flag);
     ASSERT_EQ(HookAttach(&slot, c.replacement), 0u);
     ASSERT_EQ(HookTransactionCommit(), 0u);
+    thread.Resume();
     EXPECT_EQ(thread.Result(), c.expected);
     ASSERT_EQ(DetachOne(&slot, c.replacement), 0u);
   }
@@ -555,15 +765,50 @@ TEST(HookCommit, MovesAThreadInsideARemovedTrampolineBackIntoTheTarget) {
     ASSERT_EQ(AttachOne(&slot, c.replacement), 0u);
     auto* t = static_cast<Trampoline*>(slot);
     ParkedThread thread;
+    thread.Suspend();
     ASSERT_EQ(HookTransactionBegin(), 0u);
     ASSERT_EQ(HookEnlistThread(thread.handle()), 0u);
     thread.MoveTo(t->code + (c.offset == kJumpBack ? t->code_length : c.offset), c.eax, c.ecx,
                   false);
     ASSERT_EQ(HookDetach(&slot, c.replacement), 0u);
     ASSERT_EQ(HookTransactionCommit(), 0u);
+    thread.Resume();
     EXPECT_EQ(thread.Result(), c.expected);
     EXPECT_EQ(hooking::HookRegionCount(), 0u);
   }
+}
+
+TEST(HookEnlistThread, IsAnErrorOutsideTheCallersTransaction) {
+  ParkedThread thread;
+  EXPECT_EQ(HookEnlistThread(thread.handle()), static_cast<DWORD>(ERROR_INVALID_OPERATION));
+  // Not suspended: a suspension now finds the count at 0.
+  EXPECT_EQ(SuspendThread(thread.handle()), 0u);
+  ResumeThread(thread.handle());
+  TerminateThread(thread.handle(), 0);
+}
+
+TEST(OtherThreads, OpensEveryThreadButTheCallerForTheTransaction) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  LPTHREAD_START_ROUTINE wait = [](void* event) WINAPI -> DWORD {
+    return WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+  };
+  DWORD ids[3];
+  HANDLE threads[3];
+  for (int i = 0; i < 3; ++i) threads[i] = CreateThread(nullptr, 0, wait, release, 0, &ids[i]);
+  {
+    hooking::OtherThreads others;
+    ASSERT_EQ(others.Open(), 0u);
+    EXPECT_GE(others.size(), 3u);
+    EXPECT_EQ(others.EnlistAll(), static_cast<DWORD>(ERROR_INVALID_OPERATION));  // no transaction
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    EXPECT_EQ(others.EnlistAll(), 0u);
+    EXPECT_EQ(HookTransactionCommit(), 0u);
+  }
+  // Every thread was resumed: each one ends once released.
+  SetEvent(release);
+  EXPECT_EQ(WaitForMultipleObjects(3, threads, TRUE, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  for (HANDLE thread : threads) CloseHandle(thread);
+  CloseHandle(release);
 }
 
 // --- Stress -------------------------------------------------------------------

@@ -9,35 +9,79 @@
 namespace hooking {
 namespace {
 
-constexpr size_t kScratchSize = 64;
+// Win32 codes of the copier's failures; spelled out here because the native
+// build's platform seam does not carry them.
+constexpr DWORD kErrorInvalidData = 13;   // ERROR_INVALID_DATA
+constexpr DWORD kErrorNotSupported = 50;  // ERROR_NOT_SUPPORTED
+
+// Room for the longest copy: a 15-byte instruction widened by 4.
+constexpr size_t kScratchSize = 32;
 
 // The state of one copy: the prefixes seen so far and where results go.
+//
+// Every byte is read through Fetch, which refuses a byte at offset 15 or
+// beyond from the instruction's start: no valid instruction is longer, so a
+// refused chain never makes the copier read past that limit. A valid
+// instruction's bytes are read in order and nothing after its last byte is
+// read. The copy is assembled in the scratch area, at the offsets it will
+// have at the destination, and written out only when the instruction is
+// accepted.
 class InstructionCopier {
  public:
   InstructionCopier(uint8_t* destination, uintptr_t* target, int32_t* extra)
-      : target_(target != nullptr ? target : &own_target_),
-        extra_(extra != nullptr ? extra : &own_extra_) {
-    *target_ = NoBranchTarget;
-    *extra_ = 0;
-    if (destination == nullptr) {
-      destination_ = scratch_;
-      scratch_end_ = scratch_ + kScratchSize;
-    } else {
-      destination_ = destination;
-    }
-  }
+      : destination_(destination),
+        target_(target != nullptr ? target : &own_target_),
+        extra_(extra != nullptr ? extra : &own_extra_) {}
 
   const uint8_t* Copy(const uint8_t* source) {
-    uint8_t* dest = destination_;
-    const OpcodeEntry* entry = &OneByteTable[source[0]];
+    start_ = source;
+    const uint8_t* next = Decode(source);
+    if (next == nullptr) {
+      *target_ = NoBranchTarget;
+      *extra_ = 0;
+      SetLastError(error_);
+      return nullptr;
+    }
+    if (destination_ != nullptr) std::memcpy(destination_, scratch_, written_);
+    return next;
+  }
+
+ private:
+  static unsigned Reg(uint8_t modrm) { return (modrm >> 3) & 7; }
+
+  // Reads source[offset] into *value; false (and the copy refused) when the
+  // byte lies beyond the longest possible instruction.
+  bool Fetch(const uint8_t* source, unsigned offset, uint8_t* value) {
+    if (static_cast<size_t>(source + offset - start_) >= kMaxInstructionLength) {
+      return Refuse(kErrorInvalidData);
+    }
+    *value = source[offset];
+    return true;
+  }
+
+  bool Refuse(DWORD error) {
+    error_ = error;
+    return false;
+  }
+
+  // Address in the real destination that corresponds to `source`.
+  uintptr_t DestinationOf(const uint8_t* source) const {
+    return reinterpret_cast<uintptr_t>(destination_ != nullptr ? destination_ : scratch_) +
+           static_cast<uintptr_t>(source - start_);
+  }
+
+  const uint8_t* Decode(const uint8_t* source) {
+    uint8_t byte = 0;
+    if (!Fetch(source, 0, &byte)) return nullptr;
+    const OpcodeEntry* entry = &OneByteTable[byte];
     // Prefixes and escapes copy one byte and look the next one up again, so
-    // a chain of prefixes of any length ends in one real row.
+    // a chain of prefixes ends in one real row (or at the length limit).
     for (;;) {
       switch (entry->handler) {
         case CopyHandler::kPlain:
-          return CopyPlain(*entry, dest, source);
+          return CopyPlain(*entry, source);
         case CopyHandler::kSegment:
-          segment_ = source[0];
+          segment_ = byte;
           break;
         case CopyHandler::kOperandSize:
           operand_size_ = true;
@@ -52,74 +96,133 @@ class InstructionCopier {
           f3_ = true;
           break;
         case CopyHandler::kPrefix:
+          lock_seen_ = true;
           break;
         case CopyHandler::kEscape:
-          Put(dest, source, 1);
-          ++dest;
+          Put(source, 1);
           ++source;
-          entry = &TwoByteTable[source[0]];
+          if (!Fetch(source, 0, &byte)) return nullptr;
+          entry = &TwoByteTable[byte];
           continue;
         case CopyHandler::kShortJump:
-          return CopyShortJump(dest, source);
+          return CopyShortJump(source);
         case CopyHandler::kInvalid:
-          return source + 1;
+          Refuse(kErrorInvalidData);
+          return nullptr;
         case CopyHandler::kGroupF6:
-          return CopyPlain(Reg(source[1]) == 0 ? kModRm3 : kModRm2, dest, source);
-        case CopyHandler::kGroupF7:
-          return CopyPlain(Reg(source[1]) == 0 ? kTestF7 : kModRm2, dest, source);
+        case CopyHandler::kGroupF7: {
+          uint8_t modrm = 0;
+          if (!Fetch(source, 1, &modrm)) return nullptr;
+          // /0 and /1 are both TEST with an immediate.
+          const bool test = Reg(modrm) <= 1;
+          if (entry->handler == CopyHandler::kGroupF6) {
+            return CopyPlain(test ? kModRm3 : kModRm2, source);
+          }
+          return CopyPlain(test ? kTestF7 : kModRm2, source);
+        }
+        case CopyHandler::kGroupC6:
+        case CopyHandler::kGroupC7: {
+          uint8_t modrm = 0;
+          if (!Fetch(source, 1, &modrm)) return nullptr;
+          const bool c7 = entry->handler == CopyHandler::kGroupC7;
+          if (modrm == 0xF8) return CopyPlain(c7 ? kXbegin : kModRm3, source);  // XBEGIN, XABORT
+          if (Reg(modrm) != 0) return RefuseInvalid();
+          return CopyPlain(c7 ? kTestF7 : kModRm3, source);  // MOV r/m, imm
+        }
+        case CopyHandler::kGroupFE:
         case CopyHandler::kGroupFF:
-          return CopyGroupFF(dest, source);
-        case CopyHandler::kGroup0F00:
-          return CopyPlain(Reg(source[1]) == 6 ? kModRm2Dynamic : kModRm2, dest, source);
+          return CopyGroupFF(*entry, source);
+        case CopyHandler::kGroup0F00: {
+          uint8_t modrm = 0;
+          if (!Fetch(source, 1, &modrm)) return nullptr;
+          if (Reg(modrm) == 7) return RefuseInvalid();
+          return CopyPlain(Reg(modrm) == 6 ? kModRm2Dynamic : kModRm2, source);
+        }
+        case CopyHandler::kGroup0FBA: {
+          // Only BT, BTS, BTR and BTC (/4 to /7) take an immediate bit number.
+          uint8_t modrm = 0;
+          if (!Fetch(source, 1, &modrm)) return nullptr;
+          if (Reg(modrm) < 4) return RefuseInvalid();
+          return CopyPlain(kModRm3, source);
+        }
+        case CopyHandler::kMemoryOnly: {
+          uint8_t modrm = 0;
+          if (!Fetch(source, 1, &modrm)) return nullptr;
+          if ((modrm >> 6) == 3) return RefuseInvalid();
+          return CopyPlain(kModRm2, source);
+        }
         case CopyHandler::k0F78:
-          return CopyPlain(f2_ || operand_size_ ? kExtrqImmediate : kModRm2, dest, source);
+          return CopyPlain(f2_ || operand_size_ ? kExtrqImmediate : kModRm2, source);
         case CopyHandler::k0FB8:
-          return CopyPlain(f3_ ? kModRm2 : kJmpe, dest, source);
-        case CopyHandler::kVex2:
-          if ((source[1] & 0xC0) != 0xC0) return CopyPlain(kModRm2, dest, source);  // LDS
-          Put(dest, source, 2);
+          return CopyPlain(f3_ ? kModRm2 : kJmpe, source);
+        case CopyHandler::kVex2: {
+          uint8_t b1 = 0;
+          if (!Fetch(source, 1, &b1)) return nullptr;
+          if ((b1 & 0xC0) != 0xC0) return CopyPlain(kModRm2, source);  // LDS
+          if (!VexAllowed()) return RefuseInvalid();
+          Put(source, 2);
           vex_ = true;
-          entry = VexRow(1, source[1] & 3, source[2]);
-          dest += 2;
           source += 2;
+          if (!Fetch(source, 0, &byte)) return nullptr;
+          entry = VexRow(1, b1 & 3, byte);
           continue;
-        case CopyHandler::kVex3:
-          if ((source[1] & 0xC0) != 0xC0) return CopyPlain(kModRm2, dest, source);  // LES
-          Put(dest, source, 3);
+        }
+        case CopyHandler::kVex3: {
+          uint8_t b1 = 0, b2 = 0;
+          if (!Fetch(source, 1, &b1)) return nullptr;
+          if ((b1 & 0xC0) != 0xC0) return CopyPlain(kModRm2, source);  // LES
+          if (!VexAllowed()) return RefuseInvalid();
+          if (!Fetch(source, 2, &b2)) return nullptr;
+          Put(source, 3);
           vex_ = true;
-          entry = VexRow(source[1] & 0x1F, source[2] & 3, source[3]);
-          dest += 3;
           source += 3;
+          if (!Fetch(source, 0, &byte)) return nullptr;
+          entry = VexRow(b1 & 0x1F, b2 & 3, byte);
           continue;
+        }
         case CopyHandler::kEvex: {
-          if ((source[1] & 0xC0) != 0xC0) return CopyPlain(kModRm2, dest, source);  // BOUND
-          if ((source[1] & 0x08) != 0 || (source[2] & 0x04) == 0) return source + 1;
-          Put(dest, source, 4);
+          uint8_t b1 = 0, b2 = 0, b3 = 0;
+          if (!Fetch(source, 1, &b1)) return nullptr;
+          if ((b1 & 0xC0) != 0xC0) return CopyPlain(kModRm2, source);  // BOUND
+          if (!VexAllowed()) return RefuseInvalid();
+          // A reserved bit set, or the fixed bit clear: no instruction.
+          if ((b1 & 0x08) != 0) return RefuseInvalid();
+          if (!Fetch(source, 2, &b2)) return nullptr;
+          if ((b2 & 0x04) == 0) return RefuseInvalid();
+          if (!Fetch(source, 3, &b3)) return nullptr;
+          Put(source, 4);
           evex_ = true;
-          const unsigned map = (source[1] & 3) | (source[1] & 4);
-          entry = VexRow(map, source[2] & 3, source[4]);
-          dest += 4;
           source += 4;
+          if (!Fetch(source, 0, &byte)) return nullptr;
+          entry = VexRow(b1 & 7, b2 & 3, byte);
           continue;
         }
         case CopyHandler::kXop: {
-          const unsigned map = source[1] & 0x1F;
-          if (map == 8) return CopyPlain(kXop8, dest, source);
-          if (map == 9) return CopyPlain(kXop9, dest, source);
-          if (map == 10) return CopyPlain(kXopA, dest, source);
-          return CopyPlain(kModRm2, dest, source);  // POP r/m
+          uint8_t b1 = 0;
+          if (!Fetch(source, 1, &b1)) return nullptr;
+          const unsigned map = b1 & 0x1F;
+          if (map == 8) return CopyPlain(kXop8, source);
+          if (map == 9) return CopyPlain(kXop9, source);
+          if (map == 10) return CopyPlain(kXopA, source);
+          if (map >= 8 || Reg(b1) != 0) return RefuseInvalid();
+          return CopyPlain(kModRm2, source);  // POP r/m
         }
       }
       // A prefix: copy it and look at the next byte.
-      Put(dest, source, 1);
-      ++dest;
+      Put(source, 1);
       ++source;
-      entry = &OneByteTable[source[0]];
+      if (!Fetch(source, 0, &byte)) return nullptr;
+      entry = &OneByteTable[byte];
     }
   }
 
- private:
-  static unsigned Reg(uint8_t modrm) { return (modrm >> 3) & 7; }
+  const uint8_t* RefuseInvalid() {
+    Refuse(kErrorInvalidData);
+    return nullptr;
+  }
+
+  // VEX and EVEX cannot follow the lock, repeat or operand-size prefixes.
+  bool VexAllowed() const { return !operand_size_ && !f2_ && !f3_ && !lock_seen_; }
 
   // Chooses the row of the opcode byte that follows a VEX or EVEX prefix.
   const OpcodeEntry* VexRow(unsigned map, unsigned pp, uint8_t opcode) {
@@ -127,12 +230,22 @@ class InstructionCopier {
     if (pp == 2) f3_ = true;
     if (pp == 3) f2_ = true;
     switch (map) {
-      case 1:
-        return &TwoByteTable[opcode];
+      case 1: {
+        // Only register and memory forms exist in the VEX maps; branches and
+        // the forms without a ModR/M byte do not (bar VZEROUPPER/VZEROALL).
+        if (opcode == 0x77 && !evex_) return &kOneByteEntry;
+        const OpcodeEntry& row = TwoByteTable[opcode];
+        if (row.handler != CopyHandler::kPlain || row.ModRmOffset() != 1 ||
+            row.RelativeOffset() != 0 || row.IsDynamic()) {
+          return &kInvalidEntry;
+        }
+        return &row;
+      }
       case 2:
+        return &kModRm2;
       case 5:
       case 6:
-        return &kModRm2;
+        return evex_ ? &kModRm2 : &kInvalidEntry;
       case 3:
         return &kModRm3;
       default:
@@ -140,39 +253,65 @@ class InstructionCopier {
     }
   }
 
-  // Writes n source bytes at dest; in measuring mode bytes past the scratch
-  // area are dropped, so no prefix chain can overrun it.
-  void Put(uint8_t* dest, const uint8_t* source, size_t n) {
-    for (size_t i = 0; i < n; ++i) PutByte(dest + i, source[i]);
+  // Places n source bytes into the copy at the offsets they will have.
+  void Put(const uint8_t* source, size_t n) {
+    for (size_t i = 0; i < n; ++i) PutByte(source + i - start_, source[i]);
   }
-  void PutByte(uint8_t* at, uint8_t value) {
-    if (scratch_end_ == nullptr || at < scratch_end_) *at = value;
+  void PutByte(ptrdiff_t at, uint8_t value) {
+    scratch_[at] = value;
+    if (static_cast<size_t>(at) + 1 > written_) written_ = static_cast<size_t>(at) + 1;
   }
-  void PutWord(uint8_t* at, uint32_t value, unsigned width) {
+  void PutWord(ptrdiff_t at, uint32_t value, unsigned width) {
     for (unsigned i = 0; i < width; ++i) PutByte(at + i, static_cast<uint8_t>(value >> (8 * i)));
   }
 
-  const uint8_t* CopyPlain(const OpcodeEntry& entry, uint8_t* dest, const uint8_t* source) {
+  // Bytes that follow a ModR/M byte under 16-bit addressing (the address-size
+  // prefix): displacements of 0, 1 or 2 bytes and never a SIB byte.
+  static unsigned Following16(uint8_t modrm) {
+    const unsigned mod = modrm >> 6;
+    if (mod == 0) return (modrm & 7) == 6 ? 2 : 0;
+    if (mod == 1) return 1;
+    if (mod == 2) return 2;
+    return 0;
+  }
+
+  const uint8_t* CopyPlain(const OpcodeEntry& entry, const uint8_t* source) {
+    // LOOP and JCXZ, like the short jumps, cut their target to 16 bits under
+    // the operand-size prefix.
+    if (entry.IsNoWiden() && operand_size_) {
+      Refuse(kErrorNotSupported);
+      return nullptr;
+    }
     const bool override_seen = entry.IsAddressSized() ? address_size_ : operand_size_;
     unsigned size = override_seen ? entry.FixedSize16() : entry.FixedSize();
     const unsigned rel = entry.RelativeOffset();
-    unsigned width = size - rel;
     if (entry.ModRmOffset() != 0) {
-      const uint8_t form = ModRmTable[source[entry.ModRmOffset()]];
-      size += form & 0x0F;
-      if ((form & 0x10) != 0 && (source[entry.ModRmOffset() + 1] & 7) == 5) {
-        size += 4;
-        width = size - rel;
+      uint8_t modrm = 0;
+      if (!Fetch(source, entry.ModRmOffset(), &modrm)) return nullptr;
+      if (address_size_) {
+        size += Following16(modrm);
+      } else {
+        const uint8_t form = ModRmTable[modrm];
+        size += form & 0x0F;
+        if ((form & 0x10) != 0) {
+          uint8_t sib = 0;
+          if (!Fetch(source, entry.ModRmOffset() + 1, &sib)) return nullptr;
+          if ((sib & 7) == 5) size += 4;
+        }
       }
     }
-    Put(dest, source, size);
-    if (rel != 0) Rebase(dest, source, size, rel, width);
+    // The whole instruction must lie within the architectural limit; its
+    // last byte is checked before any of it is copied.
+    uint8_t last = 0;
+    if (!Fetch(source, size - 1, &last)) return nullptr;
+    Put(source, size);
+    if (rel != 0) Rebase(source, size, rel, size - rel);
     if (entry.IsNoWiden()) *extra_ = -*extra_;
     if (entry.IsDynamic()) *target_ = UnknownBranchTarget;
     return source + size;
   }
 
-  void Rebase(uint8_t* dest, const uint8_t* source, unsigned size, unsigned rel, unsigned width) {
+  void Rebase(const uint8_t* source, unsigned size, unsigned rel, unsigned width) {
     int32_t old = 0;
     if (width == 1) {
       old = static_cast<int8_t>(source[rel]);
@@ -184,38 +323,56 @@ class InstructionCopier {
       std::memcpy(&old, source + rel, 4);
     }
     const uintptr_t target = reinterpret_cast<uintptr_t>(source) + size + old;
-    const int32_t shift = static_cast<int32_t>(reinterpret_cast<uintptr_t>(dest) -
-                                               reinterpret_cast<uintptr_t>(source));
-    const int32_t rebased =
-        static_cast<int32_t>(static_cast<uint32_t>(old) - static_cast<uint32_t>(shift));
-    PutWord(dest + rel, static_cast<uint32_t>(rebased), width);
+    const uint32_t shift =
+        static_cast<uint32_t>(DestinationOf(source) - reinterpret_cast<uintptr_t>(source));
+    const int32_t rebased = static_cast<int32_t>(static_cast<uint32_t>(old) - shift);
+    PutWord(source + rel - start_, static_cast<uint32_t>(rebased), width);
     if (width == 1 && (rebased < -128 || rebased > 127)) *extra_ = 3;
     if (width == 2 && (rebased < -32768 || rebased > 32767)) *extra_ = 2;
-    *target_ = target;
+    *target_ = static_cast<uint32_t>(target);
   }
 
-  const uint8_t* CopyShortJump(uint8_t* dest, const uint8_t* source) {
-    const int32_t d8 = static_cast<int8_t>(source[1]);
-    const uint32_t shift = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dest) -
-                                                 reinterpret_cast<uintptr_t>(source));
-    *target_ = reinterpret_cast<uintptr_t>(source) + 2 + d8;
-    if (source[0] == 0xEB) {
-      PutByte(dest, 0xE9);
-      PutWord(dest + 1, static_cast<uint32_t>(d8) - shift - 3, 4);
+  const uint8_t* CopyShortJump(const uint8_t* source) {
+    // With the operand-size prefix the jump's target is cut to 16 bits; no
+    // wider form keeps that, so such a jump is not moved.
+    if (operand_size_) {
+      Refuse(kErrorNotSupported);
+      return nullptr;
+    }
+    uint8_t opcode = 0, d8_byte = 0;
+    if (!Fetch(source, 0, &opcode) || !Fetch(source, 1, &d8_byte)) return nullptr;
+    const int32_t d8 = static_cast<int8_t>(d8_byte);
+    const uint32_t shift =
+        static_cast<uint32_t>(DestinationOf(source) - reinterpret_cast<uintptr_t>(source));
+    *target_ = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(source) + 2 + d8);
+    const ptrdiff_t at = source - start_;
+    if (opcode == 0xEB) {
+      PutByte(at, 0xE9);
+      PutWord(at + 1, static_cast<uint32_t>(d8) - shift - 3, 4);
       *extra_ = 3;
     } else {
-      PutByte(dest, 0x0F);
-      PutByte(dest + 1, static_cast<uint8_t>(0x80 | (source[0] & 0x0F)));
-      PutWord(dest + 2, static_cast<uint32_t>(d8) - shift - 4, 4);
+      PutByte(at, 0x0F);
+      PutByte(at + 1, static_cast<uint8_t>(0x80 | (opcode & 0x0F)));
+      PutWord(at + 2, static_cast<uint32_t>(d8) - shift - 4, 4);
       *extra_ = 4;
     }
     return source + 2;
   }
 
-  const uint8_t* CopyGroupFF(uint8_t* dest, const uint8_t* source) {
-    const uint8_t* next = CopyPlain(kModRm2, dest, source);
-    const uint8_t modrm = source[1];
-    if (modrm == 0x15 || modrm == 0x25) {
+  // FE and FF: the reg field chooses the operation; FE has only INC and DEC,
+  // FF has no /7, and far calls and jumps (/3, /5) need a memory operand.
+  const uint8_t* CopyGroupFF(const OpcodeEntry& entry, const uint8_t* source) {
+    uint8_t modrm = 0;
+    if (!Fetch(source, 1, &modrm)) return nullptr;
+    const unsigned reg = Reg(modrm);
+    if (entry.handler == CopyHandler::kGroupFE) {
+      if (reg > 1) return RefuseInvalid();
+      return CopyPlain(kModRm2, source);
+    }
+    if (reg == 7 || ((reg == 3 || reg == 5) && (modrm >> 6) == 3)) return RefuseInvalid();
+    const uint8_t* next = CopyPlain(kModRm2, source);
+    if (next == nullptr) return nullptr;
+    if (!address_size_ && (modrm == 0x15 || modrm == 0x25)) {
       if (segment_ == 0 || segment_ == 0x2E) {
         uint32_t address;
         std::memcpy(&address, source + 2, 4);
@@ -223,20 +380,23 @@ class InstructionCopier {
       } else {
         *target_ = UnknownBranchTarget;
       }
-    } else if (Reg(modrm) >= 2 && Reg(modrm) <= 5) {
+    } else if (reg >= 2 && reg <= 5) {
       *target_ = UnknownBranchTarget;
     }
     return next;
   }
 
-  // Reads the pointer an indirect branch goes through; a pointer that is
-  // not readable memory gives an unknown target instead of a fault.
-  static uintptr_t ReadPointer(uintptr_t address) {
-    if (!IsReadableMemory(reinterpret_cast<const void*>(address), sizeof(uintptr_t))) {
+  // Reads the 32-bit code pointer an indirect branch goes through; a pointer
+  // that is not readable memory gives an unknown target instead of a fault.
+  // The address comes from the code itself and may lie anywhere, even where
+  // a sanitizer keeps its own bookkeeping, so the read is a plain one.
+  __attribute__((no_sanitize_address)) static uintptr_t ReadPointer(uintptr_t address) {
+    if (!IsReadableMemory(reinterpret_cast<const void*>(address), sizeof(uint32_t))) {
       return UnknownBranchTarget;
     }
-    uintptr_t value;
-    std::memcpy(&value, reinterpret_cast<const void*>(address), sizeof value);
+    const volatile uint8_t* p = reinterpret_cast<const volatile uint8_t*>(address);
+    uint32_t value = 0;
+    for (unsigned i = 0; i < 4; ++i) value |= static_cast<uint32_t>(p[i]) << (8 * i);
     return value;
   }
 
@@ -246,14 +406,17 @@ class InstructionCopier {
   bool evex_ = false;
   bool f2_ = false;
   bool f3_ = false;
+  bool lock_seen_ = false;
   uint8_t segment_ = 0;
+  DWORD error_ = kErrorInvalidData;
+  const uint8_t* start_ = nullptr;
+  uint8_t* destination_;
   uintptr_t own_target_ = NoBranchTarget;
   int32_t own_extra_ = 0;
   uintptr_t* target_;
   int32_t* extra_;
-  uint8_t* destination_ = nullptr;
-  uint8_t* scratch_end_ = nullptr;
-  uint8_t scratch_[kScratchSize];
+  size_t written_ = 0;
+  uint8_t scratch_[kScratchSize] = {};
 };
 
 }  // namespace
@@ -263,7 +426,7 @@ const uint8_t* CopyInstruction(uint8_t* destination, uint8_t* /*pool_limit*/, co
   if (out_target != nullptr) *out_target = NoBranchTarget;
   if (out_extra != nullptr) *out_extra = 0;
   if (source == nullptr) {
-    SetLastError(ERROR_INVALID_DATA);
+    SetLastError(kErrorInvalidData);
     return nullptr;
   }
   InstructionCopier copier(destination, out_target, out_extra);

@@ -27,8 +27,15 @@ inline constexpr uintptr_t UnknownBranchTarget = 0xFFFFFFFF;
 // longer than the source (3 or 4 for a widened short jump, 2 for a 16-bit
 // displacement that no longer fits, -3 for a loop or jcxz displacement that
 // no longer fits); both are optional and set at every call.
-// A null source returns null with last error ERROR_INVALID_DATA. Invalid
-// opcode bytes are skipped one at a time and write nothing.
+//
+// What cannot be moved is refused: the result is null, nothing is written,
+// both outputs are 0 and the last error says why: ERROR_INVALID_DATA for a
+// null source, bytes that are no instruction in 32-bit code, or a prefix
+// chain that would make an instruction longer than 15 bytes;
+// ERROR_NOT_SUPPORTED for a short jump, loop or jcxz under the operand-size
+// prefix, whose target is cut to 16 bits and which no wider form can keep.
+// The copier reads an instruction's bytes in order and nothing after its
+// last byte, and never more than 15 bytes for a refused one.
 const uint8_t* CopyInstruction(uint8_t* destination, uint8_t* pool_limit, const uint8_t* source,
                                uintptr_t* out_target, int32_t* out_extra);
 

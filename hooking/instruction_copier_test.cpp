@@ -228,24 +228,80 @@ TEST_F(CopierTest, PlainInstructionsAreCopiedWhole) {
   }
 }
 
-// Invalid bytes are skipped one at a time: what came before them (prefix,
-// escape, VEX bytes) is copied, nothing of the invalid byte is.
-TEST_F(CopierTest, InvalidBytesWriteNothingAndAdvanceByOne) {
+// What is not an instruction is refused, not measured: the copy writes
+// nothing, and the caller learns of it from a null result.
+TEST_F(CopierTest, InvalidBytesAreRefusedAndWriteNothing) {
+  const char* const cases[] = {
+      "D6",
+      "0F 04",
+      "0F 0A",
+      "66 0F 3F",
+      "0F 24 C0",              // test registers are gone
+      "62 F9 7C 48 28 C1",     // EVEX with a reserved bit set
+      "62 F1 78 48 28 C1",     // EVEX with the fixed bit clear
+      "C5 F8 0C",              // VEX map 1, invalid opcode
+      "C5 F8 84 00 00 00 00",  // no VEX form of a branch
+      "C4 E4 79 00 C1",        // VEX map 4
+      "66 C5 F8 77",           // VEX after an operand-size prefix
+      "8D C0",                 // LEA of a register
+      "0F BA C0 03",           // the bit-test group has no /0
+      "FE D0",                 // FE /2
+      "FF F8",                 // FF /7
+      "FF D8",                 // far call through a register
+      "C7 C8 01 00 00 00",     // C7 /1
+      "8F 20",                 // 8F /4 is neither POP nor XOP
+  };
+  for (const char* text : cases) {
+    SCOPED_TRACE(text);
+    const std::vector<uint8_t> bytes = Hex(text);
+    std::memset(source_, 0x90, 64);
+    std::memcpy(source_, bytes.data(), bytes.size());
+    std::memset(Far(), 0xCC, 64);
+    uintptr_t target = 1;
+    int32_t extra = 1;
+    SetLastError(0);
+    const uint8_t* next = CopyInstruction(Far(), Far() + 64, source_, &target, &extra);
+    EXPECT_EQ(next, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_EQ(target, NoBranchTarget);
+    EXPECT_EQ(extra, 0);
+    EXPECT_EQ(Far()[0], 0xCC);
+  }
+}
+
+// Faults found in review against the x86 encoding, each on its bytes.
+TEST_F(CopierTest, LengthsOfRarerForms) {
   const struct {
     const char* bytes;
     size_t length;
-    size_t written;
   } cases[] = {
-      {"D6", 1, 0},
-      {"0F 04", 2, 1},
-      {"0F FF", 2, 1},
-      {"0F 0A", 2, 1},
-      {"0F B9 C0", 2, 1},
-      {"66 0F 3F", 3, 2},
-      {"62 F9 7C 48 28 C1", 1, 0},  // EVEX with a reserved bit set
-      {"62 F1 78 48 28 C1", 1, 0},  // EVEX with the fixed bit clear
-      {"C5 F8 0C", 3, 2},           // VEX map 1, invalid opcode
-      {"C4 E4 79 00 C1", 4, 3},     // VEX map 4
+      // The address-size prefix selects 16-bit addressing: its own
+      // displacement sizes and no SIB byte.
+      {"67 8B 06 34 12", 5},
+      {"67 8B 44 08", 4},
+      {"67 8B 04", 3},
+      {"67 8B 84 34 12", 5},
+      {"67 8B C0", 3},
+      {"67 C7 06 34 12 78 56 34 12", 9},
+      {"67 F6 46 08 01", 5},
+      // F6 /1 and F7 /1 are TEST with an immediate, like /0.
+      {"F6 C8 01", 3},
+      {"F6 0D 00 10 00 00 01", 7},
+      {"F7 C8 01 00 00 00", 6},
+      {"66 F7 C8 01 00", 5},
+      // Moves to and from control and debug registers always name a
+      // register, whatever the mod field says.
+      {"0F 20 C0", 3},
+      {"0F 22 05", 3},
+      {"0F 21 45", 3},
+      {"0F 23 85", 3},
+      // UD1 and UD0 take a ModR/M byte.
+      {"0F B9 C0", 3},
+      {"0F B9 05 00 10 00 00", 7},
+      {"0F FF 44 24 08", 5},
+      // XABORT and a plain C6/C7 move.
+      {"C6 F8 01", 3},
+      {"C6 00 01", 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bytes);
@@ -253,11 +309,85 @@ TEST_F(CopierTest, InvalidBytesWriteNothingAndAdvanceByOne) {
     const Copy copy = CopyTo(bytes, Far());
     EXPECT_EQ(copy.length, c.length);
     EXPECT_EQ(copy.extra, 0);
-    EXPECT_EQ(copy.target, NoBranchTarget);
-    EXPECT_EQ(std::vector<uint8_t>(Far(), Far() + c.written),
-              std::vector<uint8_t>(bytes.begin(), bytes.begin() + c.written));
-    EXPECT_EQ(Far()[c.written], 0xCC);
+    EXPECT_EQ(std::vector<uint8_t>(Far(), Far() + c.length),
+              std::vector<uint8_t>(bytes.begin(), bytes.begin() + c.length));
+    EXPECT_EQ(Far()[c.length], 0xCC);
   }
+}
+
+// XBEGIN's operand is a displacement to the abort handler: it is re-based.
+TEST_F(CopierTest, XbeginIsRelative) {
+  std::vector<uint8_t> bytes = Hex("C7 F8");
+  Append32(bytes, 0x100);
+  const uintptr_t handler = reinterpret_cast<uintptr_t>(source_) + 6 + 0x100;
+  const Copy copy = CopyTo(bytes, Far());
+  EXPECT_EQ(copy.length, 6u);
+  EXPECT_EQ(copy.extra, 0);
+  EXPECT_EQ(copy.target, handler);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(Far()) + 6 + Read32(Far() + 2), handler);
+
+  const Copy short_copy = CopyTo(Hex("66 C7 F8 10 00"), Far());
+  EXPECT_EQ(short_copy.length, 5u);
+  EXPECT_EQ(short_copy.extra, 2);  // a 16-bit displacement that no longer fits
+}
+
+// With the operand-size prefix a short jump's target is cut to 16 bits; no
+// wider form keeps that, so the jump is refused rather than widened.
+TEST_F(CopierTest, ShortJumpsWithTheOperandSizePrefixAreRefused) {
+  for (const char* text : {"66 EB 10", "66 74 10", "66 E2 10", "3E 66 7F 00"}) {
+    SCOPED_TRACE(text);
+    const std::vector<uint8_t> bytes = Hex(text);
+    std::memcpy(source_, bytes.data(), bytes.size());
+    std::memset(Far(), 0xCC, 16);
+    SetLastError(0);
+    EXPECT_EQ(CopyInstruction(Far(), Far() + 64, source_, nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(Far()[0], 0xCC);
+  }
+}
+
+// No instruction is longer than 15 bytes: a longer prefix chain is refused,
+// and neither it nor any valid instruction is read past. The bytes are put
+// at the end of a readable page followed by an inaccessible one.
+TEST(CopyInstruction, NeverReadsPastFifteenBytesOrPastTheInstruction) {
+  auto* pages = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 0x2000, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  DWORD old;
+  ASSERT_TRUE(VirtualProtect(pages + 0x1000, 0x1000, PAGE_NOACCESS, &old));
+  uint8_t* const page_end = pages + 0x1000;
+  auto place = [&](const std::vector<uint8_t>& bytes) {
+    uint8_t* at = page_end - bytes.size();
+    std::memcpy(at, bytes.data(), bytes.size());
+    return at;
+  };
+  std::vector<uint8_t> fifteen(11, 0x3E);
+  for (uint8_t b : {0x8B, 0x44, 0x24, 0x04}) fifteen.push_back(b);
+  const uint8_t* at = place(fifteen);
+  EXPECT_EQ(CopyInstruction(nullptr, nullptr, at, nullptr, nullptr), at + 15);
+
+  std::vector<uint8_t> sixteen(12, 0x3E);
+  for (uint8_t b : {0x8B, 0x44, 0x24}) sixteen.push_back(b);  // the 16th byte would be next
+  at = place(sixteen);
+  EXPECT_EQ(CopyInstruction(nullptr, nullptr, at, nullptr, nullptr), nullptr);
+
+  at = place(std::vector<uint8_t>(15, 0x66));  // prefixes up to the limit
+  EXPECT_EQ(CopyInstruction(nullptr, nullptr, at, nullptr, nullptr), nullptr);
+
+  at = place({0x62, 0xF9});  // EVEX form with a reserved bit: decided by two bytes
+  EXPECT_EQ(CopyInstruction(nullptr, nullptr, at, nullptr, nullptr), nullptr);
+
+  for (const std::vector<uint8_t>& valid : {std::vector<uint8_t>{0xC3},
+                                            {0x8B, 0xFF},
+                                            {0xE8, 1, 2, 3, 4},
+                                            {0x74, 0x10},
+                                            {0xC5, 0xF8, 0x77},
+                                            {0x67, 0x8B, 0x06, 0x34, 0x12},
+                                            {0x62, 0xF1, 0x7C, 0x48, 0x28, 0xC1}}) {
+    at = place(valid);
+    EXPECT_EQ(CopyInstruction(nullptr, nullptr, at, nullptr, nullptr), at + valid.size());
+  }
+  VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 TEST_F(CopierTest, RelativeCallsAndJumpsKeepTheirDestination) {
@@ -385,13 +515,13 @@ TEST_F(CopierTest, IndirectJumpsThroughAnAddressReadTheirTarget) {
   EXPECT_EQ(CopyTo(bytes, Far()).target, UnknownBranchTarget);
 }
 
-TEST(CopyInstruction, MeasuresWithoutADestinationAndToleratesAnyPrefixChain) {
-  std::vector<uint8_t> code(200, 0x66);
+TEST(CopyInstruction, MeasuresWithoutADestination) {
+  std::vector<uint8_t> code(14, 0x66);
   code.push_back(0x90);
   uintptr_t target = 1;
   int32_t extra = 1;
   const uint8_t* next = CopyInstruction(nullptr, nullptr, code.data(), &target, &extra);
-  EXPECT_EQ(next, code.data() + 201);
+  EXPECT_EQ(next, code.data() + 15);
   EXPECT_EQ(target, NoBranchTarget);
   EXPECT_EQ(extra, 0);
 

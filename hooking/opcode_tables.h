@@ -9,6 +9,7 @@
 #define HOOKING_OPCODE_TABLES_H_
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace hooking {
@@ -28,6 +29,11 @@ enum class CopyHandler : uint8_t {
   kGroupF6,
   kGroupF7,
   kGroupFF,
+  kGroupFE,
+  kGroupC6,
+  kGroupC7,
+  kGroup0FBA,
+  kMemoryOnly,
   kGroup0F00,
   k0F78,
   k0FB8,
@@ -36,6 +42,9 @@ enum class CopyHandler : uint8_t {
   kEvex,
   kXop,
 };
+
+// No x86 instruction is longer; longer byte runs are refused.
+inline constexpr size_t kMaxInstructionLength = 15;
 
 // Flags of the packed word.
 inline constexpr uint32_t kDynamic = 1u << 16;
@@ -85,6 +94,8 @@ inline constexpr OpcodeEntry kJmpe = PlainEntry(5, 3, 0, 0, kDynamic);  // 0F B8
 inline constexpr OpcodeEntry kXop8 = PlainEntry(6, 6, 4);
 inline constexpr OpcodeEntry kXop9 = PlainEntry(5, 5, 4);
 inline constexpr OpcodeEntry kXopA = PlainEntry(9, 9, 4);
+inline constexpr OpcodeEntry kXbegin = PlainEntry(6, 4, 0, 2);  // C7 F8 rel32
+inline constexpr OpcodeEntry kOneByteEntry = PlainEntry(1, 1);  // VZEROUPPER, VZEROALL
 inline constexpr OpcodeEntry kInvalidEntry = {0, CopyHandler::kInvalid};
 
 }  // namespace hooking

@@ -112,19 +112,9 @@ Trampoline* TrampolineRegions::Allocate(uint8_t* target) {
   const uintptr_t t = reinterpret_cast<uintptr_t>(target);
   uintptr_t lo = LowerReach(t);
   uintptr_t hi = UpperReach(t);
-  // A target that already jumps elsewhere: its trampoline must also reach
-  // the jump's destination.
-  if (target[0] == 0xE9) {
-    int32_t displacement;
-    std::memcpy(&displacement, target + 1, 4);
-    const uintptr_t destination = t + 5 + displacement;
-    if (destination < t) {
-      hi = UpperReach(destination);
-    } else {
-      lo = LowerReach(destination);
-    }
-  }
-
+  // A target that begins with a jump (another tool's hook) needs no
+  // narrower window: in 32-bit code a relative jump reaches every address,
+  // so the copied jump reaches its destination from anywhere.
   if (current_ == nullptr) current_ = head_;
   if (current_ != nullptr) {
     if (Trampoline* trampoline = Take(current_, lo, hi)) return trampoline;
@@ -212,6 +202,14 @@ unsigned TrampolineRegions::RegionCount() const {
   unsigned count = 0;
   for (TrampolineRegion* region = head_; region != nullptr; region = region->next) ++count;
   return count;
+}
+
+bool TrampolineRegions::Holds(const void* p) const {
+  const TrampolineRegion* owner = RegionOf(p);
+  for (TrampolineRegion* region = head_; region != nullptr; region = region->next) {
+    if (region == owner) return true;
+  }
+  return false;
 }
 
 bool TrampolineRegions::Contains(const void* p) const {

@@ -84,6 +84,8 @@ class TrampolineRegions {
 
   // True when `p` is a trampoline slot of one of the regions.
   bool Contains(const void* p) const;
+  // True when `p` lies anywhere inside one of the regions.
+  bool Holds(const void* p) const;
 
  private:
   Trampoline* Take(TrampolineRegion* region, uintptr_t lo, uintptr_t hi);

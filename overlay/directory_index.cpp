@@ -23,8 +23,6 @@ bool FoldedEqual(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool StartsWithDotDot(std::string_view s) { return s.size() >= 2 && s[0] == '.' && s[1] == '.'; }
-
 bool IsDriveComponent(std::string_view s) {
   return s.size() == 2 && s[1] == ':' &&
          ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z'));
@@ -236,15 +234,16 @@ void DirectoryIndex::Build(const OverlayRegistry::PathIndex& index,
     for (size_t depth = reused; depth < count; ++depth) {
       const std::string_view name = rel[depth];
       if (depth + 1 == count) {
-        // A relative path starting with ".." lies outside the searched
-        // directory.
-        if (!StartsWithDotDot(name)) Append(node, kFile | entry);
+        // A relative path whose first component is ".." lies outside the
+        // searched directory; "..name" is an ordinary name.
+        if (name != "..") Append(node, kFile | entry);
         node = plain_form ? kNone : FindOrAddNode(node, name);
         break;
       }
       const uint32_t child = FindOrAddNode(node, name);
+      if (nodes_[child].first_below == kNone) nodes_[child].first_below = entry;
       // ... and one starting with a drive is unrelated to it.
-      if (!StartsWithDotDot(name) && !IsDriveComponent(name) && !nodes_[child].listed) {
+      if (name != ".." && !IsDriveComponent(name) && !nodes_[child].listed) {
         nodes_[child].listed = true;
         directory_names_.push_back(DirectoryName{name, entry});
         Append(node, kDirectory | static_cast<uint32_t>(directory_names_.size() - 1));
@@ -319,4 +318,22 @@ bool DirectoryIndex::Lookup(const std::string& searched_directory,
   }
   if (self != kNone) children->push_back(ChildOf(kSelf | self));
   return true;
+}
+
+DirectoryIndex::Answer DirectoryIndex::FindDirectory(std::string_view key, uint32_t* entry) const {
+  if (!usable_) return Answer::kUnknown;
+  // A key with a drive, or a rooted, UNC or long-path one, names nothing
+  // inside the game directory; nor does one that leads out of it.
+  if (key.empty() || HasDrive(key) || IsSeparator(key[0])) return Answer::kNo;
+  std::vector<std::string_view> pieces;
+  SplitComponents(key, &pieces);
+  if (pieces.empty() || pieces[0] == "..") return Answer::kNo;
+  uint32_t node = 0;
+  for (std::string_view piece : pieces) {
+    node = FindNode(node, piece);
+    if (node == kNone) return Answer::kNo;
+  }
+  if (nodes_[node].first_below == kNone) return Answer::kNo;
+  *entry = nodes_[node].first_below;
+  return Answer::kYes;
 }

@@ -47,6 +47,13 @@ class DirectoryIndex {
   // then walks the entries.
   bool Lookup(const std::string& searched_directory, std::vector<Child>* children) const;
 
+  enum class Answer { kNo, kYes, kUnknown };
+  // Whether the path key (as MakePathKey makes it) names a directory that
+  // archive entries lie below, as listings show it: kYes with `*entry` set to
+  // the first such entry (its place in the path index). kUnknown when the
+  // index cannot answer (see Lookup); the caller then walks the entries.
+  Answer FindDirectory(std::string_view key, uint32_t* entry) const;
+
  private:
   static constexpr uint32_t kNone = 0xFFFFFFFFu;
 
@@ -57,7 +64,8 @@ class DirectoryIndex {
     uint32_t parent;
     uint32_t first_item = kNone;
     uint32_t last_item = kNone;
-    bool listed = false;  // its directory record is in the parent's list
+    bool listed = false;           // its directory record is in the parent's list
+    uint32_t first_below = kNone;  // the first entry below it; kNone if none is
   };
   // One record of a directory's list. The kind sits in the top bits of
   // `ref`: a file or "." refers to its entry in the path index, a directory

@@ -3,31 +3,66 @@
 #include <shlwapi.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <cstring>
-#include <new>
+#include <memory>
 
+#include "overlay/checked_text.h"
 #include "overlay/directory_index.h"
 #include "overlay/find_session.h"
+#include "overlay/guarded_answer.h"
 #include "overlay/hooked_file_functions.h"
 #include "overlay/path_strings.h"
-#include "platform/text_conversion.h"
 #include "overlay/overlay_host.h"
+#include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
 
 namespace {
 
-bool StartsWithDotDot(const std::string& s) { return s.size() >= 2 && s[0] == '.' && s[1] == '.'; }
-
 // A zeroed record with the name copied in. Names of MAX_PATH units or more
 // (only archive names can be that long) are cut so the record stays
-// terminated.
+// terminated, and never between the two halves of a surrogate pair.
 WIN32_FIND_DATAW MakeRecord(const std::wstring& name, DWORD attributes) {
   WIN32_FIND_DATAW record;
   std::memset(&record, 0, sizeof record);
   record.dwFileAttributes = attributes;
-  const size_t length = name.size() < MAX_PATH - 1 ? name.size() : MAX_PATH - 1;
+  size_t length = name.size();
+  if (length > MAX_PATH - 1) {
+    length = MAX_PATH - 1;
+    if (name[length - 1] >= 0xD800 && name[length - 1] <= 0xDBFF) --length;
+  }
   std::memcpy(record.cFileName, name.data(), length * sizeof(wchar_t));
   return record;
+}
+
+// Name comparison of the path keys: ASCII letters folded, every other unit
+// compared exactly, so that a listing drops the disk file that CreateFileW
+// would no longer open.
+wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c; }
+
+std::wstring FoldedName(const wchar_t* name) {
+  std::wstring folded(name);
+  for (wchar_t& c : folded) c = FoldAscii(c);
+  return folded;
+}
+
+// Leaves out the system's file records that an archive file of the same name
+// shadows: the archive's record, which comes later, stands for the name with
+// the size that an open of it gives. Directory records stay as they are.
+void DropShadowedFiles(std::vector<WIN32_FIND_DATAW>* system,
+                       const std::vector<WIN32_FIND_DATAW>& archive) {
+  std::vector<std::wstring> shadowing;
+  for (const WIN32_FIND_DATAW& record : archive) {
+    if (!(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      shadowing.push_back(FoldedName(record.cFileName));
+    }
+  }
+  if (shadowing.empty()) return;
+  std::sort(shadowing.begin(), shadowing.end());
+  std::erase_if(*system, [&](const WIN32_FIND_DATAW& record) {
+    return !(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           std::binary_search(shadowing.begin(), shadowing.end(), FoldedName(record.cFileName));
+  });
 }
 
 bool HasDirectoryRecord(const std::vector<WIN32_FIND_DATAW>& records, const std::wstring& name) {
@@ -47,7 +82,7 @@ std::vector<WIN32_FIND_DATAW> RecordsOfChildren(
   std::vector<WIN32_FIND_DATAW> records;
   std::wstring name;
   for (const DirectoryIndex::Child& child : children) {
-    if (!FromUtf8(std::string(child.name), &name)) name.clear();
+    if (!FromUtf8OrThrow(std::string(child.name), &name)) name.clear();
     if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
     if (child.is_file) {
       WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
@@ -82,10 +117,10 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
   for (const OverlayRegistry::IndexedEntry& indexed : registry.Index()) {
     const std::string relative =
         RelativePath(JoinPath(base, std::string(indexed.key)), searched_directory);
-    if (StartsWithDotDot(relative) || IsDriveAbsolute(relative)) continue;
+    if (BeginsWithParent(relative) || IsDriveAbsolute(relative)) continue;
     const std::vector<std::string> pieces = SplitString(relative, "\\");
     std::wstring name;
-    if (!FromUtf8(pieces[0], &name)) name.clear();
+    if (!FromUtf8OrThrow(pieces[0], &name)) name.clear();
     if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
     if (pieces.size() == 1) {
       WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
@@ -100,16 +135,34 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
   return records;
 }
 
-HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level,
-                                     LPVOID find_data, FINDEX_SEARCH_OPS search_op,
-                                     LPVOID search_filter, DWORD additional_flags) {
+namespace {
+
+// The system's find handle of one search, closed on every way out, so that a
+// listing cut short by a failed allocation leaves no handle open.
+class SystemSearch {
+ public:
+  SystemSearch(const RealFileFunctions& real, HANDLE handle) : real_(real), handle_(handle) {}
+  ~SystemSearch() {
+    if (handle_ != INVALID_HANDLE_VALUE) real_.FindClose(handle_);
+  }
+  SystemSearch(const SystemSearch&) = delete;
+  SystemSearch& operator=(const SystemSearch&) = delete;
+  HANDLE handle() const { return handle_; }
+
+ private:
+  const RealFileFunctions& real_;
+  HANDLE handle_;
+};
+
+HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find_data,
+                   FINDEX_SEARCH_OPS search_op, LPVOID search_filter, DWORD additional_flags) {
   const RealFileFunctions& real = RealFunctions();
   std::string pattern;
-  if (file_name == nullptr || !ToUtf8(file_name, &pattern)) pattern.clear();
+  if (file_name == nullptr || !ToUtf8OrThrow(file_name, &pattern)) pattern.clear();
   const std::string absolute = IsDriveAbsolute(pattern) ? pattern : FullPath(pattern);
-  const std::string directory = DirectoryOf(absolute);
+  const std::string directory = SearchedDirectoryOf(absolute);
   if (file_name == nullptr ||
-      StartsWithDotDot(RelativePath(directory, HostRegistry().BaseDirectory()))) {
+      BeginsWithParent(RelativePath(directory, HostRegistry().BaseDirectory()))) {
     return real.FindFirstFileExW(file_name, info_level, find_data, search_op, search_filter,
                                  additional_flags);
   }
@@ -123,38 +176,50 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
   if (indexed && children.empty()) {
     HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
                                           search_filter, additional_flags);
+    LogDirectorySearch(file_name, directory, 0);
     if (system == INVALID_HANDLE_VALUE) SetLastError(ERROR_FILE_NOT_FOUND);
     return system;
   }
 
   std::vector<WIN32_FIND_DATAW> listing;
-  HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op, search_filter,
-                                        additional_flags);
-  if (system != INVALID_HANDLE_VALUE) {
-    listing.push_back(*static_cast<WIN32_FIND_DATAW*>(find_data));
-    WIN32_FIND_DATAW scratch;
-    while (real.FindNextFileW(system, &scratch)) listing.push_back(scratch);
-    real.FindClose(system);
+  {
+    SystemSearch system(real, real.FindFirstFileExW(file_name, info_level, find_data, search_op,
+                                                    search_filter, additional_flags));
+    if (system.handle() != INVALID_HANDLE_VALUE) {
+      listing.push_back(*static_cast<WIN32_FIND_DATAW*>(find_data));
+      WIN32_FIND_DATAW scratch;
+      while (real.FindNextFileW(system.handle(), &scratch)) listing.push_back(scratch);
+    }
   }
 
   std::wstring name_pattern;
-  if (!FromUtf8(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
+  if (!FromUtf8OrThrow(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
   std::vector<WIN32_FIND_DATAW> archive =
       indexed ? RecordsOfChildren(children, name_pattern, listing)
               : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
+  DropShadowedFiles(&listing, archive);
+  LogDirectorySearch(file_name, directory, archive.size());
   listing.insert(listing.end(), archive.begin(), archive.end());
 
   if (listing.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  FindSession* session = new (std::nothrow) FindSession;
-  if (session == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
+  auto session = std::make_unique<FindSession>();
   session->records = std::move(listing);
-  std::memcpy(find_data, &session->records[0], sizeof(WIN32_FIND_DATAW));
-  HostFindSessions().Insert(session);
-  return static_cast<HANDLE>(session);
+  FindSession* handle = session.get();
+  HostFindSessions().Insert(std::move(session));
+  std::memcpy(find_data, &handle->records[0], sizeof(WIN32_FIND_DATAW));
+  return static_cast<HANDLE>(handle);
+}
+
+}  // namespace
+
+HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level,
+                                     LPVOID find_data, FINDEX_SEARCH_OPS search_op,
+                                     LPVOID search_filter, DWORD additional_flags) {
+  return GuardedAnswer(INVALID_HANDLE_VALUE, [&] {
+    return StartSearch(file_name, info_level, find_data, search_op, search_filter,
+                       additional_flags);
+  });
 }

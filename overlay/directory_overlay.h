@@ -4,6 +4,9 @@
 // record for every archive entry lying directly in the searched directory and
 // one directory record for every subdirectory that exists only because
 // archive entries lie below it, each filtered by the search's name pattern.
+// A disk file that an archive file of the same name (ASCII case folded)
+// shadows is left out, so that each name is listed once, with the size that
+// opening it gives.
 // Searches outside the game directory go to the system untouched.
 #pragma once
 

@@ -2,27 +2,30 @@
 
 #include <cstring>
 
+#include "overlay/srw_guard.h"
+
 FindSessionSet::~FindSessionSet() {
   for (const void* session : sessions_) delete static_cast<const FindSession*>(session);
 }
 
-void FindSessionSet::Insert(FindSession* session) {
-  AcquireSRWLockExclusive(&lock_);
-  sessions_.insert(session);
-  ReleaseSRWLockExclusive(&lock_);
+void FindSessionSet::Insert(std::unique_ptr<FindSession> session) {
+  SrwGuard guard(&lock_, SrwGuard::kExclusive);
+  // Owned by the set only once recorded: a failed insertion frees it.
+  sessions_.insert(session.get());
+  session.release();
 }
 
 bool FindSessionSet::Contains(HANDLE handle) const {
-  AcquireSRWLockShared(&lock_);
-  const bool live = sessions_.count(handle) != 0;
-  ReleaseSRWLockShared(&lock_);
-  return live;
+  SrwGuard guard(&lock_, SrwGuard::kShared);
+  return sessions_.count(handle) != 0;
 }
 
 bool FindSessionSet::Close(HANDLE handle) {
-  AcquireSRWLockExclusive(&lock_);
-  const bool live = sessions_.erase(handle) != 0;
-  ReleaseSRWLockExclusive(&lock_);
+  bool live;
+  {
+    SrwGuard guard(&lock_, SrwGuard::kExclusive);
+    live = sessions_.erase(handle) != 0;
+  }
   if (live) delete static_cast<FindSession*>(handle);
   return live;
 }
@@ -31,18 +34,25 @@ bool FindSessionSet::Next(HANDLE handle, WIN32_FIND_DATAW* record, bool* exhaust
   *exhausted = false;
   // Held shared across the copy so that a close on another thread cannot free
   // the session while its record is read.
-  AcquireSRWLockShared(&lock_);
+  SrwGuard guard(&lock_, SrwGuard::kShared);
   bool delivered = false;
   if (sessions_.count(handle) != 0) {
     auto* session = static_cast<FindSession*>(handle);
-    if (session->cursor < session->records.size()) {
-      std::memcpy(record, &session->records[session->cursor], sizeof(WIN32_FIND_DATAW));
-      ++session->cursor;
+    const auto count = static_cast<uint32_t>(session->records.size());
+    uint32_t at = session->cursor.load(std::memory_order_relaxed);
+    while (at < count && !session->cursor.compare_exchange_weak(at, at + 1)) {
+    }
+    if (at < count) {
+      std::memcpy(record, &session->records[at], sizeof(WIN32_FIND_DATAW));
       delivered = true;
     } else {
       *exhausted = true;
     }
   }
-  ReleaseSRWLockShared(&lock_);
   return delivered;
+}
+
+size_t FindSessionSet::Size() const {
+  SrwGuard guard(&lock_, SrwGuard::kShared);
+  return sessions_.size();
 }

@@ -11,13 +11,18 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
 struct FindSession {
   std::vector<WIN32_FIND_DATAW> records;  // never empty
-  uint32_t cursor = 1;  // record 0 is handed out by the call that starts the search
+  // The next record to hand out; record 0 is handed out by the call that
+  // starts the search. Atomic, so that two threads walking one handle get
+  // distinct records, none twice and none skipped.
+  std::atomic<uint32_t> cursor{1};
 };
 
 class FindSessionSet {
@@ -27,14 +32,17 @@ class FindSessionSet {
   FindSessionSet(const FindSessionSet&) = delete;
   FindSessionSet& operator=(const FindSessionSet&) = delete;
 
-  // Takes ownership of `session`.
-  void Insert(FindSession* session);
+  // Takes ownership of `session`; when recording it fails for lack of
+  // memory, the session is freed and the exception passes on.
+  void Insert(std::unique_ptr<FindSession> session);
   bool Contains(HANDLE handle) const;
   // Removes and frees the session; false when `handle` is not a live session.
   bool Close(HANDLE handle);
   // Copies the next record of a live session. False (with `exhausted` false)
   // when `handle` is not a session of this set.
   bool Next(HANDLE handle, WIN32_FIND_DATAW* record, bool* exhausted);
+  // The number of live sessions (for leak checks).
+  size_t Size() const;
 
  private:
   mutable SRWLOCK lock_ = SRWLOCK_INIT;

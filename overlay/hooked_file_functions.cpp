@@ -1,100 +1,155 @@
 #include "overlay/hooked_file_functions.h"
 
 #include "overlay/find_session.h"
+#include "overlay/guarded_answer.h"
 #include "overlay/overlay_host.h"
+#include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
+
+// Each replacement runs its work through GuardedAnswer: should an allocation
+// fail on the way, the game gets the function's failure result with
+// ERROR_OUTOFMEMORY instead of an exception.
 
 HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mode,
                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                 HANDLE template_file) {
-  // Access, sharing, disposition and flags are not examined: an overlaid path
-  // always opens read-only and nothing is ever created on disk for it.
-  if (file_name != nullptr && HostRegistry().Exists(file_name)) {
-    return HostRegistry().OpenOwn(file_name);
-  }
-  return RealFunctions().CreateFileW(file_name, access, share_mode, security, disposition, flags,
-                                     template_file);
+  return GuardedAnswer<HANDLE>(INVALID_HANDLE_VALUE, [&] {
+    // Access, sharing, disposition and flags are not examined: an overlaid
+    // path always opens read-only and nothing is ever created on disk for it.
+    if (file_name != nullptr &&
+        LogPathLookup("CreateFileW", file_name, HostRegistry().Exists(file_name))) {
+      return HostRegistry().OpenOwn(file_name);
+    }
+    return RealFunctions().CreateFileW(file_name, access, share_mode, security, disposition, flags,
+                                       template_file);
+  });
 }
 
 BOOL WINAPI HookedReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD count_read,
                            LPOVERLAPPED overlapped) {
-  if (HostRegistry().IsOwnHandle(file)) {
-    if (overlapped != nullptr) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return FALSE;
+  return GuardedAnswer<BOOL>(FALSE, [&] {
+    if (HostRegistry().IsOwnHandle(file)) {
+      // The system's ReadFile clears the count before anything else.
+      if (count_read != nullptr) *count_read = 0;
+      if (overlapped != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+      }
+      return HostRegistry().ReadOwn(file, buffer, count, count_read);
     }
-    return HostRegistry().ReadOwn(file, buffer, count, count_read);
-  }
-  return RealFunctions().ReadFile(file, buffer, count, count_read, overlapped);
+    return RealFunctions().ReadFile(file, buffer, count, count_read, overlapped);
+  });
 }
 
 BOOL WINAPI HookedCloseHandle(HANDLE handle) {
-  if (HostRegistry().IsOwnHandle(handle)) {
-    HostRegistry().CloseOwn(handle);
-    return TRUE;
-  }
-  return RealFunctions().CloseHandle(handle);
+  return GuardedAnswer<BOOL>(FALSE, [&] {
+    if (HostRegistry().IsOwnHandle(handle)) {
+      // Another thread may have closed it since the test: only the close
+      // that removes the handle succeeds, the other answers as for a closed
+      // handle (ERROR_INVALID_HANDLE).
+      return HostRegistry().CloseOwn(handle) ? TRUE : FALSE;
+    }
+    return RealFunctions().CloseHandle(handle);
+  });
 }
 
 DWORD WINAPI HookedGetFileSize(HANDLE file, LPDWORD size_high) {
-  if (HostRegistry().IsOwnHandle(file)) return HostRegistry().SizeOwn(file, size_high);
-  return RealFunctions().GetFileSize(file, size_high);
+  return GuardedAnswer<DWORD>(INVALID_FILE_SIZE, [&] {
+    if (HostRegistry().IsOwnHandle(file)) return HostRegistry().SizeOwn(file, size_high);
+    return RealFunctions().GetFileSize(file, size_high);
+  });
 }
 
 BOOL WINAPI HookedGetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
-  if (HostRegistry().IsOwnHandle(file)) return HostRegistry().SizeOwn(file, size);
-  return RealFunctions().GetFileSizeEx(file, size);
+  return GuardedAnswer<BOOL>(FALSE, [&] {
+    if (HostRegistry().IsOwnHandle(file)) return HostRegistry().SizeOwn(file, size);
+    return RealFunctions().GetFileSizeEx(file, size);
+  });
 }
 
 DWORD WINAPI HookedSetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
-  if (HostRegistry().IsOwnHandle(file)) {
-    return HostRegistry().SetPointerOwn(file, distance, distance_high, method);
-  }
-  return RealFunctions().SetFilePointer(file, distance, distance_high, method);
+  return GuardedAnswer<DWORD>(INVALID_SET_FILE_POINTER, [&] {
+    if (HostRegistry().IsOwnHandle(file)) {
+      return HostRegistry().SetPointerOwn(file, distance, distance_high, method);
+    }
+    return RealFunctions().SetFilePointer(file, distance, distance_high, method);
+  });
 }
 
 BOOL WINAPI HookedSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_position,
                                    DWORD method) {
-  if (HostRegistry().IsOwnHandle(file)) {
-    return HostRegistry().SetPointerExOwn(file, distance, new_position, method);
-  }
-  return RealFunctions().SetFilePointerEx(file, distance, new_position, method);
+  return GuardedAnswer<BOOL>(FALSE, [&] {
+    if (HostRegistry().IsOwnHandle(file)) {
+      return HostRegistry().SetPointerExOwn(file, distance, new_position, method);
+    }
+    return RealFunctions().SetFilePointerEx(file, distance, new_position, method);
+  });
 }
 
 DWORD WINAPI HookedGetFileType(HANDLE file) {
-  if (HostRegistry().IsOwnHandle(file)) return FILE_TYPE_DISK;
-  return RealFunctions().GetFileType(file);
+  return GuardedAnswer<DWORD>(FILE_TYPE_UNKNOWN, [&] {
+    if (HostRegistry().IsOwnHandle(file)) return static_cast<DWORD>(FILE_TYPE_DISK);
+    return RealFunctions().GetFileType(file);
+  });
 }
 
+// A directory that archives alone hold is a directory to the attribute
+// queries too, as listings show it; one that exists on disk keeps the
+// system's answer. So the overlay looks for such a directory only when the
+// system has found nothing, and its answer then leaves the last error as it
+// was before the call.
 DWORD WINAPI HookedGetFileAttributesW(LPCWSTR file_name) {
-  if (file_name != nullptr && HostRegistry().Exists(file_name)) return FILE_ATTRIBUTE_READONLY;
-  return RealFunctions().GetFileAttributesW(file_name);
+  return GuardedAnswer<DWORD>(INVALID_FILE_ATTRIBUTES, [&] {
+    if (file_name != nullptr &&
+        LogPathLookup("GetFileAttributesW", file_name, HostRegistry().Exists(file_name))) {
+      return static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    }
+    const DWORD error = GetLastError();
+    const DWORD real = RealFunctions().GetFileAttributesW(file_name);
+    if (real != INVALID_FILE_ATTRIBUTES || file_name == nullptr ||
+        !HostRegistry().IsArchiveDirectory(file_name)) {
+      return real;
+    }
+    SetLastError(error);
+    return static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY);
+  });
 }
 
 BOOL WINAPI HookedGetFileAttributesExW(LPCWSTR file_name, GET_FILEEX_INFO_LEVELS level,
                                        LPVOID information) {
-  if (file_name != nullptr && HostRegistry().Exists(file_name)) {
-    return HostRegistry().AttributesExOwn(file_name, level, information);
-  }
-  return RealFunctions().GetFileAttributesExW(file_name, level, information);
+  return GuardedAnswer<BOOL>(FALSE, [&] {
+    if (file_name != nullptr &&
+        LogPathLookup("GetFileAttributesExW", file_name, HostRegistry().Exists(file_name))) {
+      return HostRegistry().AttributesExOwn(file_name, level, information);
+    }
+    const DWORD error = GetLastError();
+    const BOOL real = RealFunctions().GetFileAttributesExW(file_name, level, information);
+    if (real || file_name == nullptr || !HostRegistry().IsArchiveDirectory(file_name)) return real;
+    SetLastError(error);
+    return HostRegistry().DirectoryAttributesExOwn(file_name, level, information);
+  });
 }
 
 BOOL WINAPI HookedFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW find_data) {
-  if (HostFindSessions().Contains(find)) {
-    bool exhausted = false;
-    if (HostFindSessions().Next(find, find_data, &exhausted)) return TRUE;
-    if (exhausted) {
-      SetLastError(ERROR_NO_MORE_FILES);
+  return GuardedAnswer<BOOL>(FALSE, [&] {
+    if (HostFindSessions().Contains(find)) {
+      bool exhausted = false;
+      if (HostFindSessions().Next(find, find_data, &exhausted)) return TRUE;
+      if (exhausted) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+      }
+      // Closed by another thread between the two calls: the handle is gone.
+      SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    // Closed by another thread between the two calls: the handle is gone.
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return RealFunctions().FindNextFileW(find, find_data);
+    return RealFunctions().FindNextFileW(find, find_data);
+  });
 }
 
 BOOL WINAPI HookedFindClose(HANDLE find) {
-  if (HostFindSessions().Close(find)) return TRUE;
-  return RealFunctions().FindClose(find);
+  return GuardedAnswer<BOOL>(FALSE, [&] {
+    if (HostFindSessions().Close(find)) return TRUE;
+    return RealFunctions().FindClose(find);
+  });
 }

@@ -7,6 +7,7 @@
 #include "archive/read_stream.h"
 #include "overlay/directory_index.h"
 #include "overlay/path_strings.h"
+#include "overlay/srw_guard.h"
 #include "platform/text_conversion.h"
 
 // One open overlaid file: the stream that serves it and the key it was opened
@@ -36,7 +37,7 @@ std::string ExecutableDirectory() {
     DWORD narrow_length = GetModuleFileNameA(nullptr, narrow, MAX_PATH);
     path.assign(narrow, narrow_length);
   }
-  return ReplaceAll(DirectoryOf(path), "/", "\\");
+  return GameDirectoryOf(path);
 }
 
 FILETIME LastWriteTimeOf(const std::string& utf8_path) {
@@ -169,12 +170,48 @@ bool OverlayRegistry::Exists(const WCHAR* path) const {
          memory_files_.find(builder.key()) != memory_files_.end();
 }
 
+const OverlayRegistry::IndexedEntry* OverlayRegistry::EntryBelowDirectory(
+    std::string_view key) const {
+  uint32_t entry = 0;
+  switch (directories_->FindDirectory(key, &entry)) {
+    case DirectoryIndex::Answer::kYes:
+      return &path_index_[entry];
+    case DirectoryIndex::Answer::kNo:
+      return nullptr;
+    case DirectoryIndex::Answer::kUnknown:
+      break;
+  }
+  // The index cannot answer for this game directory: an entry lies below the
+  // directory when its path, seen from the directory, goes down into it.
+  if (key.empty() || BeginsWithParent(key)) return nullptr;
+  const std::string directory = JoinPath(base_directory_, std::string(key));
+  for (const IndexedEntry& indexed : path_index_) {
+    const std::string relative =
+        RelativePath(JoinPath(base_directory_, std::string(indexed.key)), directory);
+    if (relative != "." && !BeginsWithParent(relative) && !IsDriveAbsolute(relative)) {
+      return &indexed;
+    }
+  }
+  return nullptr;
+}
+
+bool OverlayRegistry::IsArchiveDirectory(const WCHAR* path) const {
+  PathKeyBuilder builder;
+  return builder.Make(path, base_directory_) && EntryBelowDirectory(builder.key()) != nullptr;
+}
+
+FILETIME OverlayRegistry::ArchiveTime(const Xp3Archive* archive) const {
+  auto it = archive_times_.find(archive);
+  return it != archive_times_.end() ? it->second : FILETIME{};
+}
+
 HANDLE OverlayRegistry::Register(HandleTable& table, std::shared_ptr<OpenFile> file) {
   HANDLE handle = static_cast<HANDLE>(file->stream.get());
-  AcquireSRWLockExclusive(&handles_lock_);
+  // Recording the handle allocates; if that fails, the guard releases the
+  // lock and the file, still owned here, is closed and freed.
+  SrwGuard guard(&handles_lock_, SrwGuard::kExclusive);
   table.emplace(handle, std::move(file));
   handle_counts_[CountSlot(handle)].fetch_add(1, std::memory_order_relaxed);
-  ReleaseSRWLockExclusive(&handles_lock_);
   return handle;
 }
 
@@ -213,15 +250,10 @@ HANDLE OverlayRegistry::OpenOwn(const WCHAR* path) {
 }
 
 std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Find(HANDLE handle) const {
-  std::shared_ptr<OpenFile> file;
-  AcquireSRWLockShared(&handles_lock_);
-  if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) {
-    file = it->second;
-  } else if (auto mit = memory_handles_.find(handle); mit != memory_handles_.end()) {
-    file = mit->second;
-  }
-  ReleaseSRWLockShared(&handles_lock_);
-  return file;
+  SrwGuard guard(&handles_lock_, SrwGuard::kShared);
+  if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) return it->second;
+  if (auto it = memory_handles_.find(handle); it != memory_handles_.end()) return it->second;
+  return nullptr;
 }
 
 bool OverlayRegistry::IsOwnHandle(HANDLE handle) const {
@@ -230,15 +262,13 @@ bool OverlayRegistry::IsOwnHandle(HANDLE handle) const {
   // counted before it is handed out and uncounted only after it has left
   // the tables, so a zero count is never wrong.
   if (handle_counts_[CountSlot(handle)].load(std::memory_order_acquire) == 0) return false;
-  AcquireSRWLockShared(&handles_lock_);
-  const bool own = entry_handles_.count(handle) != 0 || memory_handles_.count(handle) != 0;
-  ReleaseSRWLockShared(&handles_lock_);
-  return own;
+  SrwGuard guard(&handles_lock_, SrwGuard::kShared);
+  return entry_handles_.count(handle) != 0 || memory_handles_.count(handle) != 0;
 }
 
 std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Remove(HANDLE handle) {
   std::shared_ptr<OpenFile> file;
-  AcquireSRWLockExclusive(&handles_lock_);
+  SrwGuard guard(&handles_lock_, SrwGuard::kExclusive);
   if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) {
     file = std::move(it->second);
     entry_handles_.erase(it);
@@ -247,17 +277,26 @@ std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Remove(HANDLE handle
     memory_handles_.erase(mit);
   }
   if (file) handle_counts_[CountSlot(handle)].fetch_sub(1, std::memory_order_release);
-  ReleaseSRWLockExclusive(&handles_lock_);
   return file;
 }
 
-void OverlayRegistry::CloseOwn(HANDLE handle) {
+size_t OverlayRegistry::OpenHandleCount() const {
+  SrwGuard guard(&handles_lock_, SrwGuard::kShared);
+  return entry_handles_.size() + memory_handles_.size();
+}
+
+bool OverlayRegistry::CloseOwn(HANDLE handle) {
   // The stream is closed and freed when the last call using it returns,
   // outside the table lock.
-  if (!Remove(handle)) SetLastError(ERROR_INVALID_HANDLE);
+  if (Remove(handle)) return true;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return false;
 }
 
 BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* count_read) {
+  // As the system's ReadFile: nothing counted until something is read, so
+  // that a failed read reports 0 bytes.
+  if (count_read != nullptr) *count_read = 0;
   std::shared_ptr<OpenFile> file = Find(handle);
   if (!file) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -365,9 +404,7 @@ BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS 
   FILETIME time = {};
   if (const IndexedEntry* indexed = FindEntry(key)) {
     size = indexed->size();
-    if (auto t = archive_times_.find(indexed->archive); t != archive_times_.end()) {
-      time = t->second;
-    }
+    time = ArchiveTime(indexed->archive);
   } else if (auto mit = memory_files_.find(key); mit != memory_files_.end()) {
     size = mit->second.size();
     time = memory_file_time_;
@@ -375,8 +412,7 @@ BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS 
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  if (level != GetFileExInfoStandard) return FALSE;
-  if (information == nullptr) {
+  if (level != GetFileExInfoStandard || information == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -387,6 +423,29 @@ BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS 
   data.ftLastWriteTime = time;
   data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
   data.nFileSizeLow = static_cast<DWORD>(size);
+  memcpy(information, &data, sizeof data);
+  return TRUE;
+}
+
+BOOL OverlayRegistry::DirectoryAttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level,
+                                               void* information) const {
+  PathKeyBuilder builder;
+  const IndexedEntry* below =
+      builder.Make(path, base_directory_) ? EntryBelowDirectory(builder.key()) : nullptr;
+  if (below == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (level != GetFileExInfoStandard || information == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const FILETIME time = ArchiveTime(below->archive);
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+  data.ftCreationTime = time;
+  data.ftLastAccessTime = time;
+  data.ftLastWriteTime = time;
   memcpy(information, &data, sizeof data);
   return TRUE;
 }

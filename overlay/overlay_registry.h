@@ -86,7 +86,7 @@ class OverlayRegistry {
   // BaseDirectory is the directory of the process's executable.
   OverlayRegistry();
   // For tests: an explicit game directory (backslash-separated, no trailing
-  // separator).
+  // separator except at a drive root: "D:\\").
   explicit OverlayRegistry(std::string base_directory);
   ~OverlayRegistry();
 
@@ -105,9 +105,17 @@ class OverlayRegistry {
   void StoreMemoryFile(const std::string& key, std::vector<unsigned char> content);
 
   bool Exists(const WCHAR* path) const;
+  // Whether a path names a directory that archive entries lie below, as
+  // listings show it (it may exist on disk as well). Touches no last error.
+  bool IsArchiveDirectory(const WCHAR* path) const;
   HANDLE OpenOwn(const WCHAR* path);
   bool IsOwnHandle(HANDLE handle) const;
-  void CloseOwn(HANDLE handle);
+  // The number of open OverlayHandles (for leak checks).
+  size_t OpenHandleCount() const;
+  // False (last error ERROR_INVALID_HANDLE) when `handle` is not, or no
+  // longer, an OverlayHandle: of two threads closing one handle at once,
+  // exactly one succeeds.
+  bool CloseOwn(HANDLE handle);
   BOOL ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* count_read);
   DWORD SetPointerOwn(HANDLE handle, LONG distance, LONG* distance_high, DWORD method);
   BOOL SetPointerExOwn(HANDLE handle, LARGE_INTEGER distance, LARGE_INTEGER* new_position,
@@ -115,6 +123,10 @@ class OverlayRegistry {
   DWORD SizeOwn(HANDLE handle, DWORD* size_high);
   BOOL SizeOwn(HANDLE handle, LARGE_INTEGER* size);
   BOOL AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level, void* information);
+  // The attributes of a directory that archives alone hold:
+  // FILE_ATTRIBUTE_DIRECTORY, size 0, the archive's time.
+  BOOL DirectoryAttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level,
+                                void* information) const;
 
   std::string BaseDirectory() const { return base_directory_; }
   const PathIndex& Index() const { return path_index_; }
@@ -133,6 +145,9 @@ class OverlayRegistry {
   std::shared_ptr<OpenFile> Remove(HANDLE handle);
   HANDLE Register(HandleTable& table, std::shared_ptr<OpenFile> file);
   bool SeekOwn(HANDLE handle, LONGLONG distance, DWORD method, ULONGLONG* position);
+  // The entry below the directory named by `key`, null when there is none.
+  const IndexedEntry* EntryBelowDirectory(std::string_view key) const;
+  FILETIME ArchiveTime(const Xp3Archive* archive) const;
 
   PathIndex path_index_;
   MemoryFiles memory_files_;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "overlay/directory_overlay.h"
@@ -126,6 +127,20 @@ TEST_F(OverlayRegistryTest, AnEqualKeyKeepsItsFirstSpellingAndTakesTheLastEntry)
   EXPECT_EQ(records[0].nFileSizeLow, 14u);
 }
 
+TEST_F(OverlayRegistryTest, ListedNamesCutToFitNeverEndInHalfASurrogatePair) {
+  const std::string face = "\xF0\x9F\x98\x80";  // one character, two UTF-16 units
+  // The pair would straddle the cut in the first name and end just before
+  // it in the second.
+  ASSERT_TRUE(registry_->Mount(
+      WriteArchive("long.xp3", {{"long/" + std::string(258, 'a') + face + "b", "1"},
+                                {"long/" + std::string(257, 'b') + face + "c", "2"}})));
+  const std::vector<WIN32_FIND_DATAW> records =
+      ArchiveRecords(*registry_, base_ + "\\long", L"*", {});
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(std::wstring(records[0].cFileName), std::wstring(258, L'a'));
+  EXPECT_EQ(std::wstring(records[1].cFileName), std::wstring(257, L'b') + L"\xD83D\xDE00");
+}
+
 TEST_F(OverlayRegistryTest, ManyKeysOverSeveralMountsAllResolve) {
   // Overlapping archives: name i is in archives i / 300 and i / 300 - 1;
   // the content's length tells which archive answered.
@@ -185,8 +200,10 @@ TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
 
   // A count of 0 before the end is refused with the entry-handle code.
   ASSERT_TRUE(registry_->SetPointerOwn(h, 0, nullptr, FILE_BEGIN) == 0);
+  got = 77;
   EXPECT_FALSE(registry_->ReadOwn(h, buffer.data(), 0, &got));
   EXPECT_EQ(GetLastError(), kHandleNoLongerValid);
+  EXPECT_EQ(got, 0u);
 
   DWORD size_high = 77;
   EXPECT_EQ(registry_->SizeOwn(h, &size_high), 1000u);
@@ -233,6 +250,11 @@ TEST_F(OverlayRegistryTest, AttributesOfEntriesAndMisses) {
   EXPECT_NE(data.ftLastWriteTime.dwHighDateTime, 0u);  // the archive's time
   EXPECT_FALSE(registry_->AttributesExOwn(L"x/y.txt", GetFileExInfoStandard, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // Another information level is refused with a last error of its own, not
+  // with whatever an earlier call left.
+  SetLastError(1234);
+  EXPECT_FALSE(registry_->AttributesExOwn(L"x/y.txt", GetFileExMaxInfoLevel, &data));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_FALSE(registry_->AttributesExOwn(L"x/none", GetFileExInfoStandard, &data));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   const wchar_t bad[] = {L'x', 0xD800, 0};
@@ -242,6 +264,30 @@ TEST_F(OverlayRegistryTest, AttributesOfEntriesAndMisses) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   EXPECT_EQ(registry_->OpenOwn(L"x/none"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(OverlayRegistryTest, DirectoriesThatOnlyArchivesHoldAreFoundFromAnyGameDirectory) {
+  const std::string archive =
+      WriteArchive("d.xp3", {{"voice/ch1/a.ogg", "a"}, {"Top.txt", "t"}, {"..dots/x.txt", "x"}});
+  ASSERT_TRUE(registry_->Mount(archive));
+  // A game started from a share: the directory index cannot answer there,
+  // and the walk over the entries must agree with it.
+  OverlayRegistry shared("\\\\server\\share\\game");
+  ASSERT_TRUE(shared.Mount(archive));
+  // Each path: is it an archive directory, and is it an overlaid file?
+  const std::vector<std::tuple<std::wstring, bool, bool>> cases = {
+      {L"voice", true, false},      {L"VOICE\\Ch1", true, false},
+      {L"voice/ch1/", true, false}, {L"voice\\ch1\\a.ogg", false, true},
+      {L"top.txt", false, true},    {L"..dots", true, false},
+      {L"voice\\ch", false, false}, {L"top.txt\\x", false, false},
+      {L"..\\voice", false, false}, {L".", false, false},
+      {L"", false, false},          {L"\\voice", false, false}};
+  for (const auto& [path, directory, file] : cases) {
+    EXPECT_EQ(registry_->IsArchiveDirectory(path.c_str()), directory) << path.c_str();
+    EXPECT_EQ(shared.IsArchiveDirectory(path.c_str()), directory) << path.c_str();
+    EXPECT_EQ(registry_->Exists(path.c_str()), file) << path.c_str();
+  }
+  EXPECT_TRUE(registry_->IsArchiveDirectory(Game(L"voice\\ch1").c_str()));
 }
 
 TEST_F(OverlayRegistryTest, ConcurrentOpensReadsAndClosesKeepTheTablesIntact) {

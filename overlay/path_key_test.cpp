@@ -38,6 +38,20 @@ TEST(PathKey, GamePathsBecomeKeysRelativeToTheGameDirectory) {
   EXPECT_EQ(Key("\\data\\bg.png"), "\\data\\bg.png");
 }
 
+TEST(PathKey, AGameAtADriveRootGivesKeysLikeAnyOther) {
+  auto key = [](const std::string& path) {
+    WideString wide;
+    EXPECT_TRUE(FromUtf8(path, &wide));
+    std::string k;
+    EXPECT_TRUE(MakePathKey(wide, "D:\\", &k));
+    return k;
+  };
+  EXPECT_EQ(key("D:\\data\\bg.png"), "data\\bg.png");
+  EXPECT_EQ(key("d:/DATA/bg.png"), "DATA\\bg.png");
+  EXPECT_EQ(key("D:\\"), ".");
+  EXPECT_EQ(key("C:\\data\\bg.png"), "C:\\data\\bg.png");
+}
+
 // The key as the path rules compose it, step by step, to hold the
 // allocation-free derivation to.
 std::string ComposedKey(const std::string& utf8_path, const std::string& base) {

@@ -2,8 +2,8 @@
 
 #include <cstring>
 #include <memory>
-#include <new>
 
+#include "overlay/checked_text.h"
 #include "platform/text_conversion.h"
 
 namespace {
@@ -147,15 +147,37 @@ std::string RelativePath(const std::string& path, const std::string& start_in) {
   return ReplaceAll(result, "/", "\\");
 }
 
+namespace {
+
+// DirectoryOf a drive-absolute path whose directory is the drive's root.
+std::string KeepDriveRoot(const std::string& path, std::string directory) {
+  if (directory.size() == 2 && HasDrive(directory) && IsDriveAbsolute(path)) directory += '\\';
+  return directory;
+}
+
+}  // namespace
+
+std::string GameDirectoryOf(const std::string& executable_path) {
+  return KeepDriveRoot(executable_path, ReplaceAll(DirectoryOf(executable_path), "/", "\\"));
+}
+
+std::string SearchedDirectoryOf(const std::string& pattern) {
+  return KeepDriveRoot(pattern, DirectoryOf(pattern));
+}
+
+bool BeginsWithParent(std::string_view relative) {
+  return relative.size() >= 2 && relative[0] == '.' && relative[1] == '.' &&
+         (relative.size() == 2 || IsSeparator(relative[2]));
+}
+
 std::string FullPathWide(const WideString& path) {
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return std::string();
-  std::unique_ptr<WCHAR[]> buffer(new (std::nothrow) WCHAR[needed]);
-  if (!buffer) return std::string();
+  std::unique_ptr<WCHAR[]> buffer(new WCHAR[needed]);
   const DWORD written = GetFullPathNameW(path.c_str(), needed, buffer.get(), nullptr);
   if (written == 0 || written >= needed) return std::string();
   std::string result;
-  if (!ToUtf8(WideString(buffer.get(), written), &result)) return std::string();
+  if (!ToUtf8OrThrow(WideString(buffer.get(), written), &result)) return std::string();
   return result;
 }
 
@@ -175,8 +197,7 @@ std::string FullPath(const std::string& path) {
   }
   const DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return std::string();
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[needed]);
-  if (!buffer) return std::string();
+  std::unique_ptr<char[]> buffer(new char[needed]);
   const DWORD written = GetFullPathNameA(path.c_str(), needed, buffer.get(), nullptr);
   if (written == 0 || written >= needed) return std::string();
   return std::string(buffer.get(), written);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -39,8 +40,23 @@ std::string LowerAscii(std::string text);
 // drives) comes back unchanged.
 std::string RelativePath(const std::string& path, const std::string& start);
 
+// The game directory from the path of the game's executable: its directory,
+// backslash-separated, with no trailing separator except at a drive root,
+// where "D:\" stays (the bare "D:" would be the drive's current directory).
+std::string GameDirectoryOf(const std::string& executable_path);
+
+// The directory that a search pattern searches: DirectoryOf the pattern,
+// except that a pattern at a drive root ("D:\*") searches "D:\".
+std::string SearchedDirectoryOf(const std::string& pattern);
+
+// Whether a relative path (as RelativePath gives it) leads out of its start:
+// its first component is exactly "..". A name that merely begins with two
+// dots ("..dots") is an ordinary name.
+bool BeginsWithParent(std::string_view relative);
+
 // Absolute form of a path, resolved against the current directory; empty when
 // Windows cannot resolve it. FullPath tries the code-page fallback order
-// before handing the raw bytes to the ANSI function.
+// before handing the raw bytes to the ANSI function. A lack of memory throws
+// std::bad_alloc rather than passing for a path that cannot be resolved.
 std::string FullPathWide(const WideString& path);
 std::string FullPath(const std::string& path);

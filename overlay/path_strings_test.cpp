@@ -71,6 +71,28 @@ TEST(PathStrings, RelativePathRelatesAndRefuses) {
   EXPECT_EQ(RelativePath("x/y", "x"), "y");
 }
 
+TEST(PathStrings, AGameOrASearchAtADriveRootKeepsTheRoot) {
+  EXPECT_EQ(GameDirectoryOf("C:\\Games\\Title\\game.exe"), "C:\\Games\\Title");
+  EXPECT_EQ(GameDirectoryOf("C:/Games/Title/game.exe"), "C:\\Games\\Title");
+  EXPECT_EQ(GameDirectoryOf("D:\\game.exe"), "D:\\");
+  EXPECT_EQ(GameDirectoryOf("D:/game.exe"), "D:\\");
+  EXPECT_EQ(GameDirectoryOf("\\\\server\\share\\game.exe"), "\\\\server\\share");
+  EXPECT_EQ(SearchedDirectoryOf("D:\\*"), "D:\\");
+  EXPECT_EQ(SearchedDirectoryOf("D:\\data\\*.png"), "D:\\data");
+  EXPECT_EQ(SearchedDirectoryOf("D:*"), "");
+}
+
+TEST(PathStrings, OnlyAFirstComponentOfExactlyTwoDotsLeadsOut) {
+  EXPECT_TRUE(BeginsWithParent(".."));
+  EXPECT_TRUE(BeginsWithParent("..\\x"));
+  EXPECT_TRUE(BeginsWithParent("../x"));
+  EXPECT_FALSE(BeginsWithParent("..dots"));
+  EXPECT_FALSE(BeginsWithParent("..dots\\x.txt"));
+  EXPECT_FALSE(BeginsWithParent("x\\.."));
+  EXPECT_FALSE(BeginsWithParent("."));
+  EXPECT_FALSE(BeginsWithParent(""));
+}
+
 TEST(PathStrings, FullPathResolvesRelativeNames) {
   const std::string full = FullPath("some-file.txt");
   ASSERT_FALSE(full.empty());

@@ -64,10 +64,12 @@ for target in "${targets[@]}"; do
   corpus="$BUILD/corpus/$target"
   crashes="$BUILD/crashes/$target"
   mkdir -p "$corpus" "$crashes" "tests/fuzz/$target"
-  if ! "$BUILD/$target" "$corpus" "tests/fuzz/$target" \
-      -max_total_time="$SECONDS_PER_TARGET" -jobs=1 -workers=1 -timeout=10 \
+  # One process per target (no -jobs: that forks workers and moves the
+  # output into job logs); run from the build directory all the same.
+  if ! (cd "$BUILD" && "./$target" "$corpus" "$ROOT/tests/fuzz/$target" \
+      -max_total_time="$SECONDS_PER_TARGET" -timeout=10 \
       -rss_limit_mb=2048 -malloc_limit_mb=1024 -print_final_stats=1 \
-      -artifact_prefix="$crashes/" 2>"$BUILD/$target.log"; then
+      -artifact_prefix="$crashes/" 2>"$BUILD/$target.log"); then
     echo "   FOUND a failure; see $BUILD/$target.log and $crashes/"
     status=1
   fi

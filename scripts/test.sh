@@ -19,3 +19,10 @@ echo "== Native build (ASan, UBSan)"
 cmake -S . -B build/native -G Ninja -DXP3PATCH_NATIVE=ON >/dev/null
 cmake --build build/native -j "$JOBS"
 (cd build/native && ctest --output-on-failure -j "$JOBS")
+
+echo "== Native and Windows xp3 write identical archives"
+bash tools/xp3/xp3_same_bytes_test.sh "$ROOT/build/native/tools/xp3/xp3" \
+  "$ROOT/build/win/tools/xp3/xp3.exe" "$ROOT/build/win/wine-run.sh"
+
+echo "== Release package"
+bash tests/package_test.sh

@@ -3,14 +3,22 @@
 #include <windows.h>
 
 #include "startup/process_attach.h"
+#include "startup/process_globals.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       ProcessAttach(module);
       break;
     case DLL_PROCESS_DETACH:
+      // A non-null `reserved` means the process is ending: its other threads
+      // are gone, perhaps while holding a lock of the overlay or of the heap.
+      // Take no lock, close no stream, free nothing; the system reclaims it
+      // all. FreeLibrary (null) takes the patch apart: the hooks first, then
+      // the process-wide objects, as the runtime would destroy them.
+      if (reserved != nullptr) break;
       ProcessDetach();
+      DestroyProcessGlobals();
       break;
     default:
       break;

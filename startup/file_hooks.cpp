@@ -21,3 +21,23 @@ std::array<FileHook, 13> FileHooks() {
       {SlotOf(t.file.FindClose), reinterpret_cast<PVOID>(&HookedFindClose)},
   }};
 }
+
+const char* HookSlotName(PVOID* slot) {
+  // Same order as FileHooks().
+  static const char* const kFileHookNames[13] = {"CreateFileW",        "ReadFile",
+                                                 "CloseHandle",        "GetFileSize",
+                                                 "GetFileSizeEx",      "SetFilePointer",
+                                                 "SetFilePointerEx",   "GetFileType",
+                                                 "GetFileAttributesW", "GetFileAttributesExW",
+                                                 "FindFirstFileExW",   "FindNextFileW",
+                                                 "FindClose"};
+  if (slot == nullptr) return nullptr;
+  const std::array<FileHook, 13> hooks = FileHooks();
+  for (size_t i = 0; i < hooks.size(); ++i) {
+    if (hooks[i].slot == slot) return kFileHookNames[i];
+  }
+  HookTable& table = TheHookTable();
+  if (slot == SlotOf(table.SetUnhandledExceptionFilter)) return "SetUnhandledExceptionFilter";
+  if (slot == SlotOf(table.GameEntry)) return "GameEntry";
+  return "an unknown function";
+}

@@ -13,3 +13,8 @@ struct FileHook {
 };
 
 std::array<FileHook, 13> FileHooks();
+
+// The name of the function a hook-table slot reaches ("ReadFile",
+// "GameEntry", ...), for messages about hook transactions; null for a null
+// slot, "an unknown function" for a slot that is not in the table.
+const char* HookSlotName(PVOID* slot);

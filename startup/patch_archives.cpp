@@ -5,6 +5,7 @@
 
 #include "overlay/overlay_registry.h"
 #include "platform/text_conversion.h"
+#include "startup/startup_log.h"
 
 bool ArchiveNameForModule(const std::wstring& module_path, std::wstring* archive_name) {
   const size_t dot = module_path.rfind(L'.');
@@ -48,12 +49,12 @@ void MountPatchArchives(HMODULE module, OverlayRegistry& registry) {
     ArchiveNameForModule(std::wstring(path, length), &wanted);
     std::string utf8;
     ToUtf8(wanted.empty() ? std::wstring(path, length) : wanted, &utf8);
-    OverlayRegistry::ExitWithMountError(utf8);
+    ExitWithMountErrorLogged(utf8, "the DLL's path is too long for the name of its archive");
   }
   ToUtf8(archive_wide, &archive);  // an unconvertible name stays empty and fails to mount
-  registry.MountOrExit(archive);
-  registry.MountOrExit("images.xp3");
-  if (SecondLanguageRequested()) registry.MountOrExit(SecondLanguageName(archive));
+  MountOrExitLogged(registry, archive);
+  MountOrExitLogged(registry, "images.xp3");
+  if (SecondLanguageRequested()) MountOrExitLogged(registry, SecondLanguageName(archive));
 
   const std::string digits = std::to_string(GetACP());
   registry.StoreMemoryFile("acp", std::vector<unsigned char>(digits.begin(), digits.end()));

@@ -3,10 +3,13 @@
 #include <atomic>
 
 #include "crash/crash_client.h"
+#include "crash/log_message.h"
 #include "hooking/hook_transaction.h"
+#include "hooking/other_threads.h"
 #include "startup/file_hooks.h"
 #include "startup/patch_archives.h"
 #include "startup/process_globals.h"
+#include "startup/startup_log.h"
 
 namespace {
 
@@ -26,6 +29,7 @@ INIT_ONCE g_startup_once = INIT_ONCE_STATIC_INIT;
 PVOID FilterReplacement() { return reinterpret_cast<PVOID>(&HookedSetUnhandledExceptionFilter); }
 PVOID GameEntryReplacement() { return reinterpret_cast<PVOID>(&HookedGameEntry); }
 
+// The name of a hook-table slot, for the log.
 // True when `address` lies in executable code of the process's executable:
 // only then may its bytes be rewritten. A host program without the game's
 // function at that offset (a launcher, a tool) is left alone.
@@ -42,14 +46,38 @@ bool IsExecutableCodeOfMainModule(BYTE* address) {
 
 BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
   MountPatchArchives(static_cast<HMODULE>(module), TheOverlay());
-  HookTransactionBegin();
-  HookEnlistThread(GetCurrentThread());
-  for (const FileHook& hook : FileHooks()) HookAttach(hook.slot, hook.replacement);
-  g_file_hooks_live = HookTransactionCommit() == NO_ERROR;
+  g_file_hooks_live = RunHookTransaction("file hooks", [] {
+    for (const FileHook& hook : FileHooks()) HookAttach(hook.slot, hook.replacement);
+  });
   return TRUE;
 }
 
 }  // namespace
+
+bool RunHookTransaction(const char* stage, const std::function<void()>& queue) {
+  // Listing and opening the threads allocates; it happens before anything
+  // is suspended (the commit suspends).
+  hooking::OtherThreads threads;
+  const DWORD list_error = threads.Open();
+  if (list_error != 0) {
+    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, list_error).stream()
+        << "hook transaction of " << stage << ": the other threads could not be listed";
+  }
+  HookTransactionBegin();
+  HookEnlistThread(GetCurrentThread());
+  threads.EnlistAll();
+  queue();
+  PVOID* failed_slot = nullptr;
+  const DWORD error = HookCommitWithFailedSlot(&failed_slot);
+  if (error != NO_ERROR) {
+    const char* name = HookSlotName(failed_slot);
+    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, error).stream()
+        << "hook transaction of " << stage << " failed at slot "
+        << (name != nullptr ? name : "none");
+  }
+  LogHookTransaction(stage, error, failed_slot);
+  return error == NO_ERROR;
+}
 
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
 HookedSetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER) {
@@ -70,6 +98,7 @@ void DeferredStartup(HMODULE module) {
 }
 
 void ProcessAttach(HMODULE module) {
+  StartupLogAttach(module);
   WCHAR pipe_name[512] = {};
   if (GetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", pipe_name, 512) != 0) {
     if (!TheCrashClient().ConnectToHandler(pipe_name)) {
@@ -78,36 +107,34 @@ void ProcessAttach(HMODULE module) {
   }
 
   HookTable& table = TheHookTable();
-  HookTransactionBegin();
-  HookEnlistThread(GetCurrentThread());
-  HookAttach(SlotOf(table.SetUnhandledExceptionFilter), FilterReplacement());
   g_module = module;
   auto* entry = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr)) + kGameEntryOffset;
   const bool has_game_entry = IsExecutableCodeOfMainModule(entry);
-  if (has_game_entry) {
-    table.GameEntry = reinterpret_cast<HookTable::GameEntryFunction>(entry);
-    HookAttach(SlotOf(table.GameEntry), GameEntryReplacement());
-  }
-  if (HookTransactionCommit() == NO_ERROR) {
+  if (has_game_entry) table.GameEntry = reinterpret_cast<HookTable::GameEntryFunction>(entry);
+  if (RunHookTransaction("attach", [&] {
+        HookAttach(SlotOf(table.SetUnhandledExceptionFilter), FilterReplacement());
+        if (has_game_entry) HookAttach(SlotOf(table.GameEntry), GameEntryReplacement());
+      })) {
     g_filter_hooked = true;
     g_game_entry_hooked = has_game_entry;
   }
 }
 
-void ProcessDetach() {
+bool ProcessDetach() {
   HookTable& table = TheHookTable();
-  HookTransactionBegin();
-  HookEnlistThread(GetCurrentThread());
-  if (g_file_hooks_live) {
-    for (const FileHook& hook : FileHooks()) HookDetach(hook.slot, hook.replacement);
-  }
-  if (g_filter_hooked) HookDetach(SlotOf(table.SetUnhandledExceptionFilter), FilterReplacement());
-  // The game may go on calling GameEntry after an unload; it must reach the
-  // game's own code, not a jump into freed memory.
-  if (g_game_entry_hooked) HookDetach(SlotOf(table.GameEntry), GameEntryReplacement());
-  if (HookTransactionCommit() == NO_ERROR) {
+  const bool removed = RunHookTransaction("detach", [&] {
+    if (g_file_hooks_live) {
+      for (const FileHook& hook : FileHooks()) HookDetach(hook.slot, hook.replacement);
+    }
+    if (g_filter_hooked) HookDetach(SlotOf(table.SetUnhandledExceptionFilter), FilterReplacement());
+    // The game may go on calling GameEntry after an unload; it must reach the
+    // game's own code, not a jump into freed memory.
+    if (g_game_entry_hooked) HookDetach(SlotOf(table.GameEntry), GameEntryReplacement());
+  });
+  if (removed) {
     g_file_hooks_live = false;
     g_filter_hooked = false;
     g_game_entry_hooked = false;
   }
+  return removed;
 }

@@ -5,17 +5,29 @@
 // blocks the game from replacing the unhandled-exception filter and redirects
 // GameEntry. The first GameEntry call mounts the archives and redirects the
 // thirteen file functions; later calls only pass through. Detach removes
-// exactly the hooks that are live.
+// exactly the hooks that are live. Each of these hook transactions enlists
+// every other thread of the process, and a failed one is logged.
 #pragma once
 
 #include <windows.h>
+
+#include <functional>
 
 // Offset of the game's GameEntry function from the executable's base.
 inline constexpr DWORD kGameEntryOffset = 0x12A090;
 
 void ProcessAttach(HMODULE module);
-void ProcessDetach();
+// True when every hook that was live has been removed.
+bool ProcessDetach();
 void DeferredStartup(HMODULE module);
+
+// One hook transaction of the patch: opens it, enlists every other thread of
+// the process (the engine suspends them only while it writes code), runs
+// `queue` to queue the attaches or detaches, and commits. A failure is
+// logged with the stage, the failed slot's name and the error, so that a
+// team can find out why nothing was overlaid; players see nothing. Returns
+// true when the commit succeeded.
+bool RunHookTransaction(const char* stage, const std::function<void()>& queue);
 
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
 HookedSetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);

@@ -1,12 +1,20 @@
 // The process-wide objects of the patch.
 //
-// They are defined together in one translation unit so that static
-// initialisation constructs them, before DllMain runs, in a fixed order: the
+// They are constructed together in one translation unit so that static
+// initialisation builds them, before DllMain runs, in a fixed order: the
 // crash client, the hook table, the overlay registry (which fixes the game
-// directory at that moment), then the find-session set. The runtime destroys
-// them in reverse order after the last DllMain call, so the overlay closes its
-// streams and archives only after the file hooks have been removed.
+// directory at that moment), then the find-session set.
+//
+// The runtime never destroys them: they live in storage without a destructor.
+// When the process ends, the other threads are gone and may have died
+// holding a lock of the registry or of an archive, so nothing may be closed
+// or freed; the system reclaims it all. Only an unload of the DLL during the
+// process (FreeLibrary) destroys them, after its detach has removed the
+// hooks, in reverse order, through DestroyProcessGlobals.
 #pragma once
+
+#include <new>
+#include <utility>
 
 #include "overlay/find_session.h"
 #include "overlay/overlay_registry.h"
@@ -14,12 +22,27 @@
 
 class CrashClient;
 
-extern CrashClient g_crash_client;
-extern HookTable g_hook_table;
-extern OverlayRegistry g_overlay_registry;
-extern FindSessionSet g_find_sessions;
+// Holds one object constructed in place; the holder itself is trivially
+// destructible, so the runtime registers nothing to destroy at exit.
+template <typename T>
+class ProcessObject {
+ public:
+  template <typename... Args>
+  explicit ProcessObject(Args&&... args) {
+    new (storage_) T(std::forward<Args>(args)...);
+  }
+  T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+  void Destroy() { get().~T(); }
 
-inline CrashClient& TheCrashClient() { return g_crash_client; }
-inline HookTable& TheHookTable() { return g_hook_table; }
-inline OverlayRegistry& TheOverlay() { return g_overlay_registry; }
-inline FindSessionSet& TheFindSessions() { return g_find_sessions; }
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+};
+
+CrashClient& TheCrashClient();
+HookTable& TheHookTable();
+OverlayRegistry& TheOverlay();
+FindSessionSet& TheFindSessions();
+
+// Destroys the objects above in reverse order of construction. Called once,
+// on FreeLibrary's detach, after the hooks have been removed.
+void DestroyProcessGlobals();

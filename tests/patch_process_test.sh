@@ -9,7 +9,7 @@ XP3="$B/tools/xp3/xp3.exe"
 GAME_EXE="$B/tests/sample_game/sample_game.exe"
 DLL="$B/startup/patch.dll"
 WORK="$(mktemp -d /tmp/patch-process-test.XXXXXX)"
-trap 'rm -rf "$WORK"' EXIT
+trap '[ -n "${KEEP_WORK:-}" ] || rm -rf "$WORK"' EXIT
 failures=0
 passes=0
 
@@ -116,6 +116,58 @@ play "$WORK/missing.out" load patch.dll entry echo NOT-REACHED
 mv "$WORK/game/images.bak" "$WORK/game/images.xp3"
 check "missing archive exits with 1" "$WORK/missing.out" '^exit 1$'
 check_not "GameEntry never entered" "$WORK/missing.out" 'GameEntry\(|NOT-REACHED'
+check "missing archive: why, on standard error" "$WORK/missing.out" \
+  '^xp3patch: cannot mount images\.xp3: file not found$'
+
+# 4b. The diagnostic log. Off without XP3PATCH_LOG: no file appears.
+winpath() { echo "Z:$1" | tr / '\\'; }
+LOG="$WORK/logs/patch.log"
+mkdir -p "$WORK/logs"
+LOG_OPS=(load patch.dll entry cat 'data\a.txt' cat 'data\real.txt' stat 'DATA/B.TXT' cat acp
+         ls 'data\*' ls 'voice\*' cat 'C:\windows\win.ini' free)
+play "$WORK/nolog.out" "${LOG_OPS[@]}"
+expect_eq "no log without XP3PATCH_LOG" "$(ls "$WORK/logs" "$WORK/game" | grep -c '\.log$')" 0
+XP3PATCH_LOG="$(winpath "$LOG")" play "$WORK/log.out" "${LOG_OPS[@]}"
+# Logging changes nothing the game sees.
+diff "$WORK/nolog.out" "$WORK/log.out" >"$WORK/diff.out" && passes=$((passes + 1)) ||
+  { failures=$((failures + 1)); echo "FAIL: the log changed what the game sees:"; cat "$WORK/diff.out"; }
+tr -d '\r' <"$LOG" >"$LOG.txt"
+L="$LOG.txt"
+check "log: every line has time and thread" "$L" '.'
+check_not "log: a line without time and thread" "$L" \
+  '^([^0-9]|[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}\.[0-9]{3} \[thread [0-9]+\] $)'
+check "log: the DLL" "$L" '\] patch DLL: Z:\\.*\\game\\patch\.dll$'
+check "log: the game directory" "$L" '\] game directory \(paths are keyed against it\): Z:\\.*\\game$'
+check "log: attach transaction" "$L" '\] hook transaction \(attach\): committed$'
+check "log: file hooks transaction" "$L" '\] hook transaction \(file hooks\): committed$'
+check "log: detach transaction" "$L" '\] hook transaction \(detach\): committed$'
+check "log: patch.xp3 mounted" "$L" '\] mounted Z:\\.*\\game\\patch\.xp3: 4 entries; 4 new paths, 0 replacing'
+check "log: images.xp3 mounted" "$L" '\] mounted Z:\\.*\\game\\images\.xp3: 1 entry; 0 new paths, 1 replacing'
+check "log: an archive answered" "$L" \
+  '\] CreateFileW data\\a\.txt: key data\\a\.txt: answered by Z:\\.*\\patch\.xp3, entry data\\a\.txt$'
+check "log: case-insensitive key, later archive" "$L" \
+  '\] GetFileAttributesW DATA/B\.TXT: key DATA\\B\.TXT: answered by Z:\\.*\\images\.xp3, entry data\\b\.txt$'
+check "log: attributes ex" "$L" '\] GetFileAttributesExW DATA/B\.TXT: key DATA\\B\.TXT: answered'
+check "log: a real file" "$L" '\] CreateFileW data\\real\.txt: key data\\real\.txt: in no archive, passed to the system$'
+check "log: the memory file" "$L" '\] CreateFileW acp: key acp: answered by the memory file$'
+check "log: directory search" "$L" '\] FindFirstFileExW data\\\*: directory data: 2 records added from archives$'
+check "log: archive-only directory" "$L" '\] FindFirstFileExW voice\\\*: directory voice: 1 record added'
+check_not "log: paths outside the game directory" "$L" 'win\.ini'
+# Appends: a second run adds to the same file.
+before=$(wc -l <"$L")
+XP3PATCH_LOG="$(winpath "$LOG")" play "$WORK/log2.out" load patch.dll entry
+expect_eq "log: appended" "$(( $(tr -d '\r' <"$LOG" | wc -l) > before ))" 1
+# A missing archive, and one that is not an archive: the reason is logged
+# before the game ends.
+mv "$WORK/game/images.xp3" "$WORK/game/images.bak"
+XP3PATCH_LOG="$(winpath "$WORK/logs/missing.log")" play "$WORK/logmissing.out" load patch.dll entry
+check "log: missing archive exits with 1" "$WORK/logmissing.out" '^exit 1$'
+check "log: missing archive" "$WORK/logs/missing.log" 'cannot mount images\.xp3: file not found; the game ends'
+printf 'this is not an archive' >"$WORK/game/images.xp3"
+XP3PATCH_LOG="$(winpath "$WORK/logs/bad.log")" play "$WORK/logbad.out" load patch.dll entry
+check "log: not an archive" "$WORK/logs/bad.log" 'cannot mount images\.xp3: not an XP3 archive \(wrong header\)'
+rm -f "$WORK/game/images.xp3"
+mv "$WORK/game/images.bak" "$WORK/game/images.xp3"
 
 # 5. The launcher: the patch loaded before the game's code, arguments passed on.
 LAUNCHER="$B/tools/launcher/launcher.exe"
@@ -152,6 +204,26 @@ fi
    entry cat 'data\a.txt' >"$WORK/nohandler.raw" 2>&1; echo "exit $?" >>"$WORK/nohandler.raw")
 tr -d '\r' <"$WORK/nohandler.raw" >"$WORK/nohandler.out"
 check "no handler: the game goes on" "$WORK/nohandler.out" 'read 12 bytes: translated-a'
+
+# The crash handler ends with the game's exit code, and names system errors in words.
+mv "$WORK/game/images.xp3" "$WORK/game/images.bak"
+(cd "$WORK/game" && "$RUN" "$HANDLER" --pipe '\\.\pipe\xp3patch-exit-code' -- game.exe load patch.dll \
+   entry >"$WORK/handler-exit.raw" 2>&1; echo "exit $?" >>"$WORK/handler-exit.raw")
+mv "$WORK/game/images.bak" "$WORK/game/images.xp3"
+check "crash handler passes the game's exit code on" "$WORK/handler-exit.raw" '^exit 1'
+(cd "$WORK/game" && "$RUN" "$HANDLER" --pipe '\\.\pipe\xp3patch-no-program' -- nosuch.exe \
+   >"$WORK/handler-nogame.raw" 2>&1; echo "exit $?" >>"$WORK/handler-nogame.raw")
+check "crash handler: a program that cannot start" "$WORK/handler-nogame.raw" '^exit 1'
+check "crash handler: the system's words" "$WORK/handler-nogame.raw" 'cannot start nosuch.exe: [A-Za-z].* \(error 2\)'
+check_not "crash handler: no bare error numbers" "$WORK/handler-nogame.raw" ': error [0-9]'
+
+# Every program states the version of the build.
+for program in "$LAUNCHER" "$HANDLER" "$XP3"; do
+  "$RUN" "$program" --version >"$WORK/version.raw" 2>&1
+  check "$(basename "$program") --version" "$WORK/version.raw" '^[a-z0-9_]+ [0-9]+\.[0-9]+\.[0-9]+'
+done
+strings -el "$DLL" | grep -qx 'FileVersion' && passes=$((passes + 1)) ||
+  { failures=$((failures + 1)); echo "FAIL: patch.dll has no version resource"; }
 
 if [ "$failures" -ne 0 ]; then
   echo "--- main run output:"; cat "$M"

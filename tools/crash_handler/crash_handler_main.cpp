@@ -14,6 +14,8 @@
 #include "platform/text_conversion.h"
 #include "tools/crash_handler/crash_server.h"
 #include "tools/crash_handler/event_log.h"
+#include "tools/crash_handler/system_error_text.h"
+#include "xp3patch_version.h"
 
 namespace {
 
@@ -37,20 +39,23 @@ const char kUsage[] =
     "  --dump-dir DIR     directory for reports (default: the current directory)\n"
     "  --log FILE         also append every event line to FILE\n"
     "  -h, --help         show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Test behaviours (to check a client's failure handling):\n"
     "  --reply-size N     answer registrations with N bytes (0-12) instead of 12\n"
     "  --busy-ms N        keep the pipe busy for N milliseconds after start\n"
     "  --ignore-crashes   never act on a signalled crash\n"
     "\n"
-    "Exit status: 0 when serving ended normally (with PROGRAM: PROGRAM ended),\n"
-    "1 when the pipe or PROGRAM could not be started, 2 for bad usage.\n";
+    "Exit status: with PROGRAM, PROGRAM's own exit code; without it, 0 when\n"
+    "serving ended normally. 1 when the pipe or PROGRAM could not be started,\n"
+    "2 for bad usage.\n";
 
 struct CommandLine {
   ServerOptions server;
   std::wstring log_path;
   std::vector<std::wstring> program;
   bool help = false;
+  bool version = false;
 };
 
 std::string Narrow(const std::wstring& text) {
@@ -82,6 +87,8 @@ std::string Parse(int argc, wchar_t** argv, CommandLine* line) {
     std::wstring text;
     if (arg == L"-h" || arg == L"--help") {
       line->help = true;
+    } else if (arg == L"--version") {
+      line->version = true;
     } else if (arg == L"--") {
       for (++i; i < argc; ++i) line->program.push_back(argv[i]);
       if (line->program.empty()) return "-- must be followed by a program";
@@ -133,7 +140,8 @@ std::wstring Quote(const std::wstring& arg) {
   return out;
 }
 
-int RunProgram(const std::vector<std::wstring>& program, EventLog* log) {
+// Runs PROGRAM to its end; false when it cannot be started.
+bool RunProgram(const std::vector<std::wstring>& program, EventLog* log, DWORD* result) {
   std::wstring command;
   for (const std::wstring& arg : program) {
     if (!command.empty()) command += L' ';
@@ -144,15 +152,21 @@ int RunProgram(const std::vector<std::wstring>& program, EventLog* log) {
   PROCESS_INFORMATION info = {};
   if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info)) {
-    log->Write("error: cannot start " + Narrow(program[0]) + ": error " +
-               std::to_string(::GetLastError()));
-    return kExitFailure;
+    log->Write("error: cannot start " + Narrow(program[0]) + ": " +
+               SystemErrorText(::GetLastError()));
+    return false;
   }
   log->Write("started " + Narrow(program[0]) + " as process " + std::to_string(info.dwProcessId));
   ::CloseHandle(info.hThread);
   ::WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD exit_code = kExitFailure;
+  if (!::GetExitCodeProcess(info.hProcess, &exit_code)) {
+    log->Write("warning: " + LastErrorText("reading the exit code of " + Narrow(program[0])));
+  }
   ::CloseHandle(info.hProcess);
-  return kExitOk;
+  log->Write(Narrow(program[0]) + " ended with exit code " + std::to_string(exit_code));
+  *result = exit_code;
+  return true;
 }
 
 }  // namespace
@@ -166,6 +180,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (line.help) {
     std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (line.version) {
+    std::printf("crash_handler %s\n", XP3PATCH_VERSION);
     return kExitOk;
   }
   if (line.server.pipe_name.empty()) {
@@ -196,10 +214,11 @@ int wmain(int argc, wchar_t** argv) {
 
   std::thread(&CrashServer::Serve, &server).detach();
   ::SetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", line.server.pipe_name.c_str());
-  int result = RunProgram(line.program, &log);
+  DWORD result = kExitFailure;
+  const bool ran = RunProgram(line.program, &log, &result);
   server.WaitForClients(5000);
-  log.Write(std::to_string(server.reports_written()) + " crash report(s) written");
+  if (ran) log.Write(std::to_string(server.reports_written()) + " crash report(s) written");
   // The serving thread is still blocked on the pipe; end without unwinding it.
   std::fflush(stdout);
-  ::ExitProcess(static_cast<UINT>(result));
+  ::ExitProcess(ran ? static_cast<UINT>(result) : static_cast<UINT>(kExitFailure));
 }

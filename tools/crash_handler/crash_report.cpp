@@ -6,15 +6,11 @@
 #include <cstdio>
 
 #include "crash/crash_messages.h"
+#include "tools/crash_handler/system_error_text.h"
 
 namespace {
 
-std::string Win32Failure(const char* what) {
-  char text[128];
-  std::snprintf(text, sizeof text, "%s failed with error %lu", what,
-                static_cast<unsigned long>(::GetLastError()));
-  return text;
-}
+std::string Win32Failure(const char* what) { return LastErrorText(what); }
 
 bool ReadRemote(HANDLE process, std::uint64_t address, void* out, SIZE_T size) {
   SIZE_T read = 0;

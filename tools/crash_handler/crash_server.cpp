@@ -6,6 +6,7 @@
 #include "crash/crash_messages.h"
 #include "platform/text_conversion.h"
 #include "tools/crash_handler/crash_report.h"
+#include "tools/crash_handler/system_error_text.h"
 
 namespace {
 
@@ -15,12 +16,7 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
-std::string ErrorText(const char* what) {
-  char text[160];
-  std::snprintf(text, sizeof text, "%s failed with error %lu", what,
-                static_cast<unsigned long>(::GetLastError()));
-  return text;
-}
+std::string ErrorText(const char* what) { return LastErrorText(what); }
 
 std::string Hex(const void* data, std::size_t size) {
   static const char kDigits[] = "0123456789abcdef";

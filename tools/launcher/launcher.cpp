@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "xp3patch_version.h"
+
 namespace {
 
 constexpr int kUsageError = 2;
@@ -33,7 +35,19 @@ void Usage(FILE* out) {
            L"usage: launcher GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]\n"
            L"Starts GAME.EXE with PATCH.DLL loaded before any of the game's code runs.\n"
            L"The game gets the arguments after --, the current directory and the\n"
-           L"environment of the launcher; the launcher returns the game's exit code.\n");
+           L"environment of the launcher; the launcher returns the game's exit code.\n"
+           L"launcher --version states the version.\n");
+}
+
+// The system's words for an error code, with the code: "... (error 2)".
+std::wstring SystemText(DWORD code) {
+  wchar_t text[512];
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+      nullptr, code, 0, text, 512, nullptr);
+  while (length > 0 && (text[length - 1] == L' ' || text[length - 1] == L'.')) --length;
+  std::wstring words = length > 0 ? std::wstring(text, length) : L"unknown error";
+  return words + L" (error " + std::to_wstring(code) + L")";
 }
 
 // Quotes one argument the way the C runtime's command-line parser reads it.
@@ -129,6 +143,11 @@ int wmain(int argc, wchar_t** argv) {
     Usage(stdout);
     return 0;
   }
+  if (argc == 2 && std::wstring(argv[1]) == L"--version") {
+    const std::string version = XP3PATCH_VERSION;
+    fwprintf(stdout, L"launcher %ls\n", std::wstring(version.begin(), version.end()).c_str());
+    return 0;
+  }
   if (argc < 3 || (argc > 3 && std::wstring(argv[3]) != L"--")) {
     Usage(stderr);
     return kUsageError;
@@ -145,11 +164,11 @@ int wmain(int argc, wchar_t** argv) {
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(game.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                       nullptr, nullptr, &startup, &info)) {
-    Fail(L"cannot start %ls (error %lu)", game.c_str(), GetLastError());
+    Fail(L"cannot start %ls: %ls", game.c_str(), SystemText(GetLastError()).c_str());
     return kLaunchError;
   }
   if (!QueueLoad(info.hProcess, info.hThread, dll)) {
-    Fail(L"cannot load %ls into the game (error %lu)", dll.c_str(), GetLastError());
+    Fail(L"cannot load %ls into the game: %ls", dll.c_str(), SystemText(GetLastError()).c_str());
     TerminateProcess(info.hProcess, kLaunchError);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);

@@ -7,6 +7,10 @@
 #include <filesystem>
 #include <map>
 
+#include <zstd.h>
+
+#include "tools/xp3/interruption.h"
+#include "tools/xp3/progress.h"
 #include "tools/xp3/tool_files.h"
 #include "tools/xp3/xp3_writer.h"
 
@@ -16,7 +20,7 @@ namespace {
 
 const char kPackUsage[] =
     "usage: xp3 pack DIR -o OUT.xp3 [--compress none|zlib|zstd] [--level N]\n"
-    "                [--segment-size BYTES]\n"
+    "                [--segment-size BYTES] [--allow-empty] [--quiet|--progress]\n"
     "\n"
     "Packs every file under DIR into a new archive. Each file becomes an entry\n"
     "named by its path relative to DIR with '/' separators.\n"
@@ -24,9 +28,15 @@ const char kPackUsage[] =
     "  -o, --output FILE     archive to write (replaced only when packing succeeds)\n"
     "  --compress METHOD     none, zlib or zstd (default zstd)\n"
     "  --level N             compression level (default: the library's default;\n"
-    "                        zlib 1..9, zstd -131072..22)\n"
+    "                        zlib 1..9, zstd -131072..22; not with none)\n"
     "  --segment-size BYTES  unpacked bytes per segment, K/M/G suffixes allowed;\n"
-    "                        0 = one segment per file (default 256K)\n";
+    "                        0 = one segment per file (default 256K)\n"
+    "  --allow-empty         write an archive even when DIR holds no files\n"
+    "  --quiet               no progress display\n"
+    "  --progress            progress on standard error even when it is not a terminal\n"
+    "\n"
+    "The archive is written as OUT.xp3.part and renamed when complete; an\n"
+    "interrupted pack (Ctrl-C, closing the console) removes it and exits with 130.\n";
 
 struct PackFile {
   std::string name;  // entry name, UTF-8, '/' separators
@@ -108,11 +118,11 @@ bool CollectFiles(const fs::path& root, std::vector<PackFile>* files, std::strin
     PackFile file;
     file.path = entry.path();
     if (!GenericUtf8FromPath(file.path.lexically_relative(root), &file.name)) {
-      *error = "file name is not valid Unicode: " + DisplayPath(file.path);
+      *error = "file name is not valid Unicode: " + MessagePath(file.path);
       return false;
     }
     if (!fs::is_regular_file(status)) {
-      *error = "not a regular file: " + DisplayPath(file.path) +
+      *error = "not a regular file: " + MessagePath(file.path) +
                (status_error ? " (" + status_error.message() + ")" : "");
       return false;
     }
@@ -120,7 +130,7 @@ bool CollectFiles(const fs::path& root, std::vector<PackFile>* files, std::strin
     files->push_back(std::move(file));
   }
   if (ec) {
-    std::string where = it != end ? DisplayPath(it->path()) : DisplayPath(root);
+    std::string where = it != end ? MessagePath(it->path()) : MessagePath(root);
     *error = "cannot list " + where + ": " + ec.message();
     return false;
   }
@@ -139,38 +149,6 @@ bool CollectFiles(const fs::path& root, std::vector<PackFile>* files, std::strin
   return true;
 }
 
-// Progress on stderr: a self-overwriting line on a console, otherwise an
-// occasional plain line so that logs of long runs show signs of life.
-class Progress {
- public:
-  Progress(size_t files, uint64_t bytes)
-      : files_(files), bytes_(bytes), console_(IsConsole(stderr)), last_(Clock::now()) {}
-  void Update(size_t files_done, uint64_t bytes_done) {
-    auto now = Clock::now();
-    auto interval = console_ ? std::chrono::milliseconds(200) : std::chrono::seconds(15);
-    if (now - last_ < interval) return;
-    last_ = now;
-    int percent = bytes_ == 0 ? 100 : static_cast<int>(bytes_done * 100 / bytes_);
-    std::fprintf(stderr, "%s%3d%%  %zu/%zu files  %s/%s%s", console_ ? "\r" : "xp3 pack: ", percent,
-                 files_done, files_, HumanSize(bytes_done).c_str(), HumanSize(bytes_).c_str(),
-                 console_ ? "   " : "\n");
-    std::fflush(stderr);
-    shown_ = true;
-  }
-  void Clear() {
-    if (console_ && shown_) std::fprintf(stderr, "\r%60s\r", "");
-    shown_ = false;
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  size_t files_;
-  uint64_t bytes_;
-  bool console_;
-  bool shown_ = false;
-  Clock::time_point last_;
-};
-
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "xp3 pack: %s\n%s", problem.c_str(), kPackUsage);
   return 2;
@@ -181,12 +159,67 @@ int Failure(const std::string& message) {
   return 1;
 }
 
+// Checks --level against the chosen codec; empty when it fits.
+std::string LevelProblem(const Xp3WriterOptions& options, bool level_given) {
+  if (!level_given) return "";
+  switch (options.compression) {
+    case Xp3Compression::kNone:
+      return "--level has no meaning with --compress none";
+    case Xp3Compression::kZlib:
+      if (options.level < 1 || options.level > 9) {
+        return "zlib levels are 1 to 9, not " + std::to_string(options.level);
+      }
+      return "";
+    case Xp3Compression::kZstd:
+      if (options.level < ZSTD_minCLevel() || options.level > ZSTD_maxCLevel()) {
+        return "zstd levels are " + std::to_string(ZSTD_minCLevel()) + " to " +
+               std::to_string(ZSTD_maxCLevel()) + ", not " + std::to_string(options.level);
+      }
+      return "";
+  }
+  return "";
+}
+
+// "12 files, 3.1 MiB -> 1.2 MiB (zstd, 256 KiB segments): 14 segments
+// compressed (3.0 MiB -> 1.1 MiB), 2 stored as is (0.1 MiB)".
+void PrintSummary(const std::string& out_arg, const Xp3WriterOptions& options,
+                  const Xp3Writer& writer) {
+  std::string method = CompressionName(options.compression);
+  if (options.compression != Xp3Compression::kNone && options.level != 0) {
+    method += " level " + std::to_string(options.level);
+  }
+  const std::string segments = options.segment_size == 0
+                                   ? "one segment per file"
+                                   : HumanSize(options.segment_size) + " segments";
+  const Xp3SegmentTotals& t = writer.segment_totals();
+  std::string detail;
+  if (t.compressed_segments != 0) {
+    detail = std::to_string(t.compressed_segments) + " segments compressed (" +
+             HumanSize(t.compressed_unpacked_bytes) + " -> " +
+             HumanSize(t.compressed_packed_bytes) + ")";
+  }
+  if (t.stored_segments != 0 || detail.empty()) {
+    detail +=
+        (detail.empty() ? "" : ", ") + std::to_string(t.stored_segments) +
+        (detail.empty() ? " segments" : "") + " stored as is (" + HumanSize(t.stored_bytes) +
+        (options.compression == Xp3Compression::kNone ? ")"
+                                                      : "; empty, or not smaller when compressed)");
+  }
+  std::printf("%s: %llu files, %s -> %s (%s, %s): %s\n", out_arg.c_str(),
+              static_cast<unsigned long long>(writer.entry_count()),
+              HumanSize(writer.unpacked_bytes()).c_str(), HumanSize(writer.packed_bytes()).c_str(),
+              method.c_str(), segments.c_str(), detail.c_str());
+}
+
 }  // namespace
 
 int RunPack(const std::vector<std::string>& args) {
   Xp3WriterOptions options;
   std::string dir_arg;
   std::string out_arg;
+  bool level_given = false;
+  bool allow_empty = false;
+  ProgressMode progress_mode = ProgressMode::kAuto;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") {
@@ -210,10 +243,17 @@ int RunPack(const std::vector<std::string>& args) {
         return Usage("unknown compression method: " + method);
     } else if (arg == "--level") {
       if (!ParseLevel(args[++i], &options.level)) return Usage("bad level: " + args[i]);
+      level_given = true;
     } else if (arg == "--segment-size") {
       if (!ParseSize(args[++i], &options.segment_size)) {
         return Usage("bad segment size: " + args[i]);
       }
+    } else if (arg == "--allow-empty") {
+      allow_empty = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      progress_mode = ProgressMode::kQuiet;
+    } else if (arg == "--progress") {
+      progress_mode = ProgressMode::kForced;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return Usage("unknown option: " + arg);
     } else if (dir_arg.empty()) {
@@ -224,6 +264,9 @@ int RunPack(const std::vector<std::string>& args) {
   }
   if (dir_arg.empty()) return Usage("no input directory given");
   if (out_arg.empty()) return Usage("no output archive given (-o OUT.xp3)");
+  if (std::string problem = LevelProblem(options, level_given); !problem.empty()) {
+    return Usage(problem);
+  }
 
   const fs::path root = PathFromUtf8(dir_arg);
   const fs::path out = PathFromUtf8(out_arg);
@@ -237,50 +280,49 @@ int RunPack(const std::vector<std::string>& args) {
   std::vector<PackFile> files;
   std::string error;
   if (!CollectFiles(root, &files, &error)) return Failure(error);
+  if (files.empty() && !allow_empty) {
+    return Failure("no files under " + dir_arg + "; --allow-empty writes an empty archive");
+  }
   uint64_t total = 0;
   for (const PackFile& file : files) total += file.size;
 
   // Written under a temporary name: the output name only ever holds a
-  // complete archive.
+  // complete archive. A .part left by a run that was killed is replaced.
   fs::path temp = out;
   temp += ".part";
   std::string temp_utf8;
   Utf8FromPath(temp, &temp_utf8);
+  const std::atomic<bool>& interrupted = WatchForInterruption();
+  options.cancel = &interrupted;
   int result = 0;
   {
     Xp3Writer writer(options);
     if (!writer.Open(temp_utf8, &error)) return Failure(error);
-    Progress progress(files.size(), total);
+    Progress progress(progress_mode, "packing", files.size(), total);
     uint64_t done = 0;
-    for (size_t i = 0; i < files.size() && result == 0; ++i) {
+    for (size_t i = 0; i < files.size() && result == 0 && !interrupted; ++i) {
       progress.Update(i, done);
       const PackFile& file = files[i];
       std::FILE* input = OpenFile(file.path, "rb");
       if (input == nullptr) {
-        result = Failure("cannot read " + DisplayPath(file.path) + ": " + std::strerror(errno));
+        result = Failure("cannot read " + MessagePath(file.path) + ": " + std::strerror(errno));
         break;
       }
-      if (!writer.AddEntryFromFile(file.name, input, &error)) {
-        result = Failure("cannot pack " + DisplayPath(file.path) + ": " + error);
+      if (!writer.AddEntryFromFile(file.name, input, &error) && !interrupted) {
+        result = Failure("cannot pack " + MessagePath(file.path) + ": " + error);
       }
       std::fclose(input);
       done += file.size;
     }
     progress.Clear();
-    if (result == 0 && !writer.Finish(&error)) result = Failure(error);
-    if (result == 0) {
-      std::string method = CompressionName(options.compression);
-      if (options.compression != Xp3Compression::kNone && options.level != 0) {
-        method += " level " + std::to_string(options.level);
-      }
-      std::string segments = options.segment_size == 0
-                                 ? "one segment per file"
-                                 : HumanSize(options.segment_size) + " segments";
-      std::printf("%s: %llu files, %s -> %s (%s, %s)\n", out_arg.c_str(),
-                  static_cast<unsigned long long>(writer.entry_count()),
-                  HumanSize(writer.unpacked_bytes()).c_str(),
-                  HumanSize(writer.packed_bytes()).c_str(), method.c_str(), segments.c_str());
-    }
+    if (result == 0 && !interrupted && !writer.Finish(&error)) result = Failure(error);
+    if (result == 0 && !interrupted) PrintSummary(out_arg, options, writer);
+  }
+  if (interrupted) {
+    fs::remove(temp, ec);
+    std::fprintf(stderr, "xp3 pack: interrupted; %s was not written\n", out_arg.c_str());
+    InterruptionHandled();
+    return kInterruptedExit;
   }
   if (result == 0 && !MoveOver(temp, out, &error)) result = Failure(error);
   if (result != 0) fs::remove(temp, ec);

@@ -8,6 +8,8 @@
 #include "archive/read_stream.h"
 #include "platform/platform.h"
 #include "archive/xp3_archive.h"
+#include "tools/xp3/archive_open.h"
+#include "tools/xp3/progress.h"
 #include "tools/xp3/tool_files.h"
 #include "tools/xp3/xp3_writer.h"
 
@@ -21,35 +23,24 @@ const char kListUsage[] =
     "Lists every entry: unpacked and packed size, segment count, compression\n"
     "(stored, zlib, zstd, or a mix such as zstd+stored) and name.\n";
 const char kExtractUsage[] =
-    "usage: xp3 extract ARCHIVE DIR\n"
+    "usage: xp3 extract ARCHIVE DIR [--force] [--quiet|--progress]\n"
     "\n"
     "Writes every entry to DIR/<entry name>, creating directories as needed,\n"
     "and checks each entry's size and Adler-32 on the way. Entry names that\n"
-    "would leave DIR (absolute, drive letters, '..') are refused.\n";
+    "would leave DIR (absolute, drive letters, '..') are refused. When a file\n"
+    "to be written exists already, nothing is written unless --force is given\n"
+    "(which overwrites). Progress goes to standard error on a terminal\n"
+    "(--quiet: never, --progress: always).\n";
 const char kVerifyUsage[] =
     "usage: xp3 verify ARCHIVE\n"
     "\n"
     "Reads every entry through the patch's own archive reader and checks its\n"
-    "size and Adler-32 against the index. Exit code 1 on any mismatch.\n";
+    "size and Adler-32 against the index. The index itself is checked more\n"
+    "strictly than the patch reads it: a compressed index must carry a right\n"
+    "checksum, and the sizes the index declares must agree with what it holds.\n"
+    "Exit code 1 on any mismatch.\n";
 
 constexpr uint32_t kReadChunk = 1 << 20;
-
-// Parses the archive's index; prints why not on failure.
-std::unique_ptr<Xp3Archive> OpenArchive(const char* command, const std::string& path) {
-  std::error_code ec;
-  if (!fs::is_regular_file(PathFromUtf8(path), ec)) {
-    std::fprintf(stderr, "xp3 %s: no such archive: %s\n", command, path.c_str());
-    return nullptr;
-  }
-  auto archive = std::make_unique<Xp3Archive>(path, false);
-  if (!archive->ParseIndex()) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "xp3 %s: %s is not a readable XP3 archive (bad header or index)\n",
-                 command, path.c_str());
-    return nullptr;
-  }
-  return archive;
-}
 
 // Reads a whole entry through the reader, handing each block to `sink`
 // (which may refuse it). Checks the size and the Adler-32 against the index;
@@ -191,8 +182,12 @@ int RunList(const std::vector<std::string>& args) {
 int RunVerify(const std::vector<std::string>& args) {
   if (WantsHelp(args)) return std::fputs(kVerifyUsage, stdout), 0;
   if (args.size() != 1) return Usage("verify", kVerifyUsage, "expected one archive");
-  std::unique_ptr<Xp3Archive> archive = OpenArchive("verify", args[0]);
+  IndexInspection inspection;
+  std::unique_ptr<Xp3Archive> archive = OpenArchive("verify", args[0], &inspection);
   if (!archive) return 1;
+  for (const std::string& problem : inspection.problems) {
+    std::fprintf(stderr, "xp3 verify: %s\n", problem.c_str());
+  }
   std::vector<uint8_t> buffer;
   size_t failed = 0;
   uint64_t bytes = 0;
@@ -206,6 +201,12 @@ int RunVerify(const std::vector<std::string>& args) {
     bytes += entry.unpacked_size;
   }
   size_t count = archive->entries().size();
+  if (!inspection.problems.empty()) {
+    std::printf("%s: the index FAILED (%zu problem%s); %zu of %zu entries FAILED\n",
+                args[0].c_str(), inspection.problems.size(),
+                inspection.problems.size() == 1 ? "" : "s", failed, count);
+    return 1;
+  }
   if (failed != 0) {
     std::printf("%s: %zu of %zu entries FAILED\n", args[0].c_str(), failed, count);
     return 1;
@@ -215,33 +216,87 @@ int RunVerify(const std::vector<std::string>& args) {
 }
 
 int RunExtract(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return std::fputs(kExtractUsage, stdout), 0;
-  if (args.size() != 2)
+  bool force = false;
+  ProgressMode progress_mode = ProgressMode::kAuto;
+  std::vector<std::string> positional;
+  for (const std::string& arg : args) {
+    if (arg == "-h" || arg == "--help") return std::fputs(kExtractUsage, stdout), 0;
+    if (arg == "--force" || arg == "-f") {
+      force = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      progress_mode = ProgressMode::kQuiet;
+    } else if (arg == "--progress") {
+      progress_mode = ProgressMode::kForced;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage("extract", kExtractUsage, "unknown option: " + arg);
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() != 2) {
     return Usage("extract", kExtractUsage, "expected an archive and a directory");
-  std::unique_ptr<Xp3Archive> archive = OpenArchive("extract", args[0]);
+  }
+  const fs::path root = PathFromUtf8(positional[1]);
+  const std::string root_shown = MessagePath(root);
+  std::error_code ec;
+  if (fs::exists(root, ec) && !fs::is_directory(root, ec)) {
+    std::fprintf(stderr, "xp3 extract: %s exists and is not a directory\n", root_shown.c_str());
+    return 1;
+  }
+  std::unique_ptr<Xp3Archive> archive = OpenArchive("extract", positional[0]);
   if (!archive) return 1;
-  const fs::path root = PathFromUtf8(args[1]);
+
+  // Where each entry goes (empty: refused), and which of those places are
+  // taken already: nothing is written over unless --force says so.
+  const Xp3Archive::EntryList& entries = archive->entries();
+  std::vector<fs::path> targets(entries.size());
+  std::vector<bool> safe(entries.size());
+  size_t existing = 0;
+  std::string first_existing;
+  uint64_t total = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    safe[i] = SafeTarget(root, std::string(entries.key(i)), &targets[i]);
+    total += entries.unpacked_size(i);
+    if (safe[i] && !force && fs::exists(fs::symlink_status(targets[i], ec))) {
+      if (existing++ == 0) first_existing = MessagePath(targets[i]);
+    }
+  }
+  if (existing != 0) {
+    std::fprintf(stderr,
+                 "xp3 extract: %zu file%s already exist%s (%s%s); nothing was written. "
+                 "--force overwrites existing files\n",
+                 existing, existing == 1 ? "" : "s", existing == 1 ? "s" : "",
+                 first_existing.c_str(), existing == 1 ? "" : " and more");
+    return 1;
+  }
+
   std::vector<uint8_t> buffer;
   size_t failed = 0;
-  for (const Xp3Entry& entry : archive->entries()) {
-    auto report = [&](const std::string& problem) {
-      std::fprintf(stderr, "xp3 extract: %s: %s\n", entry.key.c_str(), problem.c_str());
+  Progress progress(progress_mode, "extracting", entries.size(), total);
+  uint64_t done = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    progress.Update(i, done);
+    const Xp3Entry entry = entries[i];
+    done += entry.unpacked_size;
+    auto report = [&](const std::string& where, const std::string& problem) {
+      progress.Clear();
+      std::fprintf(stderr, "xp3 extract: %s: %s\n", where.c_str(), problem.c_str());
       ++failed;
     };
-    fs::path target;
-    if (!SafeTarget(root, entry.key, &target)) {
-      report("refused: the name would leave the target directory");
+    if (!safe[i]) {
+      report(entry.key, "refused: the name would leave the target directory");
       continue;
     }
-    std::error_code ec;
+    const fs::path& target = targets[i];
+    const std::string shown = MessagePath(target);
     fs::create_directories(target.parent_path(), ec);
     if (ec) {
-      report("cannot create " + DisplayPath(target.parent_path()) + ": " + ec.message());
+      report(shown, "cannot create its directory: " + ec.message());
       continue;
     }
     std::FILE* out = OpenFile(target, "wb");
     if (out == nullptr) {
-      report("cannot create " + DisplayPath(target) + ": " + std::strerror(errno));
+      report(shown, std::string("cannot create: ") + std::strerror(errno));
       continue;
     }
     auto write = [out](const uint8_t* data, uint32_t size, std::string* problem) {
@@ -255,13 +310,15 @@ int RunExtract(const std::vector<std::string>& args) {
       ok = false;
       problem = std::string("write error: ") + std::strerror(errno);
     }
-    if (!ok) report(problem);
+    if (!ok) report(shown, problem);
   }
-  size_t count = archive->entries().size();
+  progress.Clear();
+  const size_t count = entries.size();
   if (failed != 0) {
-    std::printf("%s: %zu of %zu entries FAILED\n", args[0].c_str(), failed, count);
+    std::printf("%s: %zu of %zu entries FAILED\n", positional[0].c_str(), failed, count);
     return 1;
   }
-  std::printf("%s: %zu entries extracted to %s\n", args[0].c_str(), count, args[1].c_str());
+  std::printf("%s: %zu entries extracted to %s\n", positional[0].c_str(), count,
+              root_shown.c_str());
   return 0;
 }

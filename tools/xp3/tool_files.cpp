@@ -50,6 +50,12 @@ std::string DisplayPath(const fs::path& path) {
   return "<name that is not valid Unicode>";
 }
 
+std::string MessagePath(const fs::path& path) {
+  fs::path preferred = path;
+  preferred.make_preferred();
+  return DisplayPath(preferred);
+}
+
 std::FILE* OpenFile(const fs::path& path, const char* mode) {
 #ifdef _WIN32
   std::wstring wide_mode(mode, mode + std::strlen(mode));

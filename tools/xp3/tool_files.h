@@ -17,6 +17,9 @@ bool Utf8FromPath(const std::filesystem::path& path, std::string* utf8);
 bool GenericUtf8FromPath(const std::filesystem::path& path, std::string* utf8);
 // For messages: the UTF-8 form, or a marker when the name is not Unicode.
 std::string DisplayPath(const std::filesystem::path& path);
+// For messages about files: DisplayPath with the platform's own separator
+// throughout ('\' on Windows), whatever mix the path was built from.
+std::string MessagePath(const std::filesystem::path& path);
 
 // fopen by path ("rb", "wb"); errno is set on failure.
 std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);

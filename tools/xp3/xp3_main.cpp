@@ -4,9 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "tools/xp3/check_command.h"
 #include "tools/xp3/pack_command.h"
 #include "tools/xp3/read_commands.h"
 #include "tools/xp3/tool_files.h"
+#include "xp3patch_version.h"
 
 namespace {
 
@@ -18,6 +20,9 @@ const char kUsage[] =
     "  list ARCHIVE         show the entries with sizes, segments and compression\n"
     "  extract ARCHIVE DIR  write every entry below DIR\n"
     "  verify ARCHIVE       read every entry and check sizes and Adler-32\n"
+    "  check GAME_DIR ARCHIVE... [--json]\n"
+    "                       what the archives, in mount order, do to the game\n"
+    "  --version            the tool's version\n"
     "\n"
     "`xp3 COMMAND --help` describes one command. Exit codes: 0 success,\n"
     "1 failure, 2 bad usage.\n";
@@ -37,6 +42,9 @@ int main(int argc, char** argv) {
   if (command == "-h" || command == "--help" || command == "help") {
     std::fputs(kUsage, stdout);
     result = 0;
+  } else if (command == "--version" || command == "version") {
+    std::printf("xp3 %s\n", XP3PATCH_VERSION);
+    result = 0;
   } else if (command == "pack") {
     result = RunPack(args);
   } else if (command == "list") {
@@ -45,6 +53,8 @@ int main(int argc, char** argv) {
     result = RunExtract(args);
   } else if (command == "verify") {
     result = RunVerify(args);
+  } else if (command == "check") {
+    result = RunCheck(args);
   } else {
     std::fprintf(stderr, "xp3: unknown command: %s\n%s", command.c_str(), kUsage);
   }

@@ -199,16 +199,18 @@ bool Xp3Writer::Open(const std::string& utf8_path, std::string* error) {
   path_ = utf8_path;
   std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
 
-  std::vector<uint8_t> header(kMagic, kMagic + sizeof(kMagic));
+  // The header is written by Finish: until then the file holds zeros where
+  // the magic goes, so that an archive left unfinished (a killed pack) is
+  // never taken for one.
+  header_.assign(kMagic, kMagic + sizeof(kMagic));
   if (options_.extended_header) {
-    PutU64(&header, kExtendedHeaderMarker);
-    PutU32(&header, kHeaderVersion);
-    PutU8(&header, kIndexContinue);
-    PutU64(&header, 0);  // nothing to skip before the index offset
+    PutU64(&header_, kExtendedHeaderMarker);
+    PutU32(&header_, kHeaderVersion);
+    PutU8(&header_, kIndexContinue);
+    PutU64(&header_, 0);  // nothing to skip before the index offset
   }
-  index_offset_field_ = header.size();
-  PutU64(&header, 0);  // filled in by Finish
-  return WriteBytes(header.data(), header.size(), error);
+  const std::vector<uint8_t> placeholder(header_.size() + 8, 0);
+  return WriteBytes(placeholder.data(), placeholder.size(), error);
 }
 
 bool Xp3Writer::WriteBytes(const void* data, size_t size, std::string* error) {
@@ -229,7 +231,7 @@ bool Xp3Writer::SeekOutput(uint64_t offset, std::string* error) {
 }
 
 bool Xp3Writer::CompressBlock(Xp3Compression method, const uint8_t* data, size_t size,
-                              std::vector<uint8_t>* out, std::string* error) {
+                              std::vector<uint8_t>* out, std::string* error, bool checksum) {
   int level = (method == options_.compression && options_.level != 0) ? options_.level
                                                                       : DefaultLevel(method);
   if (method == Xp3Compression::kZlib) {
@@ -246,6 +248,7 @@ bool Xp3Writer::CompressBlock(Xp3Compression method, const uint8_t* data, size_t
   if (context == nullptr) return Fail(error, "out of memory for zstd");
   ZSTD_CCtx_reset(context, ZSTD_reset_session_and_parameters);
   ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
+  if (checksum) ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
   out->resize(ZSTD_compressBound(size));
   size_t packed = ZSTD_compress2(context, out->data(), out->size(), data, size);
   if (ZSTD_isError(packed)) {
@@ -444,6 +447,10 @@ bool Xp3Writer::AddEntryFrom(const std::string& utf8_name, Source* source, std::
   bool at_end = false;
   std::string source_error;
   while (!at_end) {
+    if (options_.cancel != nullptr && options_.cancel->load()) {
+      source_error = "interrupted";
+      break;
+    }
     Segment segment;
     if (buffered) {
       const uint8_t* data = nullptr;
@@ -499,6 +506,16 @@ bool Xp3Writer::AddEntryFrom(const std::string& utf8_name, Source* source, std::
   ++entry_count_;
   unpacked_bytes_ += unpacked;
   packed_bytes_ += packed;
+  for (const Segment& segment : segments) {
+    if (segment.flags == kSegmentCompressed) {
+      ++totals_.compressed_segments;
+      totals_.compressed_unpacked_bytes += segment.unpacked_size;
+      totals_.compressed_packed_bytes += segment.packed_size;
+    } else {
+      ++totals_.stored_segments;
+      totals_.stored_bytes += segment.unpacked_size;
+    }
+  }
   return true;
 }
 
@@ -515,7 +532,10 @@ bool Xp3Writer::Finish(std::string* error) {
     if (!WriteBytes(block.data(), block.size(), error)) return false;
     if (!WriteBytes(index_.data(), index_.size(), error)) return false;
   } else {
-    if (!CompressBlock(options_.index_compression, index_.data(), index_.size(), &packed_, error)) {
+    // The index carries a checksum in either format (zlib streams always do),
+    // so that a damaged index is told apart from a different one.
+    if (!CompressBlock(options_.index_compression, index_.data(), index_.size(), &packed_, error,
+                       true)) {
       return false;
     }
     PutU8(&block, 1);
@@ -527,10 +547,9 @@ bool Xp3Writer::Finish(std::string* error) {
   if (high_water_ > position_ && !TruncateFile(file_, position_)) {
     return Fail(error, "cannot truncate " + path_);
   }
-  std::vector<uint8_t> offset;
-  PutU64(&offset, index_offset);
-  if (!SeekOutput(index_offset_field_, error)) return false;
-  if (!WriteBytes(offset.data(), offset.size(), error)) return false;
+  PutU64(&header_, index_offset);
+  if (!SeekOutput(0, error)) return false;
+  if (!WriteBytes(header_.data(), header_.size(), error)) return false;
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
   ok = (std::fclose(file_) == 0) && ok;
   file_ = nullptr;

@@ -1,5 +1,5 @@
 // Xp3Writer builds an XP3 archive: entry data first, then the index, then the
-// header's index offset is filled in. It is what translators use (through the
+// header with the index offset. It is what translators use (through the
 // `xp3` tool) to package files for the patch, and what tests use to make
 // archives of every shape.
 //
@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -59,6 +60,19 @@ struct Xp3WriterOptions {
   uint64_t segment_size = kDefaultSegmentSize;  // unpacked bytes per segment; 0 = one per entry
   Xp3Compression index_compression = Xp3Compression::kZlib;  // kNone = stored index (method 0)
   bool extended_header = false;  // write the header whose offset-11 value is 23
+  // When set and true, the entry being added stops at the next segment
+  // boundary and fails with "interrupted" (a pack being cancelled).
+  const std::atomic<bool>* cancel = nullptr;
+};
+
+// What the segments written so far hold: compressed ones, and ones stored as
+// is (compression did not make them smaller, or no compression was asked).
+struct Xp3SegmentTotals {
+  uint64_t compressed_segments = 0;
+  uint64_t compressed_unpacked_bytes = 0;
+  uint64_t compressed_packed_bytes = 0;
+  uint64_t stored_segments = 0;
+  uint64_t stored_bytes = 0;
 };
 
 // Adler-32 of `size` bytes, continuing from `adler` (1 starts a new sum).
@@ -75,7 +89,8 @@ class Xp3Writer {
   Xp3Writer(const Xp3Writer&) = delete;
   Xp3Writer& operator=(const Xp3Writer&) = delete;
 
-  // Creates or truncates the archive file and writes the header. Also checks
+  // Creates or truncates the archive file and leaves room for the header
+  // (zeros until Finish writes it). Also checks
   // the options (level range of the chosen library).
   bool Open(const std::string& utf8_path, std::string* error);
 
@@ -86,13 +101,15 @@ class Xp3Writer {
   // constant memory. The file is not closed.
   bool AddEntryFromFile(const std::string& utf8_name, std::FILE* file, std::string* error);
 
-  // Writes the index, completes the header and closes the file.
+  // Writes the index, then the header with the index offset, and closes the
+  // file.
   bool Finish(std::string* error);
 
   // Totals of what was written so far (for progress and summaries).
   uint64_t entry_count() const { return entry_count_; }
   uint64_t unpacked_bytes() const { return unpacked_bytes_; }
   uint64_t packed_bytes() const { return packed_bytes_; }
+  const Xp3SegmentTotals& segment_totals() const { return totals_; }
 
  private:
   class Source;
@@ -105,7 +122,7 @@ class Xp3Writer {
   bool WriteStreamedSegment(Source* source, uint64_t limit, uint32_t* adler, Segment* segment,
                             bool* at_end, std::string* error);
   bool CompressBlock(Xp3Compression method, const uint8_t* data, size_t size,
-                     std::vector<uint8_t>* out, std::string* error);
+                     std::vector<uint8_t>* out, std::string* error, bool checksum = false);
   bool WriteBytes(const void* data, size_t size, std::string* error);
   bool SeekOutput(uint64_t offset, std::string* error);
   bool Fail(std::string* error, const std::string& message);
@@ -114,15 +131,16 @@ class Xp3Writer {
   std::FILE* file_ = nullptr;
   std::string path_;
   bool broken_ = false;
-  uint64_t position_ = 0;            // where the next byte goes
-  uint64_t high_water_ = 0;          // the furthest byte ever written (a streamed segment
-                                     // that fell back to storing leaves bytes past position_)
-  uint64_t index_offset_field_ = 0;  // where the header's index offset lives
-  std::vector<uint8_t> index_;       // the index data, one "File" chunk per entry
-  std::vector<uint8_t> buffer_;      // one segment's input
-  std::vector<uint8_t> packed_;      // one segment's compressed output
-  void* zstd_context_ = nullptr;     // ZSTD_CCtx, made on first use
+  uint64_t position_ = 0;         // where the next byte goes
+  uint64_t high_water_ = 0;       // the furthest byte ever written (a streamed segment
+                                  // that fell back to storing leaves bytes past position_)
+  std::vector<uint8_t> header_;   // written by Finish, with the index offset
+  std::vector<uint8_t> index_;    // the index data, one "File" chunk per entry
+  std::vector<uint8_t> buffer_;   // one segment's input
+  std::vector<uint8_t> packed_;   // one segment's compressed output
+  void* zstd_context_ = nullptr;  // ZSTD_CCtx, made on first use
   uint64_t entry_count_ = 0;
   uint64_t unpacked_bytes_ = 0;
   uint64_t packed_bytes_ = 0;
+  Xp3SegmentTotals totals_;
 };

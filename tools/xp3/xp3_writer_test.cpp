@@ -433,6 +433,8 @@ TEST_F(Xp3WriterTest, UnfinishedArchiveIsClosedWithoutAnIndex) {
   }
   Bytes file = ReadAll("out.xp3");
   ASSERT_GE(file.size(), 19u);
+  // Neither magic nor index offset: a killed pack never looks like an archive.
+  EXPECT_EQ(file[0], 0u);
   EXPECT_EQ(GetLe(file, 11, 8), 0u) << "the index offset is never filled in";
   EXPECT_FALSE(fs::exists(dir_ / "missing" / "x.xp3"));
   Xp3Writer writer({});

@@ -1,0 +1,294 @@
+// Fault injection: for every k, the k-th read of the archive file fails or
+// comes back short, and separately the k-th allocation fails, while an
+// archive is mounted and entries of every kind (stored, zlib, zstd, several
+// segments, empty) are opened, read, seeked and closed.
+//
+// Every run must end cleanly: a failed mount, a null OpenEntry, or reads
+// that stop early with HasError true; never an exception, a leak (the
+// sanitizer build checks), a lock left held (the next call would hang), or
+// a byte other than the entry's own at its position.
+//
+// This program replaces the global operator new and delete, so it is a test
+// program of its own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "archive/test_archive_builder.h"
+#include "archive/xp3_archive.h"
+#include "platform/positioned_file.h"
+
+namespace {
+
+// Allocation counting: while armed, the allocation numbered `fail_at` (from
+// 1) fails as the real operator would: bad_alloc, or null for nothrow.
+std::atomic<bool> g_armed{false};
+std::atomic<long> g_allocations{0};
+std::atomic<long> g_fail_at{0};
+std::atomic<size_t> g_largest{0};
+
+bool AllocationFails(size_t size) {
+  if (!g_armed.load(std::memory_order_relaxed)) return false;
+  size_t largest = g_largest.load();
+  while (size > largest && !g_largest.compare_exchange_weak(largest, size)) {
+  }
+  return ++g_allocations == g_fail_at.load();
+}
+
+void* Allocate(size_t size) {
+  if (AllocationFails(size)) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+// The replacements below pair malloc with free; GCC cannot see that once
+// they are inlined into callers that use new and delete.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(size_t size) {
+  void* p = Allocate(size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](size_t size) {
+  void* p = Allocate(size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace {
+
+// Read faults through the platform seam: the read numbered `g_read_fail_at`
+// fails, or delivers half of what it may.
+enum class ReadFault { kFail, kShort };
+std::atomic<long> g_reads{0};
+std::atomic<long> g_read_fail_at{0};
+ReadFault g_read_fault = ReadFault::kFail;
+
+int64_t ReadFaultHook(uint32_t size) {
+  if (++g_reads != g_read_fail_at.load()) return size;
+  return g_read_fault == ReadFault::kFail ? -1 : size / 2;
+}
+
+struct EntryPlan {
+  const char16_t* name;
+  std::vector<SegmentPlan> segments;
+};
+
+const std::vector<EntryPlan>& Plans() {
+  static const std::vector<EntryPlan> plans = {
+      {u"stored", {{SegmentKind::kStored, 1000}, {SegmentKind::kStored, 2000}}},
+      {u"zlib", {{SegmentKind::kZlib, 5000}}},
+      {u"zstd", {{SegmentKind::kZstd, 5000}}},
+      {u"mixed",
+       {{SegmentKind::kStored, 2000}, {SegmentKind::kZlib, 3000}, {SegmentKind::kZstd, 4000}}},
+      {u"empty", {}},
+  };
+  return plans;
+}
+
+// What one run saw. Filled without allocating while faults are armed.
+struct Outcome {
+  bool mounted = false;
+  int opened = 0;
+  int completed = 0;  // entries read to their end without an error
+  char failure[160] = {};
+
+  void Fail(const char* what, int entry, int64_t position) {
+    if (failure[0] == 0)
+      std::snprintf(failure, sizeof failure, "%s (entry %d, at %lld)", what, entry,
+                    static_cast<long long>(position));
+  }
+};
+
+// Reads from the stream's position; every delivered byte must be the
+// entry's, and a read that stops before the end must report an error.
+// Returns false once the stream reported an error.
+bool ReadChecked(ReadStream* s, const Bytes& content, uint32_t step, uint64_t until, uint8_t* buf,
+                 int entry, Outcome* outcome) {
+  int64_t at = s->Tell();
+  while (static_cast<uint64_t>(at) < until) {
+    const auto want =
+        static_cast<uint32_t>(std::min<uint64_t>(step, until - static_cast<uint64_t>(at)));
+    const uint32_t got = s->Read(buf, want);
+    if (got == 0) {
+      if (!s->HasError()) outcome->Fail("read stopped early without an error", entry, at);
+      return false;
+    }
+    if (got > want || std::memcmp(buf, content.data() + at, got) != 0) {
+      outcome->Fail("wrong bytes delivered", entry, at);
+      return false;
+    }
+    at += got;
+    if (s->Tell() != at) outcome->Fail("position does not follow the bytes", entry, at);
+  }
+  return true;
+}
+
+// Mount, then for each entry: open, read in small then large steps, seek
+// around (backwards, forwards within a segment, to the end), close.
+void RunScenario(const std::string& path, const std::vector<Bytes>& contents, Outcome* outcome) {
+  static uint8_t buf[16384];
+  Xp3Archive archive(path, true);
+  if (!archive.ParseIndex()) return;
+  outcome->mounted = true;
+  const Xp3Archive::EntryList& entries = archive.entries();
+  if (entries.size() != contents.size()) outcome->Fail("entry count", -1, 0);
+  for (size_t i = 0; i < entries.size() && i < contents.size(); ++i) {
+    const int entry = static_cast<int>(i);
+    ReadStream* s = archive.OpenEntryAt(i);
+    if (s == nullptr) continue;
+    ++outcome->opened;
+    const Bytes& content = contents[i];
+    const uint64_t size = content.size();
+    bool ok = ReadChecked(s, content, 700, size / 2, buf, entry, outcome);
+    if (ok && s->Seek(static_cast<int64_t>(size / 3), Begin)) {
+      ok = ReadChecked(s, content, 300, size / 3 + 600 < size ? size / 3 + 600 : size, buf, entry,
+                       outcome);
+    }
+    if (ok && size > 10 && s->Seek(7, Current)) {
+      ok = ReadChecked(s, content, 5000, size, buf, entry, outcome);
+    }
+    if (ok && s->Seek(0, End) && s->Read(buf, 1) != 0) outcome->Fail("read past the end", entry, 0);
+    if (ok && s->Seek(0, Begin)) {
+      ok = ReadChecked(s, content, sizeof buf, size, buf, entry, outcome);
+      if (ok && !s->HasError()) ++outcome->completed;
+    }
+    if (s->Tell() < 0) outcome->Fail("negative position", entry, s->Tell());
+    s->Close();
+    delete s;
+  }
+}
+
+class FaultInjection : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (ArchiveBuilder::IndexCoding coding :
+         {ArchiveBuilder::IndexCoding::kStored, ArchiveBuilder::IndexCoding::kZlib,
+          ArchiveBuilder::IndexCoding::kZstd}) {
+      ArchiveBuilder builder;
+      contents_.clear();
+      uint32_t seed = 1;
+      for (const EntryPlan& plan : Plans()) {
+        size_t size = 0;
+        for (const SegmentPlan& segment : plan.segments) size += segment.size;
+        contents_.push_back(PatternData(size, seed++));
+        builder.AddEntry(plan.name, contents_.back(), plan.segments);
+      }
+      files_.push_back(std::make_unique<TempFile>(builder.Build(coding)));
+    }
+  }
+  void TearDown() override { PositionedFile::SetReadFaultHook(nullptr); }
+
+  std::vector<Bytes> contents_;
+  std::vector<std::unique_ptr<TempFile>> files_;
+};
+
+TEST_F(FaultInjection, WithoutFaultsEverythingIsRead) {
+  for (const auto& file : files_) {
+    Outcome outcome;
+    RunScenario(file->path(), contents_, &outcome);
+    EXPECT_STREQ(outcome.failure, "");
+    EXPECT_TRUE(outcome.mounted);
+    EXPECT_EQ(outcome.completed, static_cast<int>(contents_.size()));
+  }
+}
+
+TEST_F(FaultInjection, EveryFailingOrShortReadEndsCleanly) {
+  PositionedFile::SetReadFaultHook(ReadFaultHook);
+  for (ReadFault fault : {ReadFault::kFail, ReadFault::kShort}) {
+    g_read_fault = fault;
+    for (const auto& file : files_) {
+      long runs = 0;
+      for (long k = 1;; ++k) {
+        g_reads = 0;
+        g_read_fail_at = k;
+        Outcome outcome;
+        RunScenario(file->path(), contents_, &outcome);
+        ASSERT_STREQ(outcome.failure, "") << "read " << k;
+        ++runs;
+        if (g_reads < k) break;  // the run ended before the k-th read
+      }
+      EXPECT_GT(runs, 10);
+    }
+  }
+}
+
+TEST_F(FaultInjection, EveryFailingAllocationEndsCleanly) {
+  for (const auto& file : files_) {
+    long runs = 0;
+    for (long k = 1;; ++k) {
+      Outcome outcome;
+      g_allocations = 0;
+      g_fail_at = k;
+      g_armed = true;
+      try {
+        RunScenario(file->path(), contents_, &outcome);
+      } catch (...) {
+        g_armed = false;
+        FAIL() << "an exception escaped at allocation " << k;
+      }
+      g_armed = false;
+      ASSERT_STREQ(outcome.failure, "") << "allocation " << k;
+      ++runs;
+      if (g_allocations < k) {
+        // The run needed fewer allocations: nothing failed, all was read.
+        EXPECT_EQ(outcome.completed, static_cast<int>(contents_.size()));
+        break;
+      }
+    }
+    EXPECT_GT(runs, 10);
+  }
+}
+
+// The largest single allocation while a hostile index is parsed stays far
+// below what it claims (gigabytes).
+TEST(AllocationBound, HostileIndexesAllocateLittle) {
+  // Many "File" chunks whose names claim 65535 characters that are not
+  // there.
+  ArchiveBuilder names;
+  for (int i = 0; i < 2000; ++i) {
+    ByteWriter info;
+    info.U32(0).U64(0).U64(0).U16(0xFFFF);
+    names.AddIndexChunk(Chunk("File", Chunk("info", info.bytes())));
+  }
+  // A compressed index announcing nearly 4 GiB from a few bytes.
+  ArchiveBuilder small;
+  small.AddEntry(u"a", PatternData(10, 1), {{SegmentKind::kStored, 10}});
+  for (const Bytes& bytes : {names.Build(), names.Build(ArchiveBuilder::IndexCoding::kZlib),
+                             small.Build(ArchiveBuilder::IndexCoding::kZlib, 0xFFFFFFF0u),
+                             small.Build(ArchiveBuilder::IndexCoding::kZstd, 0xFFFFFFF0u)}) {
+    TempFile file(bytes);
+    g_largest = 0;
+    g_fail_at = 0;
+    g_armed = true;
+    bool parsed;
+    {
+      Xp3Archive archive(file.path(), true);
+      parsed = archive.ParseIndex();
+    }
+    g_armed = false;
+    EXPECT_FALSE(parsed);
+    EXPECT_LE(g_largest.load(), size_t{1} << 20) << bytes.size();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Builds the release package for players and translation teams: a zip
+# holding patch.dll, launcher.exe, xp3.exe and crash_handler.exe, a short
+# README for players, the team README, the licences of the bundled zlib and
+# zstd (taken from their source trees), and SHA-256 sums of every file.
+#
+#   bash scripts/package.sh [--out DIR]      (default DIR: dist/)
+#
+# The version in the package's name is the build's (the project version in
+# the top CMakeLists.txt). Prints the path of the zip.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+OUT="$ROOT/dist"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --out) OUT="$(realpath -m "$2")"; shift 2 ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "package.sh: unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+
+bash scripts/bootstrap.sh
+B="$ROOT/build/win"
+cmake -S . -B "$B" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+cmake --build "$B" -j "${JOBS:-2}" --target patch launcher xp3 crash_handler >/dev/null
+
+VERSION="$(sed -n 's/^#define XP3PATCH_VERSION "\(.*\)"$/\1/p' "$B/generated/xp3patch_version.h")"
+[ -n "$VERSION" ] || { echo "package.sh: no version in the build" >&2; exit 1; }
+DEPS="$(realpath .deps)"
+ZLIB_LICENSE="$DEPS/src/zlib-1.3.1/LICENSE"
+ZSTD_LICENSE="$DEPS/src/zstd-1.5.7/LICENSE"
+for f in "$ZLIB_LICENSE" "$ZSTD_LICENSE"; do
+  [ -f "$f" ] || { echo "package.sh: licence missing: $f (run scripts/bootstrap.sh)" >&2; exit 1; }
+done
+
+NAME="xp3patch-$VERSION"
+STAGE="$(mktemp -d "${TMPDIR:-/tmp}/xp3patch-package.XXXXXX")"
+trap 'rm -rf "$STAGE"' EXIT
+P="$STAGE/$NAME"
+mkdir -p "$P/licenses"
+cp "$B/startup/patch.dll" "$B/tools/launcher/launcher.exe" "$B/tools/xp3/xp3.exe" \
+   "$B/tools/crash_handler/crash_handler.exe" "$P/"
+# Players get the programs without their debugging information.
+i686-w64-mingw32-strip "$P"/*.exe "$P"/*.dll
+cp README.md "$P/README-teams.md"
+cp "$ZLIB_LICENSE" "$P/licenses/zlib-1.3.1.txt"
+cp "$ZSTD_LICENSE" "$P/licenses/zstd-1.5.7.txt"
+
+# Players read this one in Notepad: CR LF line ends.
+sed 's/$/\r/' >"$P/README-players.txt" <<EOF
+Language patch $VERSION
+========================
+
+Starting the game
+-----------------
+Copy everything from this package, and the translation's .xp3 files, into
+the game's folder (where the game's .exe is). Then start the game with
+
+    launcher.exe Game.exe patch.dll
+
+(use the real name of the game's .exe). A shortcut to that command works
+too. Start the game this way every time: started on its own, the game is
+not translated. If a message box says a file cannot be opened, an .xp3 file
+of the translation is missing from the game's folder.
+
+If the game crashes
+-------------------
+Start it once through the crash handler instead:
+
+    crash_handler.exe --dump-dir reports -- launcher.exe Game.exe patch.dll
+
+After a crash the folder "reports" holds a .dmp file and a .txt file.
+Send both to the translation team, with what you were doing in the game.
+
+If a translated text does not show up
+-------------------------------------
+Set a log file before starting the game, in a command prompt:
+
+    set XP3PATCH_LOG=%CD%\patch.log
+    launcher.exe Game.exe patch.dll
+
+and send patch.log to the translation team. Without XP3PATCH_LOG nothing
+is logged.
+
+SHA256SUMS.txt lists the checksums of the files of this package. The
+licences of the bundled compression libraries are in "licenses".
+EOF
+
+(cd "$P" && find . -type f ! -name SHA256SUMS.txt -printf '%P\n' | LC_ALL=C sort |
+   xargs -d '\n' sha256sum >SHA256SUMS.txt)
+
+mkdir -p "$OUT"
+ZIP="$OUT/$NAME.zip"
+rm -f "$ZIP"
+python3 - "$STAGE" "$NAME" "$ZIP" <<'PY'
+import os, sys, zipfile
+stage, name, out = sys.argv[1:]
+with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+    for folder, _, files in sorted(os.walk(os.path.join(stage, name))):
+        for f in sorted(files):
+            path = os.path.join(folder, f)
+            z.write(path, os.path.relpath(path, stage))
+PY
+echo "$ZIP"

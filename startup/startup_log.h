@@ -1,0 +1,34 @@
+// Start-up's lines in the diagnostic log (platform/diagnostic_log.h): the
+// DLL's path, the game executable and the game directory paths are keyed
+// against, every archive mount with its entry count or why it failed, and
+// the result of each hook transaction, naming the function whose hook failed.
+//
+// Each function does what start-up did before (commit, mount, end the game)
+// and adds its lines only while the log is on; with the log off the cost is
+// one check. They run on the thread that runs start-up, attach or detach.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class OverlayRegistry;
+
+// Starts the log when XP3PATCH_LOG names a file and writes what the patch
+// was loaded as: the DLL, the game executable, the game directory.
+void StartupLogAttach(HMODULE module);
+
+// A committed hook transaction's result in the log: `what` names the
+// transaction ("attach", "file hooks", "detach"), `failed_slot` the slot at
+// which a failed one stopped (null when none is known).
+void LogHookTransaction(const char* what, DWORD result, PVOID* failed_slot);
+
+// OverlayRegistry::MountOrExit, with the archive's full path, its entry
+// count (or why it could not be mounted, in words) in the log; a mount that
+// ends the game is logged before the error box (ExitWithMountErrorLogged).
+void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path);
+
+// OverlayRegistry::ExitWithMountError after a log line giving `reason`,
+// which also goes to the process's standard error (when it has one), so that
+// a game without a display does not end silently.
+[[noreturn]] void ExitWithMountErrorLogged(const std::string& utf8_path, const char* reason);

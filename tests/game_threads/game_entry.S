@@ -1,0 +1,17 @@
+/* The busy game's GameEntry: a real stdcall function at RVA 0x12A090, as in
+   the sample game (section linked at 0x52A000, image base 0x400000, 0x90
+   bytes of filler). Its prologue is ordinary compiler-style code that a
+   5-byte jump can displace. */
+        .section .gentry,"xr"
+        .fill 0x90, 1, 0x90
+        .globl _GameEntry@16
+_GameEntry@16:
+        pushl %ebp
+        movl %esp, %ebp
+        pushl 20(%ebp)
+        pushl 16(%ebp)
+        pushl 12(%ebp)
+        pushl 8(%ebp)
+        call _GameMain@16
+        popl %ebp
+        ret $16

@@ -1,0 +1,11 @@
+// `xp3 check GAME_DIR ARCHIVE... [--json]`: what the archives, mounted in
+// the order given, do to the game directory (see archive_check.h), as text
+// lines or one JSON document on standard output, with a summary. Arguments
+// are UTF-8. Exit code: 0 every name is reachable, 1 an archive could not be
+// read or a name can never be reached, 2 bad usage.
+#pragma once
+
+#include <string>
+#include <vector>
+
+int RunCheck(const std::vector<std::string>& args);

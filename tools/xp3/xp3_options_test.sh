@@ -1,0 +1,149 @@
+#!/bin/bash
+# The xp3 tool's behaviour around its main work: progress only where it
+# belongs, nothing but results on standard output, extract that never
+# overwrites by surprise, the pack option checks, and interrupted and killed
+# packs.
+#
+# usage: xp3_options_test.sh XP3_PROGRAM [RUNNER]
+set -u
+xp3=$1
+runner=${2:-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/xp3_options.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+arg() { if [ -n "$runner" ]; then local p=${1//\//\\}; echo "Z:$p"; else echo "$1"; fi; }
+run() {
+  if [ -n "$runner" ]; then "$runner" "$xp3" "$@" >"$work/out.txt" 2>"$work/err.txt" </dev/null
+  else "$xp3" "$@" >"$work/out.txt" 2>"$work/err.txt" </dev/null; fi
+  rc=$?
+  sed -i 's/\r$//' "$work/out.txt" "$work/err.txt"
+}
+expect() {  # what expected-rc
+  [ "$rc" = "$2" ] || { fail "$1: exit $rc, expected $2"; sed 's/^/  err: /' "$work/err.txt" >&2; }
+}
+lines() { wc -l <"$1" | tr -d ' '; }
+
+mkdir -p "$work/src/a/b" "$work/empty"
+for i in $(seq 1 30); do seq 1 $((i * 100)) >"$work/src/a/b/f$i.txt"; done
+printf 'x' >"$work/src/one.txt"
+
+# Progress: not on a file or pipe unless forced; never on stdout.
+run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")"
+expect "pack" 0
+[ -s "$work/err.txt" ] && fail "pack without a terminal wrote progress: $(cat "$work/err.txt")"
+grep -q 'segments compressed' "$work/out.txt" || fail "pack summary: $(cat "$work/out.txt")"
+run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")" --progress
+expect "pack --progress" 0
+grep -Eq '^xp3: packing +[0-9]+%  [0-9]+/31 files  .* .*/s$' "$work/err.txt" ||
+  fail "pack --progress shows no progress line: $(cat "$work/err.txt")"
+[ "$(lines "$work/out.txt")" = 1 ] || fail "pack --progress: stdout holds more than the summary"
+run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")" --progress --quiet
+[ -s "$work/err.txt" ] && fail "--quiet after --progress still shows progress"
+run extract "$(arg "$work/p.xp3")" "$(arg "$work/x1")" --progress
+expect "extract --progress" 0
+grep -q '^xp3: extracting ' "$work/err.txt" || fail "extract --progress shows no progress line"
+
+# Options.
+run pack "$(arg "$work/empty")" -o "$(arg "$work/e.xp3")"
+expect "pack of nothing" 1
+grep -q -- '--allow-empty' "$work/err.txt" || fail "empty pack does not name --allow-empty"
+[ -e "$work/e.xp3" ] && fail "empty pack wrote an archive"
+run pack "$(arg "$work/empty")" -o "$(arg "$work/e.xp3")" --allow-empty
+expect "pack --allow-empty" 0
+for bad in "--compress none --level 1" "--compress zlib --level 0" "--compress zlib --level 10" \
+           "--compress zstd --level 23" "--compress zstd --level x"; do
+  # shellcheck disable=SC2086
+  run pack "$(arg "$work/src")" -o "$(arg "$work/bad.xp3")" $bad
+  expect "pack $bad" 2
+  [ "$(head -1 "$work/err.txt" | grep -c '^xp3 pack: ')" = 1 ] || fail "pack $bad: $(head -1 "$work/err.txt")"
+done
+run pack "$(arg "$work/src")" -o "$(arg "$work/ok.xp3")" --compress zstd --level -5
+expect "pack with a negative zstd level" 0
+
+# Extract: a file in the way is one error; existing files need --force.
+printf 'in the way' >"$work/file"
+run extract "$(arg "$work/p.xp3")" "$(arg "$work/file")"
+expect "extract onto a file" 1
+[ "$(lines "$work/err.txt")" = 1 ] || fail "extract onto a file: $(lines "$work/err.txt") error lines"
+run extract "$(arg "$work/p.xp3")" "$(arg "$work/x1")"
+expect "extract over existing files" 1
+[ "$(lines "$work/err.txt")" = 1 ] || fail "extract over existing files: not one line"
+grep -q -- '--force' "$work/err.txt" || fail "extract over existing files does not name --force"
+if [ -n "$runner" ]; then
+  # Windows messages use backslashes only.
+  grep -q '/' "$work/err.txt" && fail "mixed separators in: $(cat "$work/err.txt")"
+fi
+printf 'changed' >"$work/x1/one.txt"
+run extract "$(arg "$work/p.xp3")" "$(arg "$work/x1")" --force
+expect "extract --force" 0
+[ "$(cat "$work/x1/one.txt")" = x ] || fail "extract --force did not overwrite"
+
+# Nothing but results on stdout: the reader's own notes about an index
+# chunk it does not know stay off it; the tool names it on stderr.
+run pack "$(arg "$work/src")" -o "$(arg "$work/stored.xp3")" --compress none
+python3 - "$work/stored.xp3" <<'PY'
+import struct, sys
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+index = struct.unpack_from("<Q", data, 11)[0]
+assert data[index] == 1  # compressed index: rebuild it stored, with an unknown chunk
+import zlib
+packed, = struct.unpack_from("<Q", data, index + 1)
+body = zlib.decompress(bytes(data[index + 17:index + 17 + packed]))
+body = b"Junk" + struct.pack("<Q", 3) + b"abc" + body
+open(path, "wb").write(bytes(data[:index]) + b"\0" + struct.pack("<Q", len(body)) + body)
+PY
+for command in list verify; do
+  run $command "$(arg "$work/stored.xp3")"
+  expect "$command of an index with an unknown chunk" 0
+  grep -qi 'unknown chunk type' "$work/out.txt" && fail "$command: the reader's note reached stdout"
+  grep -q 'chunk of unknown kind "Junk"' "$work/err.txt" || fail "$command: no warning: $(cat "$work/err.txt")"
+done
+run extract "$(arg "$work/stored.xp3")" "$(arg "$work/x2")"
+expect "extract of an index with an unknown chunk" 0
+[ "$(lines "$work/out.txt")" = 1 ] || fail "extract: stdout holds more than its summary"
+
+# Interrupted and killed packs. Wine turns SIGINT into the console's Ctrl-C
+# event, so the same signal tests the Windows tool's console handler.
+start_pack() {  # runs a long pack in the background; its pid in $pid
+  if [ -n "$runner" ]; then
+    "$runner" "$xp3" pack "$(arg "$work/src")" -o "$(arg "$work/big.xp3")" --compress zlib \
+      --level 9 >"$work/out.txt" 2>"$work/err.txt" </dev/null &
+  else
+    "$xp3" pack "$work/src" -o "$work/big.xp3" --compress zlib --level 9 \
+      >"$work/out.txt" 2>"$work/err.txt" </dev/null &
+  fi
+  pid=$!
+  # Until the .part exists the tool is still starting (Wine takes a moment).
+  for _ in $(seq 1 100); do [ -e "$work/big.xp3.part" ] && break; sleep 0.1; done
+  sleep 0.5
+}
+head -c $((120 * 1024 * 1024)) /dev/urandom >"$work/src/big.bin"
+start_pack
+kill -INT "$pid"
+wait "$pid"
+rc=$?
+sed -i 's/\r$//' "$work/err.txt"
+expect "interrupted pack" 130
+[ -e "$work/big.xp3.part" ] && fail "interrupted pack left its .part file"
+[ -e "$work/big.xp3" ] && fail "interrupted pack wrote the archive"
+grep -q 'interrupted' "$work/err.txt" || fail "interrupted pack does not say so"
+
+start_pack
+kill -KILL "$pid"
+wait "$pid" 2>/dev/null
+sleep 0.5
+[ -e "$work/big.xp3.part" ] || fail "a killed pack should leave its .part file for this test"
+run list "$(arg "$work/big.xp3.part")"
+expect "list of a stale .part" 1
+grep -q 'not an XP3 archive' "$work/err.txt" || fail "stale .part: $(cat "$work/err.txt")"
+rm -f "$work/src/big.bin"
+run pack "$(arg "$work/src")" -o "$(arg "$work/big.xp3")"
+expect "pack over a stale .part" 0
+[ -e "$work/big.xp3.part" ] && fail "the stale .part was not replaced"
+run verify "$(arg "$work/big.xp3")"
+expect "verify after a stale .part" 0
+
+if [ "$failures" != 0 ]; then echo "$failures failure(s)" >&2; exit 1; fi
+echo "xp3 options: all cases passed"
