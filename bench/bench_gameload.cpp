@@ -17,10 +17,16 @@
 //   (c) the limit: the same segments read with positioned reads from one
 //       open handle on the archive and decoded in this process, one context
 //       per codec reused for every segment.
-// Then: re-reads (the same 50 files read 20 times over) against (c); two
-// threads loading disjoint halves of the tree against one thread; random
+// Then: re-reads (the same 50 files read 20 times over) against (c); the
+// segment cache's budget weighed on a scene of 300 files loaded twice; two
+// threads loading disjoint halves of the tree against one thread (and the
+// same for (c), which shows what the machine gives a second thread); random
 // 4 KiB reads inside the segment that a handle last decoded, compressed
-// against stored; and 2,000 files open at once (time and memory).
+// against stored; and all files open at once (time and memory).
+//
+// The whole tree is several times the cache's budget and is read in one
+// order, so the whole-tree figures are cold decodes (the cache finds
+// nothing there, as its counters printed after them show).
 //
 // Data lives below "bench-data" in the program's directory (the game
 // directory of this process), which scripts/bench.sh removes afterwards.
