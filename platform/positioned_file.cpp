@@ -63,56 +63,13 @@ bool PositionedFile::OpenBytes(const std::string& path) {
 
 bool PositionedFile::IsOpen() const { return handle_ != nullptr; }
 
-namespace {
-
-// The system's own read at an explicit offset, under ReadFile. ReadFile with
-// an OVERLAPPED offset is the same single system read on Windows, but Wine
-// also reports every such read to its server as a completion (one round
-// trip, 20-500 us on a busy machine, against about 1.5 us for the read);
-// called directly with no event and no completion context, the read is a
-// plain pread there.
-struct IoStatusBlock {
-  union {
-    LONG status;
-    void* pointer;
-  };
-  ULONG_PTR information;
-};
-using NtReadFileFunction = LONG(NTAPI*)(HANDLE file, HANDLE event, void* apc, void* apc_context,
-                                        IoStatusBlock* io, void* buffer, ULONG length,
-                                        LARGE_INTEGER* offset, ULONG* key);
-constexpr LONG kStatusEndOfFile = static_cast<LONG>(0xC0000011);
-
-NtReadFileFunction SystemRead() {
-  static const NtReadFileFunction read = [] {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    FARPROC found = ntdll != nullptr ? GetProcAddress(ntdll, "NtReadFile") : nullptr;
-    return reinterpret_cast<NtReadFileFunction>(reinterpret_cast<void*>(found));
-  }();
-  return read;
-}
-
-}  // namespace
-
 int64_t PositionedFile::ReadOnce(void* buffer, uint32_t size, int64_t offset) {
-  if (NtReadFileFunction read = SystemRead()) {
-    IoStatusBlock io = {};
-    LARGE_INTEGER at;
-    at.QuadPart = offset;
-    const LONG status = read(static_cast<HANDLE>(handle_), nullptr, nullptr, nullptr, &io, buffer,
-                             size, &at, nullptr);
-    // A read that starts at or past the end is the end, not an error. The
-    // handle is synchronous, so the read has completed when the call
-    // returns (a pending status would be a broken system: an error).
-    if (status == kStatusEndOfFile) return 0;
-    if (status != 0) return -1;
-    return static_cast<int64_t>(io.information);
-  }
   OVERLAPPED at = {};
   at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
   at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
   DWORD got = 0;
   if (!::ReadFile(static_cast<HANDLE>(handle_), buffer, size, &got, &at)) {
+    // A read that starts at or past the end is the end, not an error.
     return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
   }
   return got;

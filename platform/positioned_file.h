@@ -3,9 +3,7 @@
 //
 // Every read names its offset, so the file keeps no position of its own and
 // reads from any number of threads need no lock: on Windows each read is one
-// system read at an explicit offset (the NtReadFile under ReadFile, called
-// without event or completion context; ReadFile with an OVERLAPPED offset
-// where it is missing), on POSIX one pread.
+// ReadFile with the offset in its OVERLAPPED structure, on POSIX one pread.
 // The object owns its system handle and closes it at the latest on
 // destruction. Open and Close are for the owning thread; ReadAt and Size may
 // run on any thread while the file is open.
