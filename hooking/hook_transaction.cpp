@@ -56,15 +56,13 @@ void MakeJump(uint8_t* out, const uint8_t* at, const uint8_t* destination) {
 
 void WriteJump(uint8_t* at, const uint8_t* destination) { MakeJump(at, at, destination); }
 
-// Replaces the first `n` bytes at `at` (a function's entry) so that a thread
-// arriving there runs either the old first bytes or the new ones, never a
-// mix, even a thread that is not enlisted. Bytes beyond the first eight are
-// reached only through the first ones and are written before them. The first
-// eight are exchanged in one locked operation when they share a page;
-// otherwise arrivals are parked on a two-byte jump to itself while the rest
-// is written, and the new first two bytes replace it last.
-void WriteEntry(uint8_t* at, const uint8_t* bytes, size_t n) {
-  if (n > 8) std::memcpy(at + 8, bytes + 8, n - 8);
+// Replaces the first eight bytes at `at` (or all `n`, when fewer) so that a
+// thread arriving there runs either the old ones or the new ones, never a
+// mix, even a thread that is not enlisted. They are exchanged in one locked
+// operation when they share a page; otherwise arrivals are parked on a
+// two-byte jump to itself while the rest is written, and the new first two
+// bytes replace it last.
+void WriteHead(uint8_t* at, const uint8_t* bytes, size_t n) {
   const size_t head = n < 8 ? n : 8;
   const auto first = reinterpret_cast<uintptr_t>(at);
   if ((first & ~(kPageSize - 1)) == ((first + 7) & ~(kPageSize - 1))) {
@@ -85,6 +83,17 @@ void WriteEntry(uint8_t* at, const uint8_t* bytes, size_t n) {
   uint16_t first_two;
   std::memcpy(&first_two, bytes, 2);
   __atomic_exchange_n(pair, first_two, __ATOMIC_SEQ_CST);
+}
+
+// Replaces the first `n` bytes at `at`, a function's entry. Bytes beyond the
+// first eight are reached only through the first ones: an attach writes its
+// jump first and the filler after it, so that a thread entering the old
+// instructions never runs into filler; a detach restores them before the
+// entry that leads into them.
+void WriteEntry(uint8_t* at, const uint8_t* bytes, size_t n, bool restoring) {
+  if (n > 8 && restoring) std::memcpy(at + 8, bytes + 8, n - 8);
+  WriteHead(at, bytes, n);
+  if (n > 8 && !restoring) std::memcpy(at + 8, bytes + 8, n - 8);
 }
 
 bool IsSegmentPrefix(uint8_t b) {
@@ -485,14 +494,14 @@ DWORD HookCommitWithFailedSlot(PVOID** out_failed_slot) {
   for (HookOperation* op = engine.operations; op != nullptr; op = op->next) {
     Trampoline* t = op->trampoline;
     if (op->is_remove) {
-      hooking::WriteEntry(op->target, t->restore, t->restore_length);
+      hooking::WriteEntry(op->target, t->restore, t->restore_length, true);
       *op->slot = op->target;
     } else {
       uint8_t bytes[hooking::kRestoreAreaSize];
       hooking::MakeJump(bytes, op->target, t->replacement);
       std::memset(bytes + hooking::kJumpSize, hooking::kFillByte,
                   t->restore_length - hooking::kJumpSize);
-      hooking::WriteEntry(op->target, bytes, t->restore_length);
+      hooking::WriteEntry(op->target, bytes, t->restore_length, false);
       *op->slot = t->code;
     }
   }

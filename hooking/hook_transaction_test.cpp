@@ -383,6 +383,73 @@ TEST(HookCommit, WritesEntriesWithinAndAcrossAPageBoundary) {
   VirtualFree(pages, 0, MEM_RELEASE);
 }
 
+// Where the entry stood when the commit first wrote to the page after it.
+uint8_t* g_watched_entry = nullptr;
+uint8_t* g_watched_page = nullptr;
+int g_entry_at_first_write = -1;
+
+LONG CALLBACK RecordEntryAtFirstWrite(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* record = info->ExceptionRecord;
+  const auto address = reinterpret_cast<uint8_t*>(record->ExceptionInformation[1]);
+  if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->ExceptionInformation[0] != 1 ||
+      address < g_watched_page || address >= g_watched_page + 0x1000) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  g_entry_at_first_write = g_watched_entry[0];
+  DWORD old;
+  VirtualProtect(g_watched_page, 0x1000, PAGE_EXECUTE_READWRITE, &old);
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// Bytes after the first eight belong to the old instructions until the jump
+// is in place, and to the restored ones only once the entry is restored: a
+// thread that is not enlisted and arrives at the entry meanwhile must never
+// run the old first instructions with their last bytes already replaced. So
+// an attach writes them after the entry, a detach before it. The page that
+// holds them is made read-only for the commit, so that its first write there
+// stops in a handler that looks at the entry.
+TEST(HookCommit, BytesAfterTheFirstEightFollowTheJumpInAndPrecedeTheRestoredEntry) {
+  auto* pages = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, 0x2000, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  std::memset(pages, 0xCC, 0x2000);
+  // Four NOPs, then mov eax, 0x44332211 whose last byte lies on the next
+  // page; ret. Nine bytes are moved.
+  const std::vector<uint8_t> function = {0x90, 0x90, 0x90, 0x90, 0xB8,
+                                         0x11, 0x22, 0x33, 0x44, 0xC3};
+  uint8_t* const code = pages + 0x1000 - 8;
+  std::memcpy(code, function.data(), function.size());
+  g_watched_entry = code;
+  g_watched_page = pages + 0x1000;
+  PVOID handler = AddVectoredExceptionHandler(1, RecordEntryAtFirstWrite);
+  auto commit_watched = [&] {
+    DWORD old;
+    EXPECT_TRUE(VirtualProtect(g_watched_page, 0x1000, PAGE_EXECUTE_READ, &old));
+    g_entry_at_first_write = -1;
+    return HookTransactionCommit();
+  };
+
+  PVOID slot = code;
+  PVOID trampoline = nullptr;
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  ASSERT_EQ(HookAttachWithResults(&slot, Code(ReplacementNone), &trampoline, nullptr, nullptr), 0u);
+  EXPECT_EQ(static_cast<Trampoline*>(trampoline)->restore_length, 9u);
+  EXPECT_EQ(commit_watched(), 0u);
+  EXPECT_EQ(g_entry_at_first_write, 0xE9) << "the jump is written first";
+  EXPECT_EQ(reinterpret_cast<int (*)()>(code)(), 6000);
+  EXPECT_EQ(Call<int (*)()>(slot)(), 0x44332211);
+
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  ASSERT_EQ(HookDetach(&slot, Code(ReplacementNone)), 0u);
+  EXPECT_EQ(commit_watched(), 0u);
+  EXPECT_EQ(g_entry_at_first_write, 0xE9) << "the entry is restored last";
+  EXPECT_EQ(BytesAt(code, function.size()), function);
+  EXPECT_EQ(reinterpret_cast<int (*)()>(code)(), 0x44332211);
+
+  RemoveVectoredExceptionHandler(handler);
+  VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 // A target already hooked by another tool begins with a relative jump; in
 // 32-bit code that jump reaches everything, so however far it goes the
 // trampoline is placed near the target.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <type_traits>
 
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
@@ -11,12 +12,27 @@
 
 namespace {
 
+// The names live in fixed storage, not in strings: a process that ends
+// destroys the DLL's globals after its other threads were stopped anywhere,
+// possibly inside the heap, so nothing here may free memory then.
 struct NotedArchive {
-  const Xp3Archive* archive = nullptr;
-  std::string name;
+  const Xp3Archive* archive;
+  char name[768];
 };
 // Filled while start-up mounts, read-only once files are redirected.
 std::array<NotedArchive, 32> g_noted;
+static_assert(std::is_trivially_destructible_v<NotedArchive>);
+
+// Copies `text` into `out`, cut at a character boundary when it is too long.
+void CopyName(const std::string& text, char (&out)[768]) {
+  size_t size = text.size() < sizeof out - 1 ? text.size() : sizeof out - 1;
+  while (size < text.size() && size > 0 &&
+         (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) {
+    --size;
+  }
+  text.copy(out, size);
+  out[size] = '\0';
+}
 
 // The caller's last error survives the conversions made for a line.
 struct KeepLastError {
@@ -47,7 +63,7 @@ void NoteMountedArchive(const Xp3Archive* archive, const std::string& utf8_path)
   for (NotedArchive& noted : g_noted) {
     if (noted.archive == nullptr || noted.archive == archive) {
       noted.archive = archive;
-      noted.name = utf8_path;
+      CopyName(utf8_path, noted.name);
       return;
     }
   }
@@ -55,7 +71,7 @@ void NoteMountedArchive(const Xp3Archive* archive, const std::string& utf8_path)
 
 std::string MountedArchiveName(const Xp3Archive* archive) {
   for (const NotedArchive& noted : g_noted) {
-    if (noted.archive == archive) return noted.name;
+    if (noted.archive == archive) return std::string(noted.name);
   }
   return "an archive";
 }

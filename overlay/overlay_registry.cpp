@@ -227,7 +227,7 @@ HANDLE OverlayRegistry::OpenOwn(const WCHAR* path) {
   auto file = std::make_shared<OpenFile>();
   file->key = key;
   if (const IndexedEntry* indexed = FindEntry(key)) {
-    file->stream.reset(indexed->archive->OpenEntry(indexed->archive->entries()[indexed->index]));
+    file->stream.reset(indexed->archive->OpenEntryAt(indexed->index));
     if (!file->stream) {
       SetLastError(ERROR_OUTOFMEMORY);
       return INVALID_HANDLE_VALUE;

@@ -61,8 +61,9 @@ the game's folder (where the game's .exe is). Then start the game with
 
 (use the real name of the game's .exe). A shortcut to that command works
 too. Start the game this way every time: started on its own, the game is
-not translated. If a message box says a file cannot be opened, an .xp3 file
-of the translation is missing from the game's folder.
+not translated. If the game ends at once with an error box (its text is in
+Chinese and names an .xp3 file: it says that file cannot be opened), that
+.xp3 file of the translation is missing from the game's folder.
 
 If the game crashes
 -------------------

@@ -129,9 +129,9 @@ void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path) 
   if (archive != nullptr) NoteMountedArchive(archive, shown);
   const size_t entries = archive != nullptr ? archive->entries().size() : 0;
   const size_t added = registry.Index().size() - paths_before;
-  DiagnosticLogWrite("mounted %s: %zu %s; %zu new paths, %zu replacing earlier archives",
+  DiagnosticLogWrite("mounted %s: %zu %s; %zu new %s, %zu replacing earlier archives",
                      shown.c_str(), entries, entries == 1 ? "entry" : "entries", added,
-                     paths - added);
+                     added == 1 ? "path" : "paths", paths - added);
 }
 
 void ExitWithMountErrorLogged(const std::string& utf8_path, const char* reason) {

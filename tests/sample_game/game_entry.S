@@ -1,7 +1,8 @@
-/* The sample game's GameEntry: a real stdcall function at RVA 0x12A090.
-   The section is linked at 0x52A000 (image base 0x400000), and 0x90 bytes of
-   filler put the function at 0x52A090. Its prologue is ordinary compiler-style
-   code that a 5-byte jump can displace. */
+/* GameEntry of the sample game and of every other game stand-in of the
+   tests: a real stdcall function at RVA 0x12A090. The section is linked at
+   0x52A000 (image base 0x400000), and 0x90 bytes of filler put the function
+   at 0x52A090. Its prologue is ordinary compiler-style code that a 5-byte
+   jump can displace. */
         .section .gentry,"xr"
         .fill 0x90, 1, 0x90
         .globl _GameEntry@16

@@ -180,6 +180,11 @@ std::string LevelProblem(const Xp3WriterOptions& options, bool level_given) {
   return "";
 }
 
+// "1 file", "2 files".
+std::string Count(uint64_t number, const char* noun) {
+  return std::to_string(number) + " " + noun + (number == 1 ? "" : "s");
+}
+
 // "12 files, 3.1 MiB -> 1.2 MiB (zstd, 256 KiB segments): 14 segments
 // compressed (3.0 MiB -> 1.1 MiB), 2 stored as is (0.1 MiB)".
 void PrintSummary(const std::string& out_arg, const Xp3WriterOptions& options,
@@ -194,19 +199,20 @@ void PrintSummary(const std::string& out_arg, const Xp3WriterOptions& options,
   const Xp3SegmentTotals& t = writer.segment_totals();
   std::string detail;
   if (t.compressed_segments != 0) {
-    detail = std::to_string(t.compressed_segments) + " segments compressed (" +
+    detail = Count(t.compressed_segments, "segment") + " compressed (" +
              HumanSize(t.compressed_unpacked_bytes) + " -> " +
              HumanSize(t.compressed_packed_bytes) + ")";
   }
   if (t.stored_segments != 0 || detail.empty()) {
     detail +=
-        (detail.empty() ? "" : ", ") + std::to_string(t.stored_segments) +
-        (detail.empty() ? " segments" : "") + " stored as is (" + HumanSize(t.stored_bytes) +
+        (detail.empty() ? "" : ", ") +
+        (detail.empty() ? Count(t.stored_segments, "segment") : std::to_string(t.stored_segments)) +
+        " stored as is (" + HumanSize(t.stored_bytes) +
         (options.compression == Xp3Compression::kNone ? ")"
                                                       : "; empty, or not smaller when compressed)");
   }
-  std::printf("%s: %llu files, %s -> %s (%s, %s): %s\n", out_arg.c_str(),
-              static_cast<unsigned long long>(writer.entry_count()),
+  std::printf("%s: %s, %s -> %s (%s, %s): %s\n", out_arg.c_str(),
+              Count(writer.entry_count(), "file").c_str(),
               HumanSize(writer.unpacked_bytes()).c_str(), HumanSize(writer.packed_bytes()).c_str(),
               method.c_str(), segments.c_str(), detail.c_str());
 }
@@ -296,11 +302,20 @@ int RunPack(const std::vector<std::string>& args) {
   options.cancel = &interrupted;
   int result = 0;
   {
+    Progress progress(progress_mode, "packing", files.size(), total);
+    uint64_t done = 0;  // bytes of the files before the current one
+    size_t current = 0;
+    uint64_t done_in_file = 0;
+    // A large file shows its progress segment by segment.
+    options.on_segment = [&](uint64_t size) {
+      done_in_file += size;
+      progress.Update(current, done + done_in_file);
+    };
     Xp3Writer writer(options);
     if (!writer.Open(temp_utf8, &error)) return Failure(error);
-    Progress progress(progress_mode, "packing", files.size(), total);
-    uint64_t done = 0;
     for (size_t i = 0; i < files.size() && result == 0 && !interrupted; ++i) {
+      current = i;
+      done_in_file = 0;
       progress.Update(i, done);
       const PackFile& file = files[i];
       std::FILE* input = OpenFile(file.path, "rb");

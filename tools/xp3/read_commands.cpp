@@ -251,13 +251,15 @@ int RunExtract(const std::vector<std::string>& args) {
   const Xp3Archive::EntryList& entries = archive->entries();
   std::vector<fs::path> targets(entries.size());
   std::vector<bool> safe(entries.size());
+  std::vector<bool> existed(entries.size());
   size_t existing = 0;
   std::string first_existing;
   uint64_t total = 0;
   for (size_t i = 0; i < entries.size(); ++i) {
     safe[i] = SafeTarget(root, std::string(entries.key(i)), &targets[i]);
     total += entries.unpacked_size(i);
-    if (safe[i] && !force && fs::exists(fs::symlink_status(targets[i], ec))) {
+    existed[i] = safe[i] && fs::exists(fs::symlink_status(targets[i], ec));
+    if (existed[i] && !force) {
       if (existing++ == 0) first_existing = MessagePath(targets[i]);
     }
   }
@@ -267,6 +269,14 @@ int RunExtract(const std::vector<std::string>& args) {
                  "--force overwrites existing files\n",
                  existing, existing == 1 ? "" : "s", existing == 1 ? "s" : "",
                  first_existing.c_str(), existing == 1 ? "" : " and more");
+    return 1;
+  }
+
+  // A target that cannot be made is one error, not one per entry.
+  fs::create_directories(root, ec);
+  if (ec) {
+    std::fprintf(stderr, "xp3 extract: cannot create %s: %s\n", root_shown.c_str(),
+                 ec.message().c_str());
     return 1;
   }
 
@@ -289,6 +299,15 @@ int RunExtract(const std::vector<std::string>& args) {
     }
     const fs::path& target = targets[i];
     const std::string shown = MessagePath(target);
+    // A file that was not there before was written by an earlier entry of
+    // this archive: the file system takes both names for one (letter case
+    // it folds, a name given twice). Writing over it would lose that entry.
+    if (!existed[i] && fs::exists(fs::symlink_status(target, ec))) {
+      report(shown,
+             "not written: an earlier entry was written to the same file (the names differ "
+             "only in letter case, or repeat)");
+      continue;
+    }
     fs::create_directories(target.parent_path(), ec);
     if (ec) {
       report(shown, "cannot create its directory: " + ec.message());
@@ -299,7 +318,10 @@ int RunExtract(const std::vector<std::string>& args) {
       report(shown, std::string("cannot create: ") + std::strerror(errno));
       continue;
     }
-    auto write = [out](const uint8_t* data, uint32_t size, std::string* problem) {
+    uint64_t written = 0;
+    auto write = [&](const uint8_t* data, uint32_t size, std::string* problem) {
+      written += size;
+      progress.Update(i, done - entry.unpacked_size + written);
       if (std::fwrite(data, 1, size, out) == size) return true;
       *problem = std::string("write error: ") + std::strerror(errno);
       return false;

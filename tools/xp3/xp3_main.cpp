@@ -18,14 +18,15 @@ const char kUsage[] =
     "  pack DIR -o OUT.xp3 [--compress none|zlib|zstd] [--level N] [--segment-size BYTES]\n"
     "                       pack every file under DIR into a new archive\n"
     "  list ARCHIVE         show the entries with sizes, segments and compression\n"
-    "  extract ARCHIVE DIR  write every entry below DIR\n"
+    "  extract ARCHIVE DIR [--force]\n"
+    "                       write every entry below DIR\n"
     "  verify ARCHIVE       read every entry and check sizes and Adler-32\n"
     "  check GAME_DIR ARCHIVE... [--json]\n"
     "                       what the archives, in mount order, do to the game\n"
     "  --version            the tool's version\n"
     "\n"
     "`xp3 COMMAND --help` describes one command. Exit codes: 0 success,\n"
-    "1 failure, 2 bad usage.\n";
+    "1 failure, 2 bad usage, 130 interrupted.\n";
 
 }  // namespace
 

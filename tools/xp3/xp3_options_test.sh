@@ -66,6 +66,9 @@ printf 'in the way' >"$work/file"
 run extract "$(arg "$work/p.xp3")" "$(arg "$work/file")"
 expect "extract onto a file" 1
 [ "$(lines "$work/err.txt")" = 1 ] || fail "extract onto a file: $(lines "$work/err.txt") error lines"
+run extract "$(arg "$work/p.xp3")" "$(arg "$work/file/below")"
+expect "extract below a file" 1
+[ "$(lines "$work/err.txt")" = 1 ] || fail "extract below a file: $(lines "$work/err.txt") error lines"
 run extract "$(arg "$work/p.xp3")" "$(arg "$work/x1")"
 expect "extract over existing files" 1
 [ "$(lines "$work/err.txt")" = 1 ] || fail "extract over existing files: not one line"
@@ -73,6 +76,39 @@ grep -q -- '--force' "$work/err.txt" || fail "extract over existing files does n
 if [ -n "$runner" ]; then
   # Windows messages use backslashes only.
   grep -q '/' "$work/err.txt" && fail "mixed separators in: $(cat "$work/err.txt")"
+fi
+# Two entries that land in one file (a name given twice; on Windows also
+# names that differ only in the case of non-ASCII letters, which the patch
+# tells apart but the file system does not): the later one is refused
+# rather than written over the earlier, even with --force.
+mkdir -p "$work/twice"
+printf 'first' >"$work/twice/one.txt"
+run pack "$(arg "$work/twice")" -o "$(arg "$work/twice.xp3")" --compress none
+python3 - "$work/twice.xp3" <<'PY'
+import struct, sys, zlib
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+index = struct.unpack_from("<Q", data, 11)[0]
+packed, = struct.unpack_from("<Q", data, index + 1)
+body = zlib.decompress(bytes(data[index + 17:index + 17 + packed]))
+body += body  # the one File chunk, twice
+open(path, "wb").write(bytes(data[:index]) + b"\0" + struct.pack("<Q", len(body)) + body)
+PY
+for force in "" --force; do
+  rm -rf "$work/x3"
+  run extract "$(arg "$work/twice.xp3")" "$(arg "$work/x3")" $force
+  expect "extract of a name given twice $force" 1
+  grep -q 'one.txt: not written: an earlier entry' "$work/err.txt" ||
+    fail "extract of a name given twice $force: $(cat "$work/err.txt")"
+done
+if [ -n "$runner" ]; then
+  mkdir -p "$work/case"
+  printf 'upper' >"$work/case/Ä.txt"
+  printf 'lower' >"$work/case/ä.txt"
+  run pack "$(arg "$work/case")" -o "$(arg "$work/case.xp3")"
+  run extract "$(arg "$work/case.xp3")" "$(arg "$work/x4")"
+  expect "extract of names differing in non-ASCII case" 1
+  [ "$(cat "$work/x4/Ä.txt")" = upper ] || fail "extract wrote one entry over another"
 fi
 printf 'changed' >"$work/x1/one.txt"
 run extract "$(arg "$work/p.xp3")" "$(arg "$work/x1")" --force

@@ -475,6 +475,7 @@ bool Xp3Writer::AddEntryFrom(const std::string& utf8_name, Source* source, std::
     segments.push_back(segment);
     unpacked += segment.unpacked_size;
     packed += segment.packed_size;
+    if (options_.on_segment) options_.on_segment(segment.unpacked_size);
   }
   if (!source_error.empty()) {
     // The input failed: forget this entry's bytes; the next entry overwrites them.

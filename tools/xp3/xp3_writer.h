@@ -40,6 +40,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,9 @@ struct Xp3WriterOptions {
   // When set and true, the entry being added stops at the next segment
   // boundary and fails with "interrupted" (a pack being cancelled).
   const std::atomic<bool>* cancel = nullptr;
+  // When set, told the unpacked size of each segment once it is written, so
+  // that a long entry can show its progress.
+  std::function<void(uint64_t)> on_segment = nullptr;
 };
 
 // What the segments written so far hold: compressed ones, and ones stored as

@@ -365,6 +365,8 @@ TEST_F(Xp3WriterTest, FileEntriesStreamIntoOneSegmentOrMany) {
         Xp3WriterOptions options;
         options.compression = method;
         options.segment_size = segment_size;
+        std::vector<uint64_t> reported;  // what a progress display is told
+        options.on_segment = [&reported](uint64_t size) { reported.push_back(size); };
         Xp3Writer writer(options);
         std::string error;
         ASSERT_TRUE(writer.Open(PathOf("out.xp3"), &error)) << error;
@@ -372,6 +374,10 @@ TEST_F(Xp3WriterTest, FileEntriesStreamIntoOneSegmentOrMany) {
         ASSERT_NE(input, nullptr);
         EXPECT_TRUE(writer.AddEntryFromFile("streamed", input, &error)) << error;
         std::fclose(input);
+        EXPECT_EQ(reported.size(), segment_size == 0 ? 1u : data->size() >> 20);
+        uint64_t reported_bytes = 0;
+        for (uint64_t size : reported) reported_bytes += size;
+        EXPECT_EQ(reported_bytes, data->size());
         EXPECT_TRUE(writer.AddEntry("after", data->data(), 10, &error)) << error;
         ASSERT_TRUE(writer.Finish(&error)) << error;
 
