@@ -9,6 +9,7 @@
 
 #include "archive/read_stream_region.h"
 #include "archive/report_error.h"
+#include "archive/segment_cache.h"
 #include "archive/segment_decoder.h"
 #include "archive/xp3_file.h"
 #include "platform/text_conversion.h"
@@ -260,18 +261,17 @@ bool DecompressToBuffer(ReadStream* region, std::vector<uint8_t>* out, uint32_t 
   }
 }
 
-Xp3Archive::Xp3Archive(const std::string& utf8_path, bool locked) : locked_(locked) {
+Xp3Archive::Xp3Archive(const std::string& utf8_path, bool locked)
+    : id_(SegmentCache::NewArchiveId()), locked_(locked) {
   try {
     file_ = std::make_unique<FileReadStream>(utf8_path);
-    if (locked_) lock_ = std::make_shared<std::mutex>();
   } catch (const std::exception&) {
-    // Without its lock a locked archive must not hand out streams: leave it
-    // without a file, so that ParseIndex fails.
-    file_.reset();
+    file_.reset();  // ParseIndex then fails
   }
 }
 
 Xp3Archive::~Xp3Archive() {
+  SegmentCache::Shared().DropArchive(id_);
   if (file_ != nullptr) file_->Close();
 }
 
@@ -457,7 +457,7 @@ void Xp3Archive::EntryList::Clear() {
 ReadStream* Xp3Archive::OpenEntry(Xp3Entry entry) {
   if (file_ == nullptr) return nullptr;
   try {
-    return new Xp3File(std::move(entry), file_.get(), locked_ ? lock_ : nullptr);
+    return new Xp3File(std::move(entry), file_.get(), locked_, id_);
   } catch (const std::exception&) {
     return nullptr;
   }
@@ -466,7 +466,7 @@ ReadStream* Xp3Archive::OpenEntry(Xp3Entry entry) {
 ReadStream* Xp3Archive::OpenEntryAt(size_t index) {
   if (file_ == nullptr || index >= entries_.size()) return nullptr;
   try {
-    return new Xp3File(entries_[index], file_.get(), locked_ ? lock_ : nullptr);
+    return new Xp3File(entries_[index], file_.get(), locked_, id_);
   } catch (const std::exception&) {
     return nullptr;
   }

@@ -2,18 +2,17 @@
 // entries read from its index, and the factory of entry streams.
 //
 // The archive owns its file stream and entry list. Entry streams (OpenEntry)
-// borrow the file stream and share the archive's lock; all of them must be
-// deleted before the archive. The index is parsed once, on one thread, before
-// the archive is shared; afterwards the archive is not modified and entry
-// streams may be used from any thread (each operation holds the shared lock
-// when the archive is `locked`).
+// borrow the file stream; all of them must be deleted before the archive.
+// The index is parsed once, on one thread, before the archive is shared;
+// afterwards the archive is not modified and entry streams may be used from
+// any thread. Decoded segments of the archive live in the process-wide
+// SegmentCache under the archive's id, and leave it with the archive.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,8 +24,8 @@
 class Xp3Archive {
  public:
   // Opens the file; never fails by itself (a file that cannot be opened makes
-  // ParseIndex fail). `locked` makes entry streams serialise on a lock shared
-  // by the whole archive.
+  // ParseIndex fail). `locked` gives each entry stream a lock of its own, so
+  // that one stream may be used from several threads.
   Xp3Archive(const std::string& utf8_path, bool locked);
   ~Xp3Archive();
   Xp3Archive(const Xp3Archive&) = delete;
@@ -135,8 +134,8 @@ class Xp3Archive {
   EntryList entries_;
   std::unique_ptr<FileReadStream> file_;
   uint32_t header_version_ = 0;
+  uint64_t id_;
   bool locked_;
-  std::shared_ptr<std::mutex> lock_;
 };
 
 // Decodes the compressed data in `region` (zstd or zlib, chosen as for entry

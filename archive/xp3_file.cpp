@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "archive/decoder_pool.h"
 #include "archive/read_stream_region.h"
 
 namespace {
@@ -64,11 +65,14 @@ bool SkipExactly(ReadStream* decoder, uint64_t count) {
 
 }  // namespace
 
-Xp3File::Xp3File(Xp3Entry entry, ReadStream* source, std::shared_ptr<std::mutex> lock)
+Xp3File::Xp3File(Xp3Entry entry, ReadStream* source, bool locked, uint64_t archive_id,
+                 SegmentCache* cache)
     : entry_(std::move(entry)),
       source_(source),
-      layout_consistent_(LayoutIsConsistent(entry_)),
-      lock_(std::move(lock)) {
+      archive_id_(archive_id),
+      cache_(cache != nullptr ? cache : &SegmentCache::Shared()),
+      layout_consistent_(LayoutIsConsistent(entry_)) {
+  if (locked) lock_ = std::make_unique<std::mutex>();
   segment_starts_.reserve(entry_.segments.size());
   uint64_t start = 0;
   for (const Xp3Segment& segment : entry_.segments) {
@@ -80,6 +84,7 @@ Xp3File::Xp3File(Xp3Entry entry, ReadStream* source, std::shared_ptr<std::mutex>
 Xp3File::~Xp3File() {
   auto hold = Lock();
   DropDecoder();
+  ReleaseHeld();
 }
 
 std::unique_lock<std::mutex> Xp3File::Lock() {
@@ -123,55 +128,66 @@ size_t Xp3File::FindSegment(uint64_t position) const {
   return count;
 }
 
-bool Xp3File::Reserve(std::unique_ptr<uint8_t[]>* buffer, size_t* capacity, size_t size) {
-  if (*capacity >= size) return true;
-  if (buffer == &buffer_) buffered_start_ = buffered_end_ = 0;
-  buffer->reset();
-  *capacity = 0;
-  buffer->reset(new (std::nothrow) uint8_t[size]);
-  if (*buffer == nullptr) return false;
-  *capacity = size;
-  return true;
+void Xp3File::ReleaseHeld() {
+  held_data_ = nullptr;
+  held_start_ = held_end_ = 0;
+  segment_.reset();
+  BufferPool::Shared().Give(std::move(ahead_));
+  ahead_ = PooledBuffer();
 }
 
-void Xp3File::ReleaseBuffers() {
-  buffer_.reset();
-  buffer_capacity_ = 0;
-  buffered_start_ = buffered_end_ = 0;
-  packed_.reset();
-  packed_capacity_ = 0;
-}
-
-Xp3File::Buffering Xp3File::BufferSegment(size_t index) {
+Xp3File::Buffering Xp3File::HoldSegment(size_t index) {
   const Xp3Segment& segment = entry_.segments[index];
-  buffered_start_ = buffered_end_ = 0;
   int64_t start;
   int64_t end;
   // Once the archive file has reported an error, a streaming decoder gets
   // only its first input block; keep that behaviour by streaming.
   if (source_ == nullptr || source_->HasError() || segment.unpacked_size > kMaxBufferedSegment ||
-      segment.packed_size == 0 || !SegmentWindow(segment, 0, &start, &end)) {
+      segment.packed_size == 0 || segment.unpacked_size == 0 ||
+      !SegmentWindow(segment, 0, &start, &end)) {
     return Buffering::kTooLarge;
   }
   // Compressors add little to incompressible data (a few bytes per block), so
   // no sound segment needs more packed bytes than this; a larger packed size
   // is read only this far, and data that needs more is corrupt.
   const uint64_t unpacked = segment.unpacked_size;
-  const auto packed_size = static_cast<uint32_t>(
-      std::min<uint64_t>(segment.packed_size, unpacked + unpacked / 64 + kPackedSlack));
-  const auto unpacked_size = static_cast<size_t>(segment.unpacked_size);
-  if (!Reserve(&packed_, &packed_capacity_, packed_size) ||
-      !Reserve(&buffer_, &buffer_capacity_, unpacked_size)) {
-    return Buffering::kTooLarge;
-  }
-  ReadStreamRegion region(source_, start, end);
-  if (region.ReadAt(packed_.get(), packed_size, 0) != packed_size ||
-      !whole_decoder_.Decode(packed_.get(), packed_size, buffer_.get(), unpacked_size)) {
-    return Buffering::kCorrupt;
-  }
-  buffered_segment_ = index;
-  buffered_start_ = segment_starts_[index];
-  buffered_end_ = buffered_start_ + segment.unpacked_size;
+  struct Job {
+    ReadStream* source;
+    int64_t start;
+    int64_t end;
+    uint32_t packed_size;
+    bool corrupt;
+  } job{source_, start, end,
+        static_cast<uint32_t>(
+            std::min<uint64_t>(segment.packed_size, unpacked + unpacked / 64 + kPackedSlack)),
+        false};
+  // Runs outside every lock, unless another stream is decoding the same
+  // segment (the cache then waits for that one): one positioned read of the
+  // packed bytes, one pass of a pooled decoder.
+  auto decode = [](void* context, uint8_t* out, size_t size) {
+    Job& job = *static_cast<Job*>(context);
+    PooledBuffer packed = BufferPool::Shared().Take(job.packed_size);
+    if (packed.data == nullptr) return false;
+    PooledDecoder decoder(DecoderPool::Shared());
+    bool ok = false;
+    if (decoder.get() != nullptr) {
+      ReadStreamRegion region(job.source, job.start, job.end);
+      ok = region.ReadAt(packed.data.get(), job.packed_size, 0) == job.packed_size &&
+           decoder.get()->Decode(packed.data.get(), job.packed_size, out, size);
+      job.corrupt = !ok;
+    }
+    BufferPool::Shared().Give(std::move(packed));
+    return ok;
+  };
+  const SegmentKey key{archive_id_, segment.offset, segment.packed_size, segment.unpacked_size};
+  SegmentCache::Segment decoded = cache_->Get(key, decode, &job);
+  if (decoded == nullptr) return job.corrupt ? Buffering::kCorrupt : Buffering::kTooLarge;
+  ReleaseHeld();
+  segment_ = std::move(decoded);
+  held_data_ = segment_->data();
+  held_segment_ = index;
+  held_start_ = segment_starts_[index];
+  held_end_ = held_start_ + segment.unpacked_size;
   return Buffering::kBuffered;
 }
 
@@ -183,17 +199,21 @@ uint32_t Xp3File::ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer,
   ReadStreamRegion region(source_, start, end);
   const uint64_t left = segment.unpacked_size - in_segment;
   const bool sequential = position_ == read_end_;
-  if (!sequential || size >= kReadAhead || size >= left ||
-      !Reserve(&buffer_, &buffer_capacity_, kReadAhead)) {
-    return region.Read(buffer, size);
+  if (!sequential || size >= kReadAhead || size >= left) return region.Read(buffer, size);
+  if (ahead_.data == nullptr) {
+    ReleaseHeld();
+    ahead_ = BufferPool::Shared().Take(kReadAhead);
+    if (ahead_.data == nullptr) return region.Read(buffer, size);
   }
-  // Read ahead, then serve from the buffer; the caller's Read loops over the
-  // buffer until the request is filled, as a direct read would fill it.
+  // Read ahead, then serve from the block; the caller's Read loops over the
+  // block until the request is filled, as a direct read would fill it.
   const auto ahead = static_cast<uint32_t>(std::min<uint64_t>(kReadAhead, left));
-  const uint32_t count = region.Read(buffer_.get(), ahead);
-  buffered_segment_ = index;
-  buffered_start_ = position_;
-  buffered_end_ = position_ + count;
+  segment_.reset();
+  held_data_ = ahead_.data.get();
+  const uint32_t count = region.Read(ahead_.data.get(), ahead);
+  held_segment_ = index;
+  held_start_ = position_;
+  held_end_ = position_ + count;
   return count;
 }
 
@@ -233,27 +253,41 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
 
   if (decoder_ != nullptr) return ReadFromDecoder(out, size);
 
-  // Copies from the buffer while it holds the position; a small request in
-  // stored data may take several read-ahead blocks, as a direct read would
-  // have filled it.
+  // Copies from the held bytes while they hold the position; a small request
+  // in stored data may take several read-ahead blocks, as a direct read
+  // would have filled it.
   uint32_t total = 0;
+  bool decoded = false;
   for (;;) {
-    if (position_ >= buffered_start_ && position_ < buffered_end_) {
+    if (position_ >= held_start_ && position_ < held_end_) {
       const auto count =
-          static_cast<uint32_t>(std::min<uint64_t>(size - total, buffered_end_ - position_));
-      std::memcpy(out + total, buffer_.get() + (position_ - buffered_start_), count);
+          static_cast<uint32_t>(std::min<uint64_t>(size - total, held_end_ - position_));
+      std::memcpy(out + total, held_data_ + (position_ - held_start_), count);
       total += count;
       position_ += count;
       read_end_ = position_;
-      if (total == size || position_ == SegmentEnd(buffered_segment_)) return total;
+      if (total == size || position_ == SegmentEnd(held_segment_)) return total;
     }
+    // A decoded segment is never left partly read here: the copy above
+    // either filled the request or reached the segment's end.
+    if (decoded) return total;
     const size_t index = FindSegment(position_);
     if (index == entry_.segments.size()) return total;
     const Xp3Segment& segment = entry_.segments[index];
-    if (segment.IsCompressed()) break;
+    if (segment.IsCompressed()) {
+      if (total > 0) return total;  // a read never crosses into the next segment
+      const Buffering held = HoldSegment(index);
+      if (held == Buffering::kCorrupt) {
+        failed_ = true;
+        return 0;
+      }
+      if (held == Buffering::kTooLarge) break;
+      decoded = true;
+      continue;
+    }
     const uint64_t in_segment = position_ - segment_starts_[index];
     const uint32_t count = ReadStored(index, in_segment, out + total, size - total);
-    if (position_ >= buffered_start_ && position_ < buffered_end_) continue;  // read ahead
+    if (position_ >= held_start_ && position_ < held_end_) continue;  // read ahead
     // Nothing before the segment's end: the file is shorter than the index
     // says, or the read failed.
     if (count == 0) failed_ = true;
@@ -262,26 +296,11 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
     if (total > 0) read_end_ = position_;
     return total;
   }
-  // The buffer never ends inside a compressed segment, so nothing was copied.
-
+  // A compressed segment too large to decode whole (or no memory for it):
+  // stream it.
   const size_t index = FindSegment(position_);
   const Xp3Segment& segment = entry_.segments[index];
   const uint64_t in_segment = position_ - segment_starts_[index];
-  switch (BufferSegment(index)) {
-    case Buffering::kBuffered: {
-      const auto count =
-          static_cast<uint32_t>(std::min<uint64_t>(size, segment.unpacked_size - in_segment));
-      std::memcpy(out, buffer_.get() + in_segment, count);
-      position_ += count;
-      read_end_ = position_;
-      return count;
-    }
-    case Buffering::kCorrupt:
-      failed_ = true;
-      return 0;
-    case Buffering::kTooLarge:
-      break;
-  }
   int64_t start;
   int64_t end;
   ReadStreamRegion* region = nullptr;
@@ -355,6 +374,6 @@ bool Xp3File::HasError() {
 bool Xp3File::Close() {
   auto hold = Lock();
   DropDecoder();
-  ReleaseBuffers();
+  ReleaseHeld();
   return true;
 }

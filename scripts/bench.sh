@@ -8,7 +8,7 @@
 #   BENCH_SEQ_MIB [256]  BENCH_SEQ_ROUNDS [5]  BENCH_RANDOM_MIB [64]
 #   BENCH_RANDOM_READS [200]  BENCH_HOOK_ROUNDS [30]  BENCH_HOOK_SCALE [1]
 #   BENCH_ENTRIES [100000]  BENCH_DIRECTORIES [1000]  BENCH_MOUNT_REPEATS [3]
-#   BENCH_CALLGRIND_MIB [8]
+#   BENCH_CALLGRIND_MIB [8]  BENCH_GAMELOAD_FILES [2000]  BENCH_GAMELOAD_ROUNDS [3]
 # Full logs go to build/bench-results/.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -22,7 +22,7 @@ bash scripts/bootstrap.sh >/dev/null
 
 echo "== Building (build/win, build/native)"
 cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
-cmake --build build/win -j "$JOBS" --target bench_read bench_hooks bench_mount >/dev/null
+cmake --build build/win -j "$JOBS" --target bench_read bench_hooks bench_mount bench_gameload >/dev/null
 cmake -S . -B build/native -G Ninja -DXP3PATCH_NATIVE=ON >/dev/null
 cmake --build build/native -j "$JOBS" --target stream_bench >/dev/null
 
@@ -50,6 +50,8 @@ run 2-random "$WINE" "$BENCH/bench_read.exe" random "${BENCH_RANDOM_MIB:-64}" "$
 run 3-hooks "$WINE" "$BENCH/bench_hooks.exe" "${BENCH_HOOK_ROUNDS:-30}" "${BENCH_HOOK_SCALE:-1}"
 run 4-mount "$WINE" "$BENCH/bench_mount.exe" "${BENCH_ENTRIES:-100000}" "${BENCH_DIRECTORIES:-1000}" \
   "${BENCH_MOUNT_REPEATS:-3}"
+run 7-gameload "$WINE" "$BENCH/bench_gameload.exe" "${BENCH_GAMELOAD_FILES:-2000}" \
+  "${BENCH_GAMELOAD_ROUNDS:-3}"
 
 # Instruction counts of the stream layer (only the measured function is
 # counted: --toggle-collect).

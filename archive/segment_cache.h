@@ -1,0 +1,146 @@
+// SegmentCache: decoded compressed segments shared by every entry stream of
+// every archive, so that re-opening a recently read file, or a second handle
+// on the same file, finds its segments decoded instead of decoding them
+// again.
+//
+// A segment is known by its SegmentKey: the archive's process-unique id and
+// the segment's place and sizes in the archive file. Segments are immutable
+// once published and handed out as shared references; a reference keeps the
+// bytes alive after the cache has let go of them (an entry stream holds the
+// segment it reads from this way, at most one at a time).
+//
+// Memory: the bytes the cache itself keeps are bounded by its budget; the
+// least recently used segments leave first, and a segment larger than the
+// budget is handed to its reader without being kept. A budget of 0 keeps
+// nothing. Segments held by readers after they left the cache are the
+// readers' memory (one segment per reading stream at most).
+//
+// Errors: only a segment that decoded cleanly to its full size is published.
+// When decoding fails, nothing is kept, and every reader that waited for
+// that decode is told so (and decodes, or fails, on its own).
+//
+// Threads: any mix. One lock guards the table and the recency list and is
+// held only to look up, publish and evict; decoding runs outside it. When
+// several readers ask for the same missing segment at once, one decodes and
+// the others wait for its result.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "archive/buffer_pool.h"
+
+struct SegmentKey {
+  uint64_t archive = 0;  // the archive's process-unique id
+  uint64_t offset = 0;   // the segment's packed bytes in the archive file
+  uint64_t packed_size = 0;
+  uint64_t unpacked_size = 0;
+
+  bool operator==(const SegmentKey& other) const {
+    return archive == other.archive && offset == other.offset && packed_size == other.packed_size &&
+           unpacked_size == other.unpacked_size;
+  }
+};
+
+// The decoded bytes of one segment. Its buffer goes back to the buffer pool
+// when the last reference is dropped.
+class DecodedSegment {
+ public:
+  DecodedSegment(PooledBuffer buffer, size_t size) : buffer_(std::move(buffer)), size_(size) {}
+  ~DecodedSegment();
+  DecodedSegment(const DecodedSegment&) = delete;
+  DecodedSegment& operator=(const DecodedSegment&) = delete;
+
+  const uint8_t* data() const { return buffer_.data.get(); }
+  size_t size() const { return size_; }
+
+ private:
+  PooledBuffer buffer_;
+  size_t size_;
+};
+
+class SegmentCache {
+ public:
+  using Segment = std::shared_ptr<const DecodedSegment>;
+  // Fills `out` (key.unpacked_size bytes) with the segment's decoded bytes;
+  // true only when they decoded cleanly to exactly that size.
+  using DecodeFunction = bool (*)(void* context, uint8_t* out, size_t size);
+
+  explicit SegmentCache(size_t budget);
+  ~SegmentCache();
+  SegmentCache(const SegmentCache&) = delete;
+  SegmentCache& operator=(const SegmentCache&) = delete;
+
+  // The process-wide cache of the archive layer (budget kDefaultBudget).
+  static SegmentCache& Shared();
+  // Chosen from the game-load benchmark (bench/RESULTS.md): it holds a
+  // scene's scripts and small images many times over, and is small beside
+  // what the game itself keeps decoded.
+  static constexpr size_t kDefaultBudget = 32 << 20;
+
+  // Changes the budget, evicting what no longer fits. For measurements and
+  // tests; the shipped system keeps the default.
+  void SetBudget(size_t budget);
+
+  // A new process-unique archive id (never 0).
+  static uint64_t NewArchiveId();
+
+  // The segment of `key`: from the cache, or from another reader that is
+  // decoding it, or decoded here by `decode(context, ...)` into a buffer of
+  // the pool and published. Null when decoding failed or memory ran out.
+  Segment Get(const SegmentKey& key, DecodeFunction decode, void* context);
+  // The cached segment of `key`, or null; never decodes or waits.
+  Segment Find(const SegmentKey& key);
+  // Forgets every segment of an archive that is going away.
+  void DropArchive(uint64_t archive);
+
+  struct Stats {
+    size_t budget = 0;
+    size_t bytes = 0;  // kept by the cache now
+    size_t segments = 0;
+    uint64_t hits = 0;
+    uint64_t misses = 0;  // decodes started (successful or not)
+    uint64_t evictions = 0;
+  };
+  Stats GetStats() const;
+
+ private:
+  struct KeyHash {
+    size_t operator()(const SegmentKey& key) const;
+  };
+  struct Node {
+    Segment segment;                       // null while being decoded
+    uint64_t claim = 0;                    // which decode is under way
+    std::list<SegmentKey>::iterator used;  // place in `recency_` once published
+  };
+
+  // Segments dropped under the lock, to be released after it.
+  struct Evicted {
+    static constexpr size_t kCapacity = 8;
+    Segment segments[kCapacity];
+    size_t count = 0;
+  };
+  // Drops least recently used segments until `incoming` more bytes fit,
+  // handing the first few to `*evicted` (the rest are released at once).
+  // Called with the lock held.
+  void MakeRoom(size_t incoming, Evicted* evicted);
+  // Publishes (or, with a null segment, withdraws) the claim on `key` made
+  // by the decoding reader, and wakes the readers waiting for it.
+  void Settle(const SegmentKey& key, uint64_t claim, const Segment& segment);
+
+  size_t budget_;
+  mutable std::mutex lock_;
+  std::condition_variable published_;
+  std::unordered_map<SegmentKey, Node, KeyHash> table_;
+  std::list<SegmentKey> recency_;  // most recently used first
+  size_t bytes_ = 0;
+  uint64_t hits_ = 0;
+  uint64_t misses_ = 0;
+  uint64_t evictions_ = 0;
+  uint64_t claims_ = 0;
+};
