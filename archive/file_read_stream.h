@@ -3,8 +3,9 @@
 //
 // One file stream is shared by every entry stream of an archive. ReadAt is
 // the only operation that may run on several threads at once: it is one
-// positioned system read, which names its offset and needs no lock, so
-// readers of different entries proceed in parallel. Read, Seek, Tell and
+// positioned read of the platform file (see platform/positioned_file.h),
+// which holds at most a short lock of the file for the system calls, so
+// readers of different entries decode in parallel. Read, Seek, Tell and
 // Close are for the single thread that owns the stream (index parsing,
 // closing) and move a position that ReadAt never touches.
 // The stream owns its file and closes it at the latest on destruction.

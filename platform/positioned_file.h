@@ -1,9 +1,11 @@
 // PositionedFile: a file opened read-only (others may read it too, nobody may
 // write it while it is open) and read at explicit offsets.
 //
-// Every read names its offset, so the file keeps no position of its own and
-// reads from any number of threads need no lock: on Windows each read is one
-// ReadFile with the offset in its OVERLAPPED structure, on POSIX one pread.
+// Every read names its offset, so callers share no position: on POSIX each
+// read is one pread and needs no lock; on Windows each read is a seek and a
+// ReadFile under a lock of this file held for those two calls only (a read
+// at an offset given in an OVERLAPPED structure costs a round trip to the
+// server under Wine, where players run games too).
 // The object owns its system handle and closes it at the latest on
 // destruction. Open and Close are for the owning thread; ReadAt and Size may
 // run on any thread while the file is open.
@@ -54,7 +56,8 @@ class PositionedFile {
   int64_t ReadOnce(void* buffer, uint32_t size, int64_t offset);
 
 #ifdef _WIN32
-  void* handle_ = nullptr;  // a HANDLE; null when closed
+  void* handle_ = nullptr;       // a HANDLE; null when closed
+  SRWLOCK lock_ = SRWLOCK_INIT;  // keeps each seek and its read together
 #else
   int fd_ = -1;
 #endif
