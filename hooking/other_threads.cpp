@@ -22,7 +22,18 @@ DWORD OtherThreads::Open() {
     HANDLE thread = OpenThread(
         THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT | THREAD_QUERY_INFORMATION,
         FALSE, entry.th32ThreadID);
-    if (thread != nullptr) handles_.push_back(thread);
+    if (thread != nullptr) {
+      // Start-up runs under the loader lock of a game that may be short of
+      // memory: a list that cannot grow ends the listing with an error, and
+      // no exception leaves for DllMain.
+      try {
+        handles_.push_back(thread);
+      } catch (...) {
+        CloseHandle(thread);
+        CloseHandle(snapshot);
+        return ERROR_OUTOFMEMORY;
+      }
+    }
     entry.dwSize = sizeof entry;
   }
   CloseHandle(snapshot);

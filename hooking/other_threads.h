@@ -26,7 +26,8 @@ class OtherThreads {
 
   // Opens every thread of the process but the calling one. A thread that
   // ends before it can be opened is left out. Returns 0 or the Win32 error
-  // of listing the threads.
+  // of listing the threads (ERROR_OUTOFMEMORY when the list cannot grow;
+  // the threads opened so far stay listed).
   DWORD Open();
 
   // HookEnlistThread for each opened thread; the first error, or 0.
