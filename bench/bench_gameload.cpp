@@ -53,19 +53,12 @@
 namespace {
 
 using bench::Format;
+using bench::kMethods;
 using bench::Median;
+using bench::Method;
 using bench::Note;
 using bench::Now;
 
-struct Method {
-  const char* name;
-  Xp3Compression compression;
-};
-const Method kMethods[] = {
-    {"stored", Xp3Compression::kNone},
-    {"zlib", Xp3Compression::kZlib},
-    {"zstd", Xp3Compression::kZstd},
-};
 constexpr int kMethodCount = 3;
 
 enum class Kind { kText, kSmooth, kNoise };

@@ -17,6 +17,18 @@
 
 namespace bench {
 
+// The three ways the benchmarks pack the same data, in the order of their
+// tables.
+struct Method {
+  const char* name;
+  Xp3Compression compression;
+};
+inline constexpr Method kMethods[] = {
+    {"stored", Xp3Compression::kNone},
+    {"zlib", Xp3Compression::kZlib},
+    {"zstd", Xp3Compression::kZstd},
+};
+
 // One hook transaction attaching (or detaching) all thirteen replacements.
 // False, with the error printed, when the transaction failed.
 bool AttachFileHooks();

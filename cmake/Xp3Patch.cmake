@@ -10,10 +10,10 @@ function(xp3patch_library name)
   target_link_libraries(${name} PUBLIC ${A_LIBS})
 endfunction()
 
-# xp3patch_test(name SOURCES... [LIBS ...]): a GoogleTest program, registered
-# with ctest (run under Wine in the Windows build).
+# xp3patch_test(name SOURCES... [LIBS ...] [DEFINITIONS ...]): a GoogleTest
+# program, registered with ctest (run under Wine in the Windows build).
 function(xp3patch_test name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;DEFINITIONS" ${ARGN})
   if(XP3PATCH_FUZZ)
     return()  # the fuzzing build makes fuzz targets only
   endif()
@@ -21,6 +21,7 @@ function(xp3patch_test name)
   target_compile_options(${name} PRIVATE ${XP3PATCH_WARNINGS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${A_LIBS} gtest gtest_main)
+  target_compile_definitions(${name} PRIVATE ${A_DEFINITIONS})
   add_test(NAME ${name} COMMAND ${name})
   if(A_TIMEOUT)
     set_tests_properties(${name} PROPERTIES TIMEOUT ${A_TIMEOUT})
