@@ -1,4 +1,4 @@
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_WINDOWLOG_MAX: the reference takes any window
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_WINDOWLOG_MAX, frame headers, a stable output buffer
 #include "archive/fuzz_entry_model.h"
 
 #include <zlib.h>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace fuzz {
 
@@ -131,7 +132,25 @@ bool ParseChunks(const uint8_t* data, size_t size, std::vector<Xp3Entry>* entrie
 void DecodePrefix(const uint8_t* data, size_t size, uint64_t limit, std::vector<uint8_t>* out) {
   out->clear();
   std::vector<uint8_t> chunk(1 << 16);
-  if (size >= 4 && Le(data, 4) == 0xFD2FB528u) {
+  ZSTD_frameHeader header;
+  if (size >= 4 && Le(data, 4) == 0xFD2FB528u && ZSTD_getFrameHeader(&header, data, size) == 0 &&
+      header.windowSize > (uint64_t{1} << 27)) {
+    // A frame that asks for a window beyond any segment's: decode straight
+    // into the prefix (a stable output buffer needs no window of its own),
+    // so that the reference itself stays within the harness's memory.
+    ZSTD_DCtx* dctx = ZSTD_createDCtx();
+    ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX);
+    ZSTD_DCtx_setParameter(dctx, ZSTD_d_stableOutBuffer, 1);
+    std::unique_ptr<uint8_t[]> whole(new uint8_t[static_cast<size_t>(limit)]);
+    ZSTD_inBuffer in{data, size, 0};
+    ZSTD_outBuffer o{whole.get(), static_cast<size_t>(limit), 0};
+    for (;;) {
+      const size_t r = ZSTD_decompressStream(dctx, &o, &in);
+      if (ZSTD_isError(r) || r == 0 || o.pos == o.size || in.pos == in.size) break;
+    }
+    out->assign(whole.get(), whole.get() + o.pos);
+    ZSTD_freeDCtx(dctx);
+  } else if (size >= 4 && Le(data, 4) == 0xFD2FB528u) {
     ZSTD_DCtx* dctx = ZSTD_createDCtx();
     ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX);
     ZSTD_inBuffer in{data, size, 0};
