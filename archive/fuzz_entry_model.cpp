@@ -141,9 +141,13 @@ void DecodePrefix(const uint8_t* data, size_t size, uint64_t limit, std::vector<
     ZSTD_DCtx* dctx = ZSTD_createDCtx();
     ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX);
     ZSTD_DCtx_setParameter(dctx, ZSTD_d_stableOutBuffer, 1);
-    std::unique_ptr<uint8_t[]> whole(new uint8_t[static_cast<size_t>(limit)]);
+    // No archive layer accepts more than 1032 bytes out of each byte in, so
+    // a longer prefix would never be compared.
+    const size_t room =
+        static_cast<size_t>(std::min<uint64_t>(limit, uint64_t{1032} * size + (1 << 16)));
+    std::unique_ptr<uint8_t[]> whole(new uint8_t[room]);
     ZSTD_inBuffer in{data, size, 0};
-    ZSTD_outBuffer o{whole.get(), static_cast<size_t>(limit), 0};
+    ZSTD_outBuffer o{whole.get(), room, 0};
     for (;;) {
       const size_t r = ZSTD_decompressStream(dctx, &o, &in);
       if (ZSTD_isError(r) || r == 0 || o.pos == o.size || in.pos == in.size) break;
