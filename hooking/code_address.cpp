@@ -36,11 +36,24 @@ bool InImportTable(const uint8_t* code, uintptr_t address) {
   return address >= start && address < start + iat.Size;
 }
 
-// Code that begins `FF 25` through an import-table cell: the cell's pointer.
+// A forwarding stub that opens with a hot-patch prologue and undoes it at
+// once (`mov edi, edi; push ebp; mov ebp, esp; pop ebp`) before its jump
+// through the import table. kernel32 exports the file functions this way on
+// Wine and on older Windows; the function that does the work, and that the
+// system's own libraries call directly, is the one behind the jump.
+constexpr uint8_t kHotPatchStubPrologue[] = {0x8B, 0xFF, 0x55, 0x8B, 0xEC, 0x5D};
+
+// Code that begins `FF 25` through an import-table cell, bare or behind the
+// prologue above: the cell's pointer.
 bool FollowImportJump(const uint8_t*& code) {
-  if (!Readable(code, 6) || code[0] != 0xFF || code[1] != 0x25) return false;
-  const uintptr_t cell = Read32(code + 2);
-  if (!InImportTable(code, cell) || !Readable(reinterpret_cast<const void*>(cell), 4)) return false;
+  const uint8_t* jump = code;
+  if (Readable(code, sizeof kHotPatchStubPrologue + 6) &&
+      std::memcmp(code, kHotPatchStubPrologue, sizeof kHotPatchStubPrologue) == 0) {
+    jump = code + sizeof kHotPatchStubPrologue;
+  }
+  if (!Readable(jump, 6) || jump[0] != 0xFF || jump[1] != 0x25) return false;
+  const uintptr_t cell = Read32(jump + 2);
+  if (!InImportTable(jump, cell) || !Readable(reinterpret_cast<const void*>(cell), 4)) return false;
   code = reinterpret_cast<const uint8_t*>(Read32(reinterpret_cast<const uint8_t*>(cell)));
   return true;
 }

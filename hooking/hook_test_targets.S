@@ -152,6 +152,14 @@ HtPatchStub:
 _HtImportStub:
         jmp dword ptr [__imp__GetFileType@4]
 
+# The same jump behind a hot-patch prologue that is undone at once, as the
+# system's forwarding stubs look.
+        .globl _HtHotPatchImportStub
+        .p2align 4
+_HtHotPatchImportStub:
+        .byte 0x8B, 0xFF, 0x55, 0x8B, 0xEC, 0x5D
+        jmp dword ptr [__imp__GetFileType@4]
+
 # DWORD WINAPI HtParkedCaller(void*): calls a function whose entry state it
 # imitates: it spins at HtParkSpin with [esp] = return address and
 # [esp + 4] = 5; the test moves the thread's instruction pointer into the

@@ -31,6 +31,7 @@ int HtEbToE9(int x);
 void HtEbToStub();
 void HtEbToStubJump();
 void HtImportStub();
+void HtHotPatchImportStub();
 DWORD WINAPI HtParkedCaller(void*);
 void HtParkSpin();
 extern volatile LONG HtParkStarted;
@@ -171,6 +172,37 @@ TEST(ResolveCodeAddress, FollowsImportStubsAndPatchJumps) {
   EXPECT_EQ(ResolveCodeAddress(Code(HtShortJmpEntry), nullptr), Code(HtShortJmpBody));
   EXPECT_EQ(ResolveCodeAddress(Code(HtEbToE9), nullptr), Code(HtPlainTarget));
   EXPECT_EQ(ResolveCodeAddress(Code(HtEbToStub), nullptr), Code(HtEbToStubJump));
+}
+
+TEST(ResolveCodeAddress, FollowsAForwardingStubBehindAHotPatchPrologue) {
+  EXPECT_EQ(ResolveCodeAddress(Code(HtHotPatchImportStub), nullptr), Code(&GetFileType));
+}
+
+// The file functions are rewritten where they live, so that the system's own
+// libraries, which call that module directly, reach the replacements too:
+// kernel32's exports that only forward there resolve to the function behind.
+TEST(ResolveCodeAddress, KernelExportsResolveToTheFunctionThatDoesTheWork) {
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  HMODULE kernelbase = GetModuleHandleW(L"kernelbase.dll");
+  ASSERT_NE(kernel32, nullptr);
+  if (kernelbase == nullptr) GTEST_SKIP() << "this system has no kernelbase";
+  int forwarded = 0;
+  for (const char* name : {"CreateFileW", "ReadFile", "CloseHandle", "GetFileSize", "GetFileSizeEx",
+                           "SetFilePointer", "SetFilePointerEx", "GetFileType",
+                           "GetFileAttributesW", "GetFileAttributesExW", "FindFirstFileExW",
+                           "FindNextFileW", "FindClose", "SetUnhandledExceptionFilter"}) {
+    auto* exported = reinterpret_cast<uint8_t*>(GetProcAddress(kernel32, name));
+    auto* behind = reinterpret_cast<uint8_t*>(GetProcAddress(kernelbase, name));
+    ASSERT_NE(exported, nullptr) << name;
+    if (behind == nullptr || behind == exported) continue;
+    const bool stub = exported[0] == 0xFF ||
+                      std::memcmp(exported, "\x8B\xFF\x55\x8B\xEC\x5D\xFF\x25", 8) == 0;
+    if (!stub) continue;
+    EXPECT_EQ(ResolveCodeAddress(exported, nullptr), behind) << name;
+    ++forwarded;
+  }
+  // Wine and every Windows with kernelbase forward these.
+  EXPECT_GT(forwarded, 0);
 }
 
 TEST(HookAttach, RewritesTheCodeBehindAShortJump) {

@@ -14,7 +14,7 @@
 //   type PATH       GetFileType of an opened file
 //   ls PATTERN      FindFirstFileExW / FindNextFileW / FindClose
 //   write PATH      CreateFileW with GENERIC_WRITE and CREATE_ALWAYS, then close
-//   exists PATH     whether the path exists on disk (FindFirstFileW)
+//   exists PATH     whether the game sees the path (FindFirstFileW)
 //   filter          SetUnhandledExceptionFilter, printing the previous filter
 //   crash           an access violation
 //   echo TEXT       print TEXT
