@@ -141,6 +141,8 @@ DWORD WINAPI Bystander(void*) {
 
 int Startup(int rounds) {
   constexpr int kReaders = 4;
+  std::printf("startup: begin\n");
+  std::fflush(stdout);
   for (int round = 0; round < rounds; ++round) {
     g_stop = false;
     g_live = false;
@@ -202,8 +204,14 @@ DWORD WINAPI ExitReader(void* seed_pointer) {
 // The files are overlaid when patch.dll is the patch; the same bytes lie on
 // disk when it is a DLL that does nothing, the control of the exit test.
 int Exit(unsigned seed) {
+  // The first line: a failure before it is Wine's process start-up, before
+  // any of the game's code or the patch ran.
+  std::printf("exit %u: begin\n", seed);
+  std::fflush(stdout);
   if (LoadLibraryW(L"patch.dll") == nullptr) return 3;
   if (CallGameEntry(nullptr) != 10) return 4;
+  std::printf("started\n");
+  std::fflush(stdout);
   for (uintptr_t i = 0; i < 4; ++i) {
     CreateThread(nullptr, 0, ExitReader, reinterpret_cast<void*>(i + seed), 0, nullptr);
   }

@@ -17,7 +17,7 @@ EXIT_RUNS="${4:-20}"
 RUN="$B/wine-run.sh"
 XP3="$B/tools/xp3/xp3.exe"
 WORK="$(mktemp -d /tmp/game-threads-test.XXXXXX)"
-trap 'rm -rf "$WORK"' EXIT
+trap '[ -n "${KEEP_WORK:-}" ] || rm -rf "$WORK"' EXIT
 failures=0
 
 mkdir -p "$WORK/game" "$WORK/src/patch" "$WORK/src/images"
@@ -37,6 +37,13 @@ for run in $(seq 1 "$STARTUP_RUNS"); do
   out="$WORK/startup-$run.out"
   (cd "$WORK/game" && timeout 300 "$RUN" busy_game.exe startup "$ROUNDS" >"$out" 2>&1)
   code=$?
+  # Wine's start-up losing its server connection, before the game ran (see
+  # below): once more.
+  if [ "$code" -ne 0 ] && ! grep -q '^startup: begin' "$out" && grep -q '^wine client error:0:' "$out"; then
+    echo "start-up under fire, run $run: run again after Wine's start-up failed"
+    (cd "$WORK/game" && timeout 300 "$RUN" busy_game.exe startup "$ROUNDS" >"$out" 2>&1)
+    code=$?
+  fi
   tr -d '\r' <"$out" | grep -v '^$' | tail -5
   if [ "$code" -ne 0 ]; then
     failures=$((failures + 1)); echo "FAIL: start-up under fire, run $run: exit code $code"
@@ -45,15 +52,20 @@ done
 
 # Ending while reading, with the patch (the files are overlaid) and with a DLL
 # that does nothing (the same bytes on disk). A hang, a wrong answer, or a
-# failure before the game's "exiting" line is a failure. A signal or a lost
-# server connection after that line is Wine's own teardown failing; that round
-# is run once more, and how often it happened is printed for both variants.
+# failure between the game's first line and its "exiting" line is a failure.
+# Two failures belong to Wine alone and are run once more, and how often each
+# happened is printed for both variants:
+#  - start-up: the process loses its server connection ("wine client
+#    error:0:") before the game's first line, before any game or patch code
+#    ran (measured: about 1 start in 1000, with the patch and without);
+#  - teardown: a signal or a lost server connection after "exiting".
 mkdir -p "$WORK/idle/data"
 cp "$B/tests/game_threads/busy_game.exe" "$WORK/idle/"
 cp "$B/tests/game_threads/idle_patch.dll" "$WORK/idle/patch.dll"
 cp "$WORK/src/patch/data/"* "$WORK/src/images/data/"* "$WORK/idle/data/"
 
-# exit_round DIR SEED NAME: 0 passed, 1 failed, 2 Wine's teardown failed
+# exit_round DIR SEED NAME: 0 passed, 1 failed, 2 Wine's start-up failed,
+# 3 Wine's teardown failed
 exit_round() {
   local out="$WORK/exit.out" start took code
   start=$(date +%s)
@@ -62,33 +74,38 @@ exit_round() {
   took=$(( $(date +%s) - start ))
   tr -d '\r' <"$out.raw" >"$out"
   if [ "$code" -eq 0 ] && [ "$took" -le 30 ]; then return 0; fi
-  if [ "$code" -ne 124 ] && [ "$took" -le 30 ] && grep -q '^exiting after [0-9]* reads, 0 errors' "$out" &&
-     { [ "$code" -ge 128 ] || grep -qE 'wine client error|Connection reset by peer' "$out"; }; then
-    cp "$out" "$WORK/teardown-$2.out"
-    return 2
+  if [ "$code" -ne 124 ] && [ "$took" -le 30 ]; then
+    if ! grep -q "^exit $2: begin" "$out" && grep -q '^wine client error:0:' "$out"; then
+      cp "$out" "$WORK/wine-$2.out"; return 2
+    fi
+    if grep -q '^exiting after [0-9]* reads, 0 errors' "$out" &&
+       { [ "$code" -ge 128 ] || grep -qE 'wine client error|Connection reset by peer' "$out"; }; then
+      cp "$out" "$WORK/wine-$2.out"; return 3
+    fi
   fi
   echo "FAIL: ExitProcess while reading ($3), run $2: exit code $code after ${took}s"
   tail -5 "$out"
   return 1
 }
 
-# exit_runs NAME DIR: runs EXIT_RUNS rounds and prints the teardown rate
+# exit_runs NAME DIR: runs EXIT_RUNS rounds and prints how often Wine failed
 exit_runs() {
-  local name="$1" dir="$2" run result retries=0
+  local name="$1" dir="$2" run result starts=0 teardowns=0
   for run in $(seq 1 "$EXIT_RUNS"); do
     exit_round "$dir" "$run" "$name"; result=$?
-    if [ "$result" -eq 2 ]; then
-      retries=$((retries + 1))
+    if [ "$result" -ge 2 ]; then
+      if [ "$result" -eq 2 ]; then starts=$((starts + 1)); else teardowns=$((teardowns + 1)); fi
       exit_round "$dir" "$run" "$name"; result=$?
-      if [ "$result" -eq 2 ]; then
-        echo "FAIL: ExitProcess while reading ($name), run $run: Wine's teardown failed twice"
-        tail -3 "$WORK/teardown-$run.out"
+      if [ "$result" -ge 2 ]; then
+        echo "FAIL: ExitProcess while reading ($name), run $run: Wine failed twice in a row"
+        tail -3 "$WORK/wine-$run.out"
         result=1
       fi
     fi
     [ "$result" -eq 0 ] || failures=$((failures + 1))
   done
-  echo "exit while reading, $name: $EXIT_RUNS runs, $retries run again after Wine's teardown failed"
+  echo "exit while reading, $name: $EXIT_RUNS runs; run again after Wine's start-up failed:" \
+       "$starts, after its teardown failed: $teardowns"
 }
 exit_runs "patch" "$WORK/game"
 exit_runs "DLL that does nothing" "$WORK/idle"
