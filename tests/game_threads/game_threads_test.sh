@@ -56,8 +56,9 @@ done
 # Two failures belong to Wine alone and are run once more, and how often each
 # happened is printed for both variants:
 #  - start-up: the process loses its server connection ("wine client
-#    error:0:") before the game's first line, before any game or patch code
-#    ran (measured: about 1 start in 1000, with the patch and without);
+#    error:0:") or takes a signal before the game's first line, before any
+#    game or patch code ran (measured: about 1 start in 1000, with the patch
+#    and without);
 #  - teardown: a signal or a lost server connection after "exiting".
 mkdir -p "$WORK/idle/data"
 cp "$B/tests/game_threads/busy_game.exe" "$WORK/idle/"
@@ -75,7 +76,8 @@ exit_round() {
   tr -d '\r' <"$out.raw" >"$out"
   if [ "$code" -eq 0 ] && [ "$took" -le 30 ]; then return 0; fi
   if [ "$code" -ne 124 ] && [ "$took" -le 30 ]; then
-    if ! grep -q "^exit $2: begin" "$out" && grep -q '^wine client error:0:' "$out"; then
+    if ! grep -q "^exit $2: begin" "$out" &&
+       { [ "$code" -ge 128 ] || grep -q '^wine client error:0:' "$out"; }; then
       cp "$out" "$WORK/wine-$2.out"; return 2
     fi
     if grep -q '^exiting after [0-9]* reads, 0 errors' "$out" &&
