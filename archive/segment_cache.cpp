@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 
-DecodedSegment::~DecodedSegment() { BufferPool::Shared().Give(std::move(buffer_)); }
+DecodedSegment::~DecodedSegment() { pool_->Give(std::move(buffer_)); }
 
 size_t SegmentCache::KeyHash::operator()(const SegmentKey& key) const {
   uint64_t h = key.archive * 0x9E3779B97F4A7C15ull;
@@ -15,7 +15,7 @@ size_t SegmentCache::KeyHash::operator()(const SegmentKey& key) const {
   return static_cast<size_t>(h ^ (h >> 32));
 }
 
-SegmentCache::SegmentCache(size_t budget) : budget_(budget) {}
+SegmentCache::SegmentCache(size_t budget, BufferPool& pool) : budget_(budget), pool_(&pool) {}
 
 SegmentCache::~SegmentCache() = default;
 
@@ -76,16 +76,16 @@ SegmentCache::Segment SegmentCache::Get(const SegmentKey& key, DecodeFunction de
     }
   }
 
-  PooledBuffer buffer = BufferPool::Shared().Take(size);
+  PooledBuffer buffer = pool_->Take(size);
   Segment segment;
   if (buffer.data != nullptr && decode(context, buffer.data.get(), size)) {
     try {
-      segment = std::make_shared<const DecodedSegment>(std::move(buffer), size);
+      segment = std::make_shared<const DecodedSegment>(std::move(buffer), size, *pool_);
     } catch (...) {
       segment = nullptr;
     }
   }
-  if (buffer.data != nullptr) BufferPool::Shared().Give(std::move(buffer));
+  if (buffer.data != nullptr) pool_->Give(std::move(buffer));
   if (claim != 0) Settle(key, claim, segment);
   return segment;
 }

@@ -47,21 +47,25 @@ struct SegmentKey {
   }
 };
 
-// The decoded bytes of one segment. Its buffer goes back to the buffer pool
-// when the last reference is dropped.
+// The decoded bytes of one segment. Its buffer goes back to the pool it came
+// from when the last reference is dropped.
 class DecodedSegment {
  public:
-  DecodedSegment(PooledBuffer buffer, size_t size) : buffer_(std::move(buffer)), size_(size) {}
+  DecodedSegment(PooledBuffer buffer, size_t size, BufferPool& pool)
+      : buffer_(std::move(buffer)), size_(size), pool_(&pool) {}
   ~DecodedSegment();
   DecodedSegment(const DecodedSegment&) = delete;
   DecodedSegment& operator=(const DecodedSegment&) = delete;
 
   const uint8_t* data() const { return buffer_.data.get(); }
   size_t size() const { return size_; }
+  // The bytes its buffer holds: at least size(), up to twice as many.
+  size_t capacity() const { return buffer_.capacity; }
 
  private:
   PooledBuffer buffer_;
   size_t size_;
+  BufferPool* pool_;
 };
 
 class SegmentCache {
@@ -71,7 +75,9 @@ class SegmentCache {
   // true only when they decoded cleanly to exactly that size.
   using DecodeFunction = bool (*)(void* context, uint8_t* out, size_t size);
 
-  explicit SegmentCache(size_t budget);
+  // Segments are decoded into buffers of `pool`, which must outlive the
+  // cache and every segment it hands out.
+  explicit SegmentCache(size_t budget, BufferPool& pool = BufferPool::Shared());
   ~SegmentCache();
   SegmentCache(const SegmentCache&) = delete;
   SegmentCache& operator=(const SegmentCache&) = delete;
@@ -134,6 +140,7 @@ class SegmentCache {
   void Settle(const SegmentKey& key, uint64_t claim, const Segment& segment);
 
   size_t budget_;
+  BufferPool* pool_;
   mutable std::mutex lock_;
   std::condition_variable published_;
   std::unordered_map<SegmentKey, Node, KeyHash> table_;
