@@ -8,19 +8,27 @@
 // sanitizer build checks), a lock left held (the next call would hang), or
 // a byte other than the entry's own at its position.
 //
+// The segment cache is checked here as well: the buffers of segments it
+// lets go must be freed after its lock is released, which only a program
+// that sees every delete can observe.
+//
 // This program replaces the global operator new and delete, so it is a test
 // program of its own.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "archive/buffer_pool.h"
+#include "archive/segment_cache.h"
 #include "archive/test_archive_builder.h"
 #include "archive/xp3_archive.h"
 #include "platform/positioned_file.h"
@@ -47,6 +55,42 @@ void* Allocate(size_t size) {
   return std::malloc(size == 0 ? 1 : size);
 }
 
+// Release watch: while a cache is watched, freeing one of the buffers in
+// g_watched asks the LockProbe thread to take that cache's lock. Should it
+// not get it within two seconds, the buffer was freed under the lock (the
+// freeing thread holds it); that is counted and watching stops, since every
+// later probe would wait as long.
+constexpr size_t kWatchSlots = 256;
+std::atomic<const void*> g_watched[kWatchSlots];
+std::atomic<bool> g_watching{false};
+std::atomic<int> g_probe{0};  // 0 idle, 1 asked, 2 answered
+std::atomic<int> g_freed_after_lock{0};
+std::atomic<int> g_freed_under_lock{0};
+
+void CheckRelease(const void* p) {
+  if (p == nullptr || !g_watching.load()) return;
+  bool watched = false;
+  for (const auto& slot : g_watched) {
+    if (slot.load(std::memory_order_relaxed) == p) {
+      watched = true;
+      break;
+    }
+  }
+  if (!watched) return;
+  g_probe = 1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (g_probe.load() != 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  if (g_probe.load() == 2) {
+    g_probe = 0;
+    ++g_freed_after_lock;
+  } else {
+    ++g_freed_under_lock;
+    g_watching = false;
+  }
+}
+
 }  // namespace
 
 // The replacements below pair malloc with free; GCC cannot see that once
@@ -68,9 +112,15 @@ void* operator new[](size_t size) {
 void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
 void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept {
+  CheckRelease(p);
+  std::free(p);
+}
 void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept {
+  CheckRelease(p);
+  std::free(p);
+}
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
@@ -289,6 +339,81 @@ TEST(AllocationBound, HostileIndexesAllocateLittle) {
     EXPECT_FALSE(parsed);
     EXPECT_LE(g_largest.load(), size_t{1} << 20) << bytes.size();
   }
+}
+
+// Answers CheckRelease's probes by taking the cache's lock on a thread of
+// its own.
+class LockProbe {
+ public:
+  explicit LockProbe(SegmentCache& cache)
+      : thread_([this, &cache] {
+          while (!stop_) {
+            if (g_probe.load() == 1) {
+              cache.GetStats();
+              g_probe = 2;
+            } else {
+              std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+          }
+        }) {}
+  ~LockProbe() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+bool FillPattern(void*, uint8_t* out, size_t size) {
+  std::memset(out, 0x5A, size);
+  return true;
+}
+
+TEST(SegmentRelease, SegmentsLeaveTheCacheBeforeTheirBuffersAreFreed) {
+  constexpr size_t kSegment = 1000;
+  constexpr size_t kCount = 100;
+  BufferPool pool(0);  // keeps nothing: a released segment's buffer is freed at once
+  SegmentCache cache(kCount * kSegment, pool);
+  const uint64_t archive = SegmentCache::NewArchiveId();
+  LockProbe probe(cache);
+  // Fills the cache with kCount small segments and watches their buffers.
+  auto fill = [&] {
+    for (auto& slot : g_watched) slot = nullptr;
+    for (size_t i = 0; i < kCount; ++i) {
+      const SegmentKey key{archive, i * kSegment, kSegment, kSegment};
+      SegmentCache::Segment segment = cache.Get(key, FillPattern, nullptr);
+      ASSERT_NE(segment, nullptr);
+      g_watched[i] = segment->data();
+    }
+    ASSERT_EQ(cache.GetStats().segments, kCount);
+    g_freed_after_lock = 0;
+    g_freed_under_lock = 0;
+    g_watching = true;
+  };
+  auto check = [&](const char* how) {
+    g_watching = false;
+    // A probe that timed out is answered once the lock is free.
+    while (g_probe.load() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    g_probe = 0;
+    EXPECT_EQ(g_freed_under_lock.load(), 0) << how;
+    EXPECT_EQ(g_freed_after_lock.load(), static_cast<int>(kCount)) << how;
+  };
+
+  // One segment as large as the budget evicts them all as it is published.
+  fill();
+  const SegmentKey large{archive, 1 << 30, kCount * kSegment, kCount * kSegment};
+  EXPECT_NE(cache.Get(large, FillPattern, nullptr), nullptr);
+  check("publishing");
+  EXPECT_NE(cache.Find(large), nullptr);
+  fill();
+  cache.SetBudget(0);
+  check("lowering the budget");
+  cache.SetBudget(kCount * kSegment);
+  fill();
+  cache.DropArchive(archive);
+  check("dropping the archive");
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 #include "archive/segment_cache.h"
 
 #include <atomic>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <utility>
 
-DecodedSegment::~DecodedSegment() { BufferPool::Shared().Give(std::move(buffer_)); }
+DecodedSegment::~DecodedSegment() { pool_->Give(std::move(buffer_)); }
 
 size_t SegmentCache::KeyHash::operator()(const SegmentKey& key) const {
   uint64_t h = key.archive * 0x9E3779B97F4A7C15ull;
@@ -15,7 +16,7 @@ size_t SegmentCache::KeyHash::operator()(const SegmentKey& key) const {
   return static_cast<size_t>(h ^ (h >> 32));
 }
 
-SegmentCache::SegmentCache(size_t budget) : budget_(budget) {}
+SegmentCache::SegmentCache(size_t budget, BufferPool& pool) : budget_(budget), pool_(&pool) {}
 
 SegmentCache::~SegmentCache() = default;
 
@@ -36,10 +37,10 @@ uint64_t SegmentCache::NewArchiveId() {
 SegmentCache::Segment SegmentCache::Find(const SegmentKey& key) {
   std::lock_guard<std::mutex> hold(lock_);
   auto it = table_.find(key);
-  if (it == table_.end() || it->second.segment == nullptr) return nullptr;
+  if (it == table_.end() || !it->second.published) return nullptr;
   ++hits_;
-  recency_.splice(recency_.begin(), recency_, it->second.used);
-  return it->second.segment;
+  recency_.splice(recency_.begin(), recency_, it->second.kept);
+  return it->second.kept->segment;
 }
 
 SegmentCache::Segment SegmentCache::Get(const SegmentKey& key, DecodeFunction decode,
@@ -54,10 +55,10 @@ SegmentCache::Segment SegmentCache::Get(const SegmentKey& key, DecodeFunction de
     for (;;) {
       auto it = table_.find(key);
       if (it == table_.end()) break;
-      if (it->second.segment != nullptr) {
+      if (it->second.published) {
         ++hits_;
-        recency_.splice(recency_.begin(), recency_, it->second.used);
-        return it->second.segment;
+        recency_.splice(recency_.begin(), recency_, it->second.kept);
+        return it->second.kept->segment;
       }
       // Another reader decodes it: wait for its result. When that decode
       // failed, the claim is gone and this reader decodes on its own.
@@ -68,7 +69,7 @@ SegmentCache::Segment SegmentCache::Get(const SegmentKey& key, DecodeFunction de
       try {
         Node node;
         node.claim = ++claims_;
-        table_.emplace(key, std::move(node));
+        table_.emplace(key, node);
         claim = claims_;
       } catch (...) {
         // No memory for the claim: decode without keeping the result.
@@ -76,79 +77,98 @@ SegmentCache::Segment SegmentCache::Get(const SegmentKey& key, DecodeFunction de
     }
   }
 
-  PooledBuffer buffer = BufferPool::Shared().Take(size);
-  Segment segment;
-  if (buffer.data != nullptr && decode(context, buffer.data.get(), size)) {
-    try {
-      segment = std::make_shared<const DecodedSegment>(std::move(buffer), size);
-    } catch (...) {
-      segment = nullptr;
+  // Settles the claim however this reader leaves: publishes what it
+  // decoded, or withdraws the claim, so that the readers waiting for it
+  // never wait for a segment that is not coming.
+  struct Settlement {
+    SegmentCache* cache;
+    const SegmentKey& key;
+    uint64_t claim;
+    Segment segment;
+    ~Settlement() {
+      if (claim != 0) cache->Settle(key, claim, segment);
     }
+  } settlement{this, key, claim, nullptr};
+  settlement.segment = Decode(size, decode, context);
+  return settlement.segment;
+}
+
+SegmentCache::Segment SegmentCache::Decode(size_t size, DecodeFunction decode, void* context) {
+  PooledBuffer buffer = pool_->Take(size);
+  if (buffer.data == nullptr) return nullptr;
+  Segment segment;
+  try {
+    if (decode(context, buffer.data.get(), size)) {
+      segment = std::make_shared<const DecodedSegment>(std::move(buffer), size, *pool_);
+    }
+  } catch (...) {
+    // A decode that throws is a failed decode: the archive layer never
+    // throws to its callers.
+    segment = nullptr;
   }
-  if (buffer.data != nullptr) BufferPool::Shared().Give(std::move(buffer));
-  if (claim != 0) Settle(key, claim, segment);
+  if (buffer.data != nullptr) pool_->Give(std::move(buffer));
   return segment;
 }
 
 void SegmentCache::Settle(const SegmentKey& key, uint64_t claim, const Segment& segment) {
-  // Evicted segments are released after the lock, so that returning their
-  // memory never holds up other readers (declared first: destroyed last).
-  Evicted evicted;
-  {
+  // The new segment's place in the recency list, made before the lock.
+  KeptList fresh;
+  if (segment != nullptr) {
+    try {
+      fresh.push_back(Kept{key, segment, segment->capacity()});
+    } catch (...) {
+      // No memory to keep it: it is withdrawn below.
+    }
+  }
+  for (;;) {
+    // Whatever leaves the cache in a round is released after the lock, so
+    // that giving buffers back or freeing them never holds up other readers.
+    KeptList evicted;
     std::lock_guard<std::mutex> hold(lock_);
     auto it = table_.find(key);
     // DropArchive may have withdrawn the claim meanwhile, and another
     // reader may have claimed the key since.
-    if (it != table_.end() && it->second.claim == claim && it->second.segment == nullptr) {
-      bool kept = false;
-      if (segment != nullptr) {
-        try {
-          recency_.push_front(key);
-          kept = true;
-        } catch (...) {
-        }
-      }
-      if (kept) {
-        MakeRoom(segment->size(), &evicted);
-        it->second.segment = segment;
-        it->second.used = recency_.begin();
-        bytes_ += segment->size();
-      } else {
-        table_.erase(it);
-      }
+    if (it == table_.end() || it->second.claim != claim || it->second.published) break;
+    // The budget as it stands now: it may have been lowered while the
+    // segment decoded, or between rounds.
+    if (fresh.empty() || fresh.front().charge > budget_) {
+      table_.erase(it);
+      break;
     }
+    // A large segment may displace thousands of small ones: a round evicts
+    // a bounded number, and the readers waiting for the lock (hits
+    // included) go first before the next.
+    if (!Evict(fresh.front().charge, kEvictionsPerRound, &evicted)) continue;
+    bytes_ += fresh.front().charge;
+    recency_.splice(recency_.begin(), fresh);
+    it->second.published = true;
+    it->second.kept = recency_.begin();
+    break;
   }
   published_.notify_all();
 }
 
 void SegmentCache::SetBudget(size_t budget) {
+  KeptList evicted;  // released after the lock
   std::lock_guard<std::mutex> hold(lock_);
   budget_ = budget;
-  while (bytes_ > budget_ && !recency_.empty()) {
-    auto it = table_.find(recency_.back());
-    bytes_ -= it->second.segment->size();
-    table_.erase(it);
-    recency_.pop_back();
-    ++evictions_;
-  }
+  Evict(0, std::numeric_limits<size_t>::max(), &evicted);
 }
 
-void SegmentCache::MakeRoom(size_t incoming, Evicted* evicted) {
-  // The newest key is at the front and never evicted here: it is the one
-  // being published, whose size is within the budget.
-  while (bytes_ + incoming > budget_ && recency_.size() > 1) {
-    auto it = table_.find(recency_.back());
-    bytes_ -= it->second.segment->size();
-    if (evicted->count < Evicted::kCapacity) {
-      evicted->segments[evicted->count++] = std::move(it->second.segment);
-    }
-    table_.erase(it);
-    recency_.pop_back();
+bool SegmentCache::Evict(size_t incoming, size_t limit, KeptList* evicted) {
+  for (size_t count = 0; bytes_ > budget_ || incoming > budget_ - bytes_; ++count) {
+    if (recency_.empty() || count == limit) return false;
+    auto last = std::prev(recency_.end());
+    bytes_ -= last->charge;
+    table_.erase(last->key);
+    evicted->splice(evicted->end(), recency_, last);
     ++evictions_;
   }
+  return true;
 }
 
 void SegmentCache::DropArchive(uint64_t archive) {
+  KeptList dropped;  // released after the lock
   bool withdrew = false;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -157,9 +177,9 @@ void SegmentCache::DropArchive(uint64_t archive) {
         ++it;
         continue;
       }
-      if (it->second.segment != nullptr) {
-        bytes_ -= it->second.segment->size();
-        recency_.erase(it->second.used);
+      if (it->second.published) {
+        bytes_ -= it->second.kept->charge;
+        dropped.splice(dropped.end(), recency_, it->second.kept);
       } else {
         withdrew = true;
       }

@@ -9,20 +9,27 @@
 // bytes alive after the cache has let go of them (an entry stream holds the
 // segment it reads from this way, at most one at a time).
 //
-// Memory: the bytes the cache itself keeps are bounded by its budget; the
-// least recently used segments leave first, and a segment larger than the
-// budget is handed to its reader without being kept. A budget of 0 keeps
-// nothing. Segments held by readers after they left the cache are the
+// Memory: the cache counts the buffers behind the segments it keeps (their
+// capacity: the pool may hand a segment a buffer up to twice its size), and
+// keeps them within its budget; the least recently used segments leave
+// first. A segment whose buffer does not fit the budget, as it stands when
+// the decode ends, is handed to its reader without being kept. A budget of 0
+// keeps nothing. Segments held by readers after they left the cache are the
 // readers' memory (one segment per reading stream at most).
 //
 // Errors: only a segment that decoded cleanly to its full size is published.
-// When decoding fails, nothing is kept, and every reader that waited for
-// that decode is told so (and decodes, or fails, on its own).
+// When decoding fails, or the decode throws (no memory inside it), nothing
+// is kept, Get returns null without throwing, and every reader that waited
+// for that decode is told so (and decodes, or fails, on its own).
 //
 // Threads: any mix. One lock guards the table and the recency list and is
-// held only to look up, publish and evict; decoding runs outside it. When
-// several readers ask for the same missing segment at once, one decodes and
-// the others wait for its result.
+// held only to look up, publish and evict; decoding runs outside it, and so
+// does the release of segments that leave the cache (their buffers go back
+// to the pool or are freed after the lock, however many leave at once). A
+// segment that displaces many others evicts them kEvictionsPerRound per hold
+// of the lock, so that hits are served in between. When several readers ask
+// for the same missing segment at once, one decodes and the others wait for
+// its result.
 #pragma once
 
 #include <condition_variable>
@@ -47,21 +54,25 @@ struct SegmentKey {
   }
 };
 
-// The decoded bytes of one segment. Its buffer goes back to the buffer pool
-// when the last reference is dropped.
+// The decoded bytes of one segment. Its buffer goes back to the pool it came
+// from when the last reference is dropped.
 class DecodedSegment {
  public:
-  DecodedSegment(PooledBuffer buffer, size_t size) : buffer_(std::move(buffer)), size_(size) {}
+  DecodedSegment(PooledBuffer buffer, size_t size, BufferPool& pool)
+      : buffer_(std::move(buffer)), size_(size), pool_(&pool) {}
   ~DecodedSegment();
   DecodedSegment(const DecodedSegment&) = delete;
   DecodedSegment& operator=(const DecodedSegment&) = delete;
 
   const uint8_t* data() const { return buffer_.data.get(); }
   size_t size() const { return size_; }
+  // The bytes its buffer holds: at least size(), up to twice as many.
+  size_t capacity() const { return buffer_.capacity; }
 
  private:
   PooledBuffer buffer_;
   size_t size_;
+  BufferPool* pool_;
 };
 
 class SegmentCache {
@@ -71,7 +82,9 @@ class SegmentCache {
   // true only when they decoded cleanly to exactly that size.
   using DecodeFunction = bool (*)(void* context, uint8_t* out, size_t size);
 
-  explicit SegmentCache(size_t budget);
+  // Segments are decoded into buffers of `pool`, which must outlive the
+  // cache and every segment it hands out.
+  explicit SegmentCache(size_t budget, BufferPool& pool = BufferPool::Shared());
   ~SegmentCache();
   SegmentCache(const SegmentCache&) = delete;
   SegmentCache& operator=(const SegmentCache&) = delete;
@@ -101,7 +114,7 @@ class SegmentCache {
 
   struct Stats {
     size_t budget = 0;
-    size_t bytes = 0;  // kept by the cache now
+    size_t bytes = 0;  // the capacity of the buffers the cache keeps now
     size_t segments = 0;
     uint64_t hits = 0;
     uint64_t misses = 0;  // decodes started (successful or not)
@@ -113,31 +126,38 @@ class SegmentCache {
   struct KeyHash {
     size_t operator()(const SegmentKey& key) const;
   };
+  // A published segment, in the recency list.
+  struct Kept {
+    SegmentKey key;
+    Segment segment;
+    size_t charge = 0;  // its buffer's capacity, counted in `bytes_`
+  };
+  using KeptList = std::list<Kept>;
   struct Node {
-    Segment segment;                       // null while being decoded
-    uint64_t claim = 0;                    // which decode is under way
-    std::list<SegmentKey>::iterator used;  // place in `recency_` once published
+    uint64_t claim = 0;  // the decode that publishes it
+    bool published = false;
+    KeptList::iterator kept;  // its place in `recency_` once published
   };
 
-  // Segments dropped under the lock, to be released after it.
-  struct Evicted {
-    static constexpr size_t kCapacity = 8;
-    Segment segments[kCapacity];
-    size_t count = 0;
-  };
-  // Drops least recently used segments until `incoming` more bytes fit,
-  // handing the first few to `*evicted` (the rest are released at once).
-  // Called with the lock held.
-  void MakeRoom(size_t incoming, Evicted* evicted);
+  // Decodes into a buffer of the pool; null when the decode failed or threw
+  // or memory ran out. Never throws.
+  Segment Decode(size_t size, DecodeFunction decode, void* context);
+  // Moves least recently used segments to `*evicted`, at most `limit` of
+  // them, until `incoming` more bytes fit; true when they do. Called with
+  // the lock held; the caller releases `*evicted` after the lock.
+  bool Evict(size_t incoming, size_t limit, KeptList* evicted);
+  // How many segments one publication evicts per hold of the lock.
+  static constexpr size_t kEvictionsPerRound = 64;
   // Publishes (or, with a null segment, withdraws) the claim on `key` made
   // by the decoding reader, and wakes the readers waiting for it.
   void Settle(const SegmentKey& key, uint64_t claim, const Segment& segment);
 
   size_t budget_;
+  BufferPool* pool_;
   mutable std::mutex lock_;
   std::condition_variable published_;
   std::unordered_map<SegmentKey, Node, KeyHash> table_;
-  std::list<SegmentKey> recency_;  // most recently used first
+  KeptList recency_;  // most recently used first
   size_t bytes_ = 0;
   uint64_t hits_ = 0;
   uint64_t misses_ = 0;

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -12,6 +14,12 @@
 #include "archive/decoder_pool.h"
 
 namespace {
+
+// A pool that keeps nothing idle: every buffer is exactly its segment's
+// size, so the bytes a cache counts are the segments' sizes.
+struct ExactPool : BufferPool {
+  ExactPool() : BufferPool(0) {}
+};
 
 SegmentKey Key(uint64_t offset, uint64_t size = 100, uint64_t archive = 1) {
   return SegmentKey{archive, offset, size / 2, size};
@@ -51,7 +59,8 @@ bool HasPattern(const SegmentCache::Segment& segment, uint64_t offset, size_t si
 }
 
 TEST(SegmentCacheTest, DecodesASegmentOnceAndSharesIt) {
-  SegmentCache cache(1000);
+  ExactPool pool;
+  SegmentCache cache(1000, pool);
   std::atomic<int> calls{0};
   SegmentCache::Segment first = Get(cache, 0, &calls);
   SegmentCache::Segment second = Get(cache, 0, &calls);
@@ -65,7 +74,8 @@ TEST(SegmentCacheTest, DecodesASegmentOnceAndSharesIt) {
 }
 
 TEST(SegmentCacheTest, AFailedDecodeIsNeverKept) {
-  SegmentCache cache(1000);
+  ExactPool pool;
+  SegmentCache cache(1000, pool);
   std::atomic<int> calls{0};
   EXPECT_EQ(Get(cache, 0, &calls, /*fail=*/true), nullptr);
   EXPECT_EQ(cache.Find(Key(0)), nullptr);
@@ -77,7 +87,8 @@ TEST(SegmentCacheTest, AFailedDecodeIsNeverKept) {
 }
 
 TEST(SegmentCacheTest, EvictsLeastRecentlyUsedWithinTheBudget) {
-  SegmentCache cache(300);
+  ExactPool pool;
+  SegmentCache cache(300, pool);
   std::atomic<int> calls{0};
   SegmentCache::Segment held = Get(cache, 0, &calls);
   Get(cache, 1, &calls);
@@ -99,14 +110,15 @@ TEST(SegmentCacheTest, EvictsLeastRecentlyUsedWithinTheBudget) {
 }
 
 TEST(SegmentCacheTest, ASegmentLargerThanTheBudgetIsServedButNotKept) {
-  SegmentCache cache(150);
+  ExactPool pool;
+  SegmentCache cache(150, pool);
   std::atomic<int> calls{0};
   Get(cache, 0, &calls);
   EXPECT_TRUE(HasPattern(Get(cache, 1, &calls, false, 200), 1, 200));
   EXPECT_EQ(cache.Find(Key(1, 200)), nullptr);
   EXPECT_NE(cache.Find(Key(0)), nullptr);  // not evicted for nothing
 
-  SegmentCache nothing(0);
+  SegmentCache nothing(0, pool);
   EXPECT_TRUE(HasPattern(Get(nothing, 0, &calls), 0, 100));
   EXPECT_EQ(nothing.GetStats().segments, 0u);
 
@@ -120,7 +132,8 @@ TEST(SegmentCacheTest, ASegmentLargerThanTheBudgetIsServedButNotKept) {
 }
 
 TEST(SegmentCacheTest, DroppingAnArchiveForgetsOnlyItsSegments) {
-  SegmentCache cache(1000);
+  ExactPool pool;
+  SegmentCache cache(1000, pool);
   FakeDecode decode{0};
   cache.Get(Key(0, 100, 1), &FakeDecode::Run, &decode);
   cache.Get(Key(0, 100, 2), &FakeDecode::Run, &decode);
@@ -132,7 +145,8 @@ TEST(SegmentCacheTest, DroppingAnArchiveForgetsOnlyItsSegments) {
 }
 
 TEST(SegmentCacheTest, ReadersOfOneMissingSegmentWaitForOneDecode) {
-  SegmentCache cache(1000);
+  ExactPool pool;
+  SegmentCache cache(1000, pool);
   std::atomic<int> calls{0};
   FakeDecode slow{5, false, std::chrono::milliseconds(50), &calls};
   std::vector<std::thread> threads;
@@ -148,7 +162,8 @@ TEST(SegmentCacheTest, ReadersOfOneMissingSegmentWaitForOneDecode) {
 }
 
 TEST(SegmentCacheTest, ReadersWaitingForAFailingDecodeGetNoData) {
-  SegmentCache cache(1000);
+  ExactPool pool;
+  SegmentCache cache(1000, pool);
   std::atomic<int> calls{0};
   FakeDecode corrupt{5, true, std::chrono::milliseconds(20), &calls};
   std::vector<std::thread> threads;
@@ -165,7 +180,8 @@ TEST(SegmentCacheTest, ReadersWaitingForAFailingDecodeGetNoData) {
 }
 
 TEST(SegmentCacheTest, ManyThreadsUnderATinyBudgetSeeOnlyRightBytes) {
-  SegmentCache cache(400);
+  ExactPool pool;
+  SegmentCache cache(400, pool);
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
@@ -185,6 +201,140 @@ TEST(SegmentCacheTest, ManyThreadsUnderATinyBudgetSeeOnlyRightBytes) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_GT(cache.GetStats().evictions, 0u);
+}
+
+TEST(SegmentCacheTest, LargeSegmentsDisplacingManySmallOnesUnderContention) {
+  // Each large segment evicts more small ones than one hold of the lock
+  // does, while other threads read, publish and evict around it.
+  ExactPool pool;
+  SegmentCache cache(20000, pool);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      uint64_t state = 777 + t;
+      for (int i = 0; i < 1500; ++i) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const bool large = t == 0 && i % 50 == 0;
+        const uint64_t offset = large ? 1000 + (state >> 33) % 3 : (state >> 33) % 300;
+        const size_t size = large ? 15000 : 100;
+        if (!HasPattern(Get(cache, offset, nullptr, false, size), offset, size)) ++wrong;
+        if (cache.GetStats().bytes > 20000) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  const SegmentCache::Stats stats = cache.GetStats();
+  EXPECT_GT(stats.evictions, 500u);
+  EXPECT_LE(stats.bytes, 20000u);
+}
+
+TEST(SegmentCacheTest, TheBudgetCountsTheBuffersBehindTheSegments) {
+  // The pool hands a segment an idle buffer up to twice its size; those
+  // buffers are the memory the cache keeps.
+  constexpr size_t kSize = 1000;
+  constexpr size_t kRoomy = 2 * kSize - 1;
+  BufferPool pool(1 << 20);
+  for (int i = 0; i < 12; ++i) pool.Give(PooledBuffer{std::make_unique<uint8_t[]>(kRoomy), kRoomy});
+  SegmentCache cache(10 * kSize, pool);
+  for (uint64_t offset = 0; offset < 12; ++offset) {
+    EXPECT_TRUE(HasPattern(Get(cache, offset, nullptr, false, kSize), offset, kSize));
+  }
+  size_t kept = 0;
+  for (uint64_t offset = 0; offset < 12; ++offset) {
+    if (SegmentCache::Segment segment = cache.Find(Key(offset, kSize))) {
+      EXPECT_EQ(segment->capacity(), kRoomy);
+      kept += segment->capacity();
+    }
+  }
+  EXPECT_GT(kept, 0u);
+  EXPECT_LE(kept, 10 * kSize);
+  EXPECT_EQ(cache.GetStats().bytes, kept);
+
+  // A segment within the budget whose buffer is not is served, not kept,
+  // and evicts nothing.
+  SegmentCache tight(kRoomy - 1, pool);
+  Get(tight, 0, nullptr, false, kSize / 2);
+  EXPECT_TRUE(HasPattern(Get(tight, 1, nullptr, false, kSize), 1, kSize));
+  EXPECT_EQ(tight.Find(Key(1, kSize)), nullptr);
+  EXPECT_NE(tight.Find(Key(0, kSize / 2)), nullptr);
+  EXPECT_LE(tight.GetStats().bytes, kRoomy - 1);
+}
+
+TEST(SegmentCacheTest, ADecodeThatThrowsLeavesNoClaimBehind) {
+  // Left alive if a reader stays blocked in it, so that the failure is
+  // reported instead of ending in a use after free.
+  auto* pool = new ExactPool;
+  auto* cache = new SegmentCache(1000, *pool);
+  auto throwing = [](void*, uint8_t*, size_t) -> bool { throw std::bad_alloc(); };
+  bool threw = false;
+  try {
+    EXPECT_EQ(cache->Get(Key(0), throwing, nullptr), nullptr);
+  } catch (...) {
+    threw = true;
+  }
+  EXPECT_FALSE(threw);
+  EXPECT_EQ(cache->GetStats().segments, 0u);
+
+  // The next reader of that segment decodes it rather than waiting for the
+  // decode that threw.
+  struct Reader {
+    std::atomic<bool> done{false};
+    bool good = false;
+  };
+  auto reader = std::make_shared<Reader>();
+  std::thread thread([reader, cache] {
+    reader->good = HasPattern(Get(*cache, 0, nullptr), 0, 100);
+    reader->done = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!reader->done && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!reader->done) {
+    thread.detach();
+    FAIL() << "a reader still waits for the decode that threw";
+  }
+  thread.join();
+  EXPECT_TRUE(reader->good);
+  EXPECT_NE(cache->Find(Key(0)), nullptr);
+  delete cache;
+  delete pool;
+}
+
+// A decode that lowers the cache's budget while it runs, as SetBudget from
+// another thread would.
+struct LoweringDecode {
+  SegmentCache* cache;
+  size_t budget;
+  uint64_t offset;
+
+  static bool Run(void* context, uint8_t* out, size_t size) {
+    auto* self = static_cast<LoweringDecode*>(context);
+    self->cache->SetBudget(self->budget);
+    for (size_t i = 0; i < size; ++i) out[i] = PatternByte(self->offset, i);
+    return true;
+  }
+};
+
+TEST(SegmentCacheTest, ABudgetLoweredDuringADecodeHoldsWhenItPublishes) {
+  ExactPool pool;
+  SegmentCache cache(1000, pool);
+  Get(cache, 0, nullptr);
+  Get(cache, 1, nullptr);
+  // Still room for the new segment once the oldest is gone.
+  LoweringDecode lower{&cache, 250, 2};
+  EXPECT_TRUE(HasPattern(cache.Get(Key(2), &LoweringDecode::Run, &lower), 2, 100));
+  EXPECT_EQ(cache.Find(Key(0)), nullptr);
+  EXPECT_NE(cache.Find(Key(2)), nullptr);
+  EXPECT_EQ(cache.GetStats().bytes, 200u);
+  // No room for it at all: served, not kept.
+  LoweringDecode below{&cache, 50, 3};
+  EXPECT_TRUE(HasPattern(cache.Get(Key(3), &LoweringDecode::Run, &below), 3, 100));
+  EXPECT_EQ(cache.Find(Key(3)), nullptr);
+  EXPECT_EQ(cache.GetStats().bytes, 0u);
+  EXPECT_EQ(cache.GetStats().segments, 0u);
 }
 
 TEST(BufferPoolTest, ReusesBuffersWithinItsBounds) {

@@ -4,10 +4,14 @@
 # archives the Windows tool writes, and the native tests run the decoders the
 # DLL links. The libraries themselves are built without sanitizers. Without
 # those sources, the system's libraries are used and archives may differ.
+# XP3PATCH_SYSTEM_COMPRESSION=ON takes the system's libraries even when the
+# sources are there, so that the test command builds that path as well.
+option(XP3PATCH_SYSTEM_COMPRESSION "Native build against the system's zlib and zstd" OFF)
 set(XP3PATCH_ZLIB_SOURCE "${XP3PATCH_DEPS}/src/zlib-1.3.1")
 set(XP3PATCH_ZSTD_SOURCE "${XP3PATCH_DEPS}/src/zstd-1.5.7")
 
-if(EXISTS "${XP3PATCH_ZLIB_SOURCE}/zlib.h" AND EXISTS "${XP3PATCH_ZSTD_SOURCE}/lib/zstd.h")
+if(NOT XP3PATCH_SYSTEM_COMPRESSION AND EXISTS "${XP3PATCH_ZLIB_SOURCE}/zlib.h"
+   AND EXISTS "${XP3PATCH_ZSTD_SOURCE}/lib/zstd.h")
   set(XP3PATCH_PINNED_COMPRESSION ON)
   # zlib's own CMake build moves zconf.h aside when it builds out of tree.
   foreach(candidate zconf.h zconf.h.included zconf.h.in)
@@ -40,8 +44,12 @@ if(EXISTS "${XP3PATCH_ZLIB_SOURCE}/zlib.h" AND EXISTS "${XP3PATCH_ZSTD_SOURCE}/l
   target_compile_options(zstd_static PRIVATE -fno-sanitize=all -w)
 else()
   set(XP3PATCH_PINNED_COMPRESSION OFF)
-  message(WARNING "zlib 1.3.1 / zstd 1.5.7 sources not found under ${XP3PATCH_DEPS}/src: "
-                  "using the system's libraries (run scripts/bootstrap.sh for the pinned ones)")
+  if(XP3PATCH_SYSTEM_COMPRESSION)
+    message(STATUS "zlib and zstd: the system's libraries (XP3PATCH_SYSTEM_COMPRESSION)")
+  else()
+    message(WARNING "zlib 1.3.1 / zstd 1.5.7 sources not found under ${XP3PATCH_DEPS}/src: "
+                    "using the system's libraries (run scripts/bootstrap.sh for the pinned ones)")
+  endif()
   find_package(ZLIB REQUIRED)
   find_library(ZSTD_LIBRARY zstd REQUIRED)
   find_path(ZSTD_INCLUDE_DIR zstd.h REQUIRED)

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <cstdint>
 #include <cstdio>
