@@ -106,10 +106,10 @@ void ClientWatcher::ReportCrash(std::size_t index) {
   CrashReport report;
   bool readable = WriteCrashReport(client.process, client.process_id, client.crash_information,
                                    options_.report_directory, &report);
-  log_->Write("report: " + report.summary +
-              (report.dump_path.empty() ? std::string() : " dump " + Narrow(report.dump_path)) +
-              (report.summary_path.empty() ? std::string()
-                                           : " summary " + Narrow(report.summary_path)));
+  log_->Write(
+      "report: " + report.summary +
+      (report.dump_path.empty() ? std::string() : " dump " + Narrow(report.dump_path)) +
+      (report.summary_path.empty() ? std::string() : " summary " + Narrow(report.summary_path)));
   if (!report.error.empty()) log_->Write("warning: " + report.error);
   ++reports_written_;
   // Without the exception code the client ends with a plain failure code.

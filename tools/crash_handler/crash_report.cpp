@@ -89,8 +89,8 @@ bool CreateReportFiles(const std::wstring& directory, DWORD process_id, HANDLE* 
 // Reads the crash information block and, through it, the exception record.
 bool ReadCrash(HANDLE process, std::uint64_t crash_information, CrashReport* report) {
   ExceptionInfoBlock block = {};
-  if (!ReadRemote(process, crash_information, &block, sizeof block,
-                  "reading the crash information", &report->error)) {
+  if (!ReadRemote(process, crash_information, &block, sizeof block, "reading the crash information",
+                  &report->error)) {
     return false;
   }
   report->thread_id = block.thread_id;

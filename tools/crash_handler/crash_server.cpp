@@ -66,8 +66,8 @@ bool CrashServer::Start() {
   for (DWORD i = 0; i < kInstances; ++i) {
     // The first instance fails if the name exists: no program can have
     // taken it between the check above and here.
-    const DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                            (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    const DWORD open_mode =
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     HANDLE pipe = ::CreateNamedPipeW(
         options_.pipe_name.c_str(), open_mode,
         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
@@ -174,8 +174,8 @@ void CrashServer::Advance(Slot* slot) {
       if (error == ERROR_BROKEN_PIPE) {
         Drop(slot, "connection closed before a registration");
       } else if (error == ERROR_MORE_DATA) {
-        Drop(slot, "refused: message of more than " +
-                       std::to_string(PipeConnection::kBufferSize) + " bytes");
+        Drop(slot, "refused: message of more than " + std::to_string(PipeConnection::kBufferSize) +
+                       " bytes");
       } else if (error != 0) {
         ::SetLastError(error);
         Drop(slot, "refused: " + ErrorText("reading the registration"));
@@ -217,8 +217,8 @@ void CrashServer::TimeOut(Slot* slot) {
     case PipeConnection::Phase::kAwaitingClose:
       log_->Write("registered " + client + " (reply of " + std::to_string(slot->reply_size) +
                   " bytes)");
-      Drop(slot, "warning: " + client + " kept the pipe open after its reply; dropped after " +
-                     limit);
+      Drop(slot,
+           "warning: " + client + " kept the pipe open after its reply; dropped after " + limit);
       return;
   }
 }
@@ -258,7 +258,7 @@ void CrashServer::TakeRegistration(Slot* slot, DWORD size) {
   slot->client_id = id;
   slot->reply = {};
   slot->reply.crash_event = static_cast<std::uint32_t>(reinterpret_cast<UINT_PTR>(remote_event));
-  slot->reply_size = options_.reply_size <= sizeof slot->reply ? options_.reply_size
-                                                               : sizeof slot->reply;
+  slot->reply_size =
+      options_.reply_size <= sizeof slot->reply ? options_.reply_size : sizeof slot->reply;
   connection.Write(&slot->reply, slot->reply_size, Deadline());
 }

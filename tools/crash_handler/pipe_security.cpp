@@ -23,7 +23,8 @@ bool ReadTokenUser(std::vector<unsigned char>* user) {
 bool PipeSecurity::Build() {
   if (!ReadTokenUser(&user_)) return false;
   PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
-  const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sid);
+  const DWORD acl_size =
+      sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sid);
   acl_.assign(acl_size, 0);
   PACL acl = reinterpret_cast<PACL>(acl_.data());
   if (!::InitializeAcl(acl, acl_size, ACL_REVISION) ||

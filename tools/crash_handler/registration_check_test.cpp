@@ -54,11 +54,11 @@ TEST(RegistrationCheckTest, TheSenderMustBeTheProcessTheMessageNames) {
 
 TEST(RegistrationCheckTest, ThisProcessIsIdentifiedAsTheClientOfItsOwnConnection) {
   const wchar_t* name = L"\\\\.\\pipe\\registration-check-test";
-  HANDLE server = ::CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 1, 64, 64, 0,
-                                     nullptr);
+  HANDLE server =
+      ::CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 1, 64, 64, 0, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
-  HANDLE client = ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+  HANDLE client =
+      ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(client, INVALID_HANDLE_VALUE);
   ::ConnectNamedPipe(server, nullptr);
   PipeSender sender = IdentifySender(server);
