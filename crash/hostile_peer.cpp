@@ -135,18 +135,12 @@ int Hold(const wchar_t* name, DWORD count, DWORD ms) {
   return 0;
 }
 
-bool Register(const wchar_t* name, const ClientToServerMessage& request,
-              ServerToClientMessage* reply) {
-  if (!SendToCrashHandlerServer(name, request, reply)) return false;
-  return true;
-}
-
 int Flood(const wchar_t* name, DWORD count) {
   unsigned registered = 0, failed = 0;
   const ClientToServerMessage request = MakeRegistrationMessage();
   for (DWORD i = 0; i < count; ++i) {
     ServerToClientMessage reply = {};
-    if (Register(name, request, &reply)) {
+    if (SendToCrashHandlerServer(name, request, &reply)) {
       ++registered;
       ::CloseHandle(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(reply.crash_event)));
     } else {
@@ -159,7 +153,7 @@ int Flood(const wchar_t* name, DWORD count) {
 
 int RegisterAndWait(const wchar_t* name, DWORD ms) {
   ServerToClientMessage reply = {};
-  if (!Register(name, MakeRegistrationMessage(), &reply)) {
+  if (!SendToCrashHandlerServer(name, MakeRegistrationMessage(), &reply)) {
     std::printf("not registered\n");
     return 1;
   }
@@ -199,7 +193,7 @@ int FakeCrash(const wchar_t* name, const wchar_t* directory) {
   ClientToServerMessage request = MakeRegistrationMessage();
   request.crash_information = 0x100000000ull;  // no 32-bit process has this address
   ServerToClientMessage reply = {};
-  if (!Register(name, request, &reply)) {
+  if (!SendToCrashHandlerServer(name, request, &reply)) {
     std::printf("not registered\n");
     return 1;
   }

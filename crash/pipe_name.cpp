@@ -4,14 +4,15 @@
 
 namespace {
 
+constexpr wchar_t kLocalPipePrefix[] = L"\\\\.\\pipe\\";
+constexpr std::size_t kLocalPipePrefixLength = sizeof kLocalPipePrefix / sizeof(wchar_t) - 1;
+
 bool IsLocalPipePrefix(const std::wstring& name) {
-  static const wchar_t kPrefix[] = L"\\\\.\\pipe\\";
-  constexpr std::size_t kLength = sizeof kPrefix / sizeof kPrefix[0] - 1;
-  if (name.size() < kLength) return false;
-  for (std::size_t i = 0; i < kLength; ++i) {
+  if (name.size() < kLocalPipePrefixLength) return false;
+  for (std::size_t i = 0; i < kLocalPipePrefixLength; ++i) {
     wchar_t c = name[i];
     if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    if (c != kPrefix[i]) return false;
+    if (c != kLocalPipePrefix[i]) return false;
   }
   return true;
 }
@@ -22,7 +23,7 @@ const char* PipeNameRefusal(const std::wstring& name) {
   if (name.size() > kMaxPipeNameLength) return "longer than 511 characters";
   static const char kNotLocal[] = "not a local pipe name (\\\\.\\pipe\\NAME)";
   if (!IsLocalPipePrefix(name)) return kNotLocal;
-  const std::wstring rest = name.substr(9);
+  const std::wstring rest = name.substr(kLocalPipePrefixLength);
   if (rest.empty() || rest == L"." || rest == L"..") return kNotLocal;
   if (rest.find_first_of(L"\\/") != std::wstring::npos) return kNotLocal;
   return nullptr;

@@ -22,16 +22,17 @@
 #include "platform/platform.h"
 #include "tools/crash_handler/event_log.h"
 
+// The most clients one wait of the system can watch.
+inline constexpr DWORD kMaxWatchedClients = (MAXIMUM_WAIT_OBJECTS - 1) / 2;
+
 struct WatchOptions {
   std::wstring report_directory;
   bool ignore_crashes = false;  // test behaviour: never act on a crash event
-  DWORD max_clients = 31;
+  DWORD max_clients = kMaxWatchedClients;
 };
 
 class ClientWatcher {
  public:
-  static constexpr DWORD kMaxClients = (MAXIMUM_WAIT_OBJECTS - 1) / 2;
-
   ClientWatcher(const WatchOptions& options, EventLog* log);
   ClientWatcher(const ClientWatcher&) = delete;
   ClientWatcher& operator=(const ClientWatcher&) = delete;

@@ -115,9 +115,8 @@ std::string Parse(int argc, wchar_t** argv, CommandLine* line) {
       if (!value(&line->log_path)) return "--log needs a file";
     } else if (arg == L"--max-clients") {
       if (!value(&text) || !ParseNumber(text, &line->server.max_clients) ||
-          line->server.max_clients < 1 || line->server.max_clients > ClientWatcher::kMaxClients)
-        return "--max-clients needs a number from 1 to " +
-               std::to_string(ClientWatcher::kMaxClients);
+          line->server.max_clients < 1 || line->server.max_clients > kMaxWatchedClients)
+        return "--max-clients needs a number from 1 to " + std::to_string(kMaxWatchedClients);
     } else if (arg == L"--reply-size") {
       if (!value(&text) || !ParseNumber(text, &line->server.reply_size) ||
           line->server.reply_size > 12)

@@ -35,7 +35,7 @@
 struct ServerOptions {
   std::wstring pipe_name;
   std::wstring report_directory;
-  DWORD max_clients = ClientWatcher::kMaxClients;
+  DWORD max_clients = kMaxWatchedClients;
   DWORD reply_size = 12;        // test behaviour: answer with fewer bytes
   DWORD busy_ms = 0;            // test behaviour: keep the pipe busy after start
   bool ignore_crashes = false;  // test behaviour: never act on a crash event
