@@ -304,8 +304,8 @@ bool ConnectResult(const std::vector<std::string>& output, unsigned* connected,
 
 TEST_F(CrashProcessTest, HandlerAskedToStayBusyMakesTheClientWait) {
   // Shorter than the client's limit for a busy pipe.
-  Handler busy = StartHandler(L"busy", L"--busy-ms 1000");
-  ASSERT_TRUE(WaitForLine(busy.log, "busy for 1000 ms", kLogTimeoutMs));
+  Handler busy = StartHandler(L"busy", L"--busy-ms 1500");
+  ASSERT_TRUE(WaitForLine(busy.log, "busy for 1500 ms", kLogTimeoutMs));
   ULONGLONG start = ::GetTickCount64();
   ServerToClientMessage reply = {};
   bool sent = SendToCrashHandlerServer(busy.pipe, MakeRegistrationMessage(), &reply);

@@ -109,7 +109,8 @@ TEST_F(CrashHandlerProcessTest, ASilentConnectionStallsNobodyAndIsDropped) {
   ASSERT_TRUE(WaitForLine(holder.stdout_path, "held 1", kLineTimeoutMs));
   ULONGLONG elapsed = 0;
   EXPECT_TRUE(RegisterSelf(handler, &elapsed));
-  EXPECT_LT(elapsed, 1000u);  // another instance served at once
+  // Another instance served at once, without waiting for the held one.
+  EXPECT_LT(elapsed, 1500u);
   EXPECT_EQ(Finish(&holder, 20000), 0u);
   EXPECT_TRUE(Contains(Output(holder), "dropped 1 of 1"));
   EXPECT_EQ(LinesWith(Log(handler), "dropped a connection that sent no registration within 2000 ms")
@@ -138,8 +139,12 @@ TEST_F(CrashHandlerProcessTest, AFloodOfRegistrationsNeitherEndsNorGrowsTheHandl
   EXPECT_TRUE(Contains(Output(flood), "registered 500 failed 0"))
       << ReadFileText(flood.stdout_path);
   EXPECT_EQ(::WaitForSingleObject(handler.process.process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  // The serving thread, the watcher and what the system runs beside them.
-  EXPECT_LE(ThreadsOf(handler.process.id), 6u);
+  // The serving thread, the watcher and what the system runs beside them
+  // (the system's own worker threads on Windows), not one per registration.
+  const DWORD threads = ThreadsOf(handler.process.id);
+  std::printf("the handler runs %lu threads after 500 registrations\n",
+              static_cast<unsigned long>(threads));
+  EXPECT_LE(threads, 10u);
   EXPECT_EQ(
       LinesWith(Log(handler), "registered again; its earlier registration is replaced").size(),
       499u);
