@@ -124,7 +124,9 @@ bool IsSignallableEvent(HANDLE handle) {
   // never an event; the check below would take some of them for objects.
   const std::uint32_t value = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
   if (value == 0 || value >= 0xFFFFFFF0u) return false;
-  alignas(8) unsigned char buffer[256];
+  // The type's description and its name after it; the layout differs
+  // between system versions, the name is short.
+  alignas(8) unsigned char buffer[512];
   ULONG length = 0;
   if (!NT_SUCCESS(::NtQueryObject(handle, ObjectTypeInformation, buffer, sizeof buffer, &length))) {
     return false;

@@ -161,12 +161,14 @@ void CrashServer::Advance(Slot* slot) {
   const DWORD error = connection.Result(&bytes);
   switch (connection.phase()) {
     case PipeConnection::Phase::kListening:
+      // A client that came and went before the instance listened again
+      // leaves ERROR_NO_DATA: nothing to serve, listen again.
+      if (error == ERROR_NO_DATA) return Drop(slot, std::string());
       if (error != 0) {
         ::SetLastError(error);
         log_->Write("warning: " + ErrorText("ConnectNamedPipe"));
-        ::Sleep(100);  // a failing instance must not take the whole thread
-        Drop(slot, std::string());
-        return;
+        ::Sleep(100);  // an instance that keeps failing must not spin
+        return Drop(slot, std::string());
       }
       connection.Read(Deadline());
       return;

@@ -137,7 +137,7 @@ bool QueueLoad(HANDLE process, HANDLE thread, const std::wstring& dll) {
 bool RunUntilLoaded(HANDLE process, HANDLE thread, DWORD* exit_code) {
   ResumeThread(thread);
   for (;;) {
-    if (WaitForSingleObject(process, 2) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process, 5) == WAIT_OBJECT_0) {
       GetExitCodeProcess(process, exit_code);
       return false;
     }
