@@ -23,7 +23,9 @@ LONG WINAPI UnhandledExceptionHandler(EXCEPTION_POINTERS* pointers) {
   ::SetEvent(g_crash_event);
   // The handler ends this process once its report is written.
   ::Sleep(g_crash_response_wait_ms);
-  CRASH_LOG_ERROR() << "crash server did not respond, self-terminating";
+  // Another thread may have crashed, or been frozen, holding the heap.
+  logging::EmitCrashPathLine(__FILE__, __LINE__, logging::kError,
+                             "crash server did not respond, self-terminating");
   ::TerminateProcess(::GetCurrentProcess(), kSelfTerminationExitCode);
   return EXCEPTION_CONTINUE_SEARCH;
 }

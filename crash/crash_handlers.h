@@ -7,6 +7,10 @@
 // SIGABRT. All of them end in UnhandledExceptionHandler, which admits exactly
 // one thread, records the crash in g_crash_information, signals the handler
 // and gives it time to write its report before ending the process itself.
+// They run while other threads are stopped anywhere, perhaps holding the
+// heap or a lock of the runtime, so they allocate nothing and take no lock:
+// the one line they may log is formatted in fixed storage
+// (logging::EmitCrashPathLine).
 #pragma once
 
 #include "platform/platform.h"

@@ -11,159 +11,22 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "crash/crash_client.h"
 #include "crash/crash_messages.h"
 #include "crash/log_message.h"
+#include "crash/test_processes.h"
 #include "platform/platform.h"
-#include "platform/text_conversion.h"
 
 namespace {
 
-constexpr DWORD kChildTimeoutMs = 120000;
+using namespace test_processes;
+
 constexpr DWORD kLogTimeoutMs = 60000;
 
-std::wstring Widen(const std::string& text) {
-  std::wstring out;
-  if (!FromUtf8(text, &out)) ADD_FAILURE() << "not UTF-8: " << text;
-  return out;
-}
-
-std::wstring ExecutableDirectory() {
-  wchar_t path[MAX_PATH];
-  DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring text(path, length);
-  return text.substr(0, text.find_last_of(L"\\/"));
-}
-
-// The build passes the handler's path as the build machine sees it; under
-// Wine a Unix path is reached through drive Z:.
-std::wstring HandlerPath() {
-  std::wstring path = Widen(CRASH_HANDLER_PATH);
-  if (!path.empty() && path[0] == L'/') {
-    for (wchar_t& c : path) {
-      if (c == L'/') c = L'\\';
-    }
-    path = L"Z:" + path;
-  }
-  return path;
-}
-
-std::string ReadFileText(const std::wstring& path) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::string();
-  std::string text;
-  char buffer[4096];
-  DWORD read = 0;
-  while (::ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-    text.append(buffer, read);
-  }
-  ::CloseHandle(file);
-  return text;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  std::string line;
-  while (std::getline(stream, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-bool Contains(const std::vector<std::string>& lines, const std::string& line) {
-  for (const std::string& l : lines) {
-    if (l == line) return true;
-  }
-  return false;
-}
-
-std::vector<std::string> LinesWith(const std::vector<std::string>& lines, const std::string& part) {
-  std::vector<std::string> found;
-  for (const std::string& l : lines) {
-    if (l.find(part) != std::string::npos) found.push_back(l);
-  }
-  return found;
-}
-
-HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition) {
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                       disposition, 0, nullptr);
-}
-
-// Every process the suite starts belongs to this job, so that none outlives
-// the suite even when it is killed.
-HANDLE g_job = nullptr;
-
-struct Child {
-  HANDLE process = nullptr;
-  DWORD id = 0;
-  std::wstring stdout_path;
-  std::wstring stderr_path;
-};
-
-// Starts `command` with standard output and error going to files.
-Child Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& output) {
-  Child child;
-  child.stdout_path = output + L".out";
-  child.stderr_path = output + L".err";
-  HANDLE out = OpenInheritable(child.stdout_path, GENERIC_WRITE, CREATE_ALWAYS);
-  HANDLE err = OpenInheritable(child.stderr_path, GENERIC_WRITE, CREATE_ALWAYS);
-  HANDLE in = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = in;
-  startup.hStdOutput = out;
-  startup.hStdError = err;
-  std::wstring command = L"\"" + exe + L"\" " + arguments;
-  PROCESS_INFORMATION info = {};
-  if (::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &info)) {
-    if (g_job != nullptr) ::AssignProcessToJobObject(g_job, info.hProcess);
-    ::CloseHandle(info.hThread);
-    child.process = info.hProcess;
-    child.id = info.dwProcessId;
-  } else {
-    ADD_FAILURE() << "cannot start child, error " << ::GetLastError();
-  }
-  ::CloseHandle(out);
-  ::CloseHandle(err);
-  ::CloseHandle(in);
-  return child;
-}
-
-// Waits for the child; returns its exit code (or a failure for a hang).
-DWORD Finish(Child* child) {
-  if (child->process == nullptr) return 0xDEADDEAD;
-  DWORD code = 0xDEADDEAD;
-  if (::WaitForSingleObject(child->process, kChildTimeoutMs) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "child did not end";
-    ::TerminateProcess(child->process, 0xDEADDEAD);
-    ::WaitForSingleObject(child->process, 5000);
-  }
-  ::GetExitCodeProcess(child->process, &code);
-  ::CloseHandle(child->process);
-  child->process = nullptr;
-  return code;
-}
-
-// Polls `path` until a line containing `part` appears.
-bool WaitForLine(const std::wstring& path, const std::string& part, DWORD timeout_ms) {
-  for (DWORD waited = 0;; waited += 100) {
-    if (!LinesWith(Lines(ReadFileText(path)), part).empty()) return true;
-    if (waited >= timeout_ms) return false;
-    ::Sleep(100);
-  }
-}
+std::wstring HandlerPath() { return FromBuildPath(CRASH_HANDLER_PATH); }
 
 struct Handler {
   Child process;
@@ -188,23 +51,30 @@ Handler StartHandler(const std::wstring& name, const std::wstring& extra) {
   return handler;
 }
 
-void RemoveFilesIn(const std::wstring& directory) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      ::DeleteFileW((directory + L"\\" + data.cFileName).c_str());
-    }
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
-}
-
 std::wstring ChildPath() { return ExecutableDirectory() + L"\\crash_test_child.exe"; }
 
 Child StartChild(const std::wstring& arguments) {
   ++g_child_count;
   return Start(ChildPath(), arguments, g_out + L"\\child-" + std::to_wstring(g_child_count));
+}
+
+// A program playing a crash handler that misbehaves, on a pipe of its own.
+struct HostileServer {
+  Child process;
+  std::wstring pipe;
+};
+
+HostileServer StartHostileServer(const std::wstring& mode, const std::wstring& arguments) {
+  ++g_child_count;
+  HostileServer server;
+  server.pipe = L"\\\\.\\pipe\\crash-process-test-" + std::to_wstring(::GetCurrentProcessId()) +
+                L"-hostile-" + std::to_wstring(g_child_count);
+  server.process = Start(ExecutableDirectory() + L"\\hostile_peer.exe",
+                         mode + L" " + server.pipe + L" " + arguments,
+                         g_out + L"\\hostile-" + std::to_wstring(g_child_count));
+  EXPECT_TRUE(WaitForLine(server.process.stdout_path, "ready", kLogTimeoutMs))
+      << ReadFileText(server.process.stdout_path);
+  return server;
 }
 
 struct ChildRun {
@@ -214,11 +84,11 @@ struct ChildRun {
   std::string errors;
 };
 
-ChildRun RunChild(const std::wstring& arguments) {
+ChildRun RunChild(const std::wstring& arguments, DWORD timeout_ms = 120000) {
   Child child = StartChild(arguments);
   ChildRun run;
   run.id = child.id;
-  run.exit_code = Finish(&child);
+  run.exit_code = Finish(&child, timeout_ms);
   run.output = Lines(ReadFileText(child.stdout_path));
   run.errors = ReadFileText(child.stderr_path);
   return run;
@@ -339,12 +209,8 @@ class CrashProcessTest : public ::testing::Test {
     wchar_t directory[MAX_PATH];
     DWORD length = ::GetCurrentDirectoryW(MAX_PATH, directory);
     g_out = std::wstring(directory, length) + L"\\crash_process_test.out";
-    ::CreateDirectoryW(g_out.c_str(), nullptr);
-    RemoveFilesIn(g_out);
-    g_job = ::CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    ::SetInformationJobObject(g_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    MakeEmptyDirectory(g_out);
+    CreateKillJob();
     ::SetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", nullptr);
     // Wine would start its debugger for an unhandled exception; the fatal
     // line scenario ends that way on purpose.
@@ -365,12 +231,7 @@ class CrashProcessTest : public ::testing::Test {
     }
   }
   static void TearDownTestSuite() {
-    for (Handler* handler : {&g_normal, &g_short, &g_ignoring}) {
-      if (handler->process.process != nullptr) {
-        ::TerminateProcess(handler->process.process, 0);
-        Finish(&handler->process);
-      }
-    }
+    for (Handler* handler : {&g_normal, &g_short, &g_ignoring}) Stop(&handler->process);
   }
 };
 
@@ -394,13 +255,34 @@ TEST_F(CrashProcessTest, FatalLineStopsTheProcessWithABreakpointUnlessTheHookSwa
 
 TEST_F(CrashProcessTest, WithoutTheVariableNothingIsRegisteredAndAMissingServerFails) {
   std::size_t handler_lines = HandlerLog(g_normal).size();
-  ChildRun run = RunChild(L"no-variable \\\\.\\pipe\\crash-process-test-nobody-serves-this");
+  ChildRun run = RunChild(L"announced \\\\.\\pipe\\crash-process-test-nobody-serves-this");
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_TRUE(Contains(run.output, "no variable"));
   EXPECT_TRUE(Contains(run.output, "log: CreateFile: " + logging::Win32ErrorText(2)));
   EXPECT_EQ(LinesWith(run.output, "connect=0").size(), 1u);
   EXPECT_EQ(LinesWith(run.output, "log: ").size(), 1u);  // no retry
   EXPECT_EQ(HandlerLog(g_normal).size(), handler_lines);
+}
+
+// Registration runs under the loader lock: a name that would make the
+// system reach another machine is refused before anything is opened, and so
+// is a name too long for the buffer it was always read into (it used to be
+// read as empty).
+TEST_F(CrashProcessTest, RemoteAndOverlongPipeNamesAreRefusedWithoutBeingOpened) {
+  ChildRun remote = RunChild(L"register \\\\192.0.2.1\\pipe\\x");
+  EXPECT_EQ(LinesWith(remote.output, "connect=0").size(), 1u);
+  EXPECT_EQ(LinesWith(remote.output, "log: ").size(), 1u);
+  EXPECT_TRUE(Contains(remote.output,
+                       "log: pipe name refused: not a local pipe name "
+                       "(\\\\.\\pipe\\NAME)"));
+
+  std::wstring overlong = L"\\\\.\\pipe\\" + std::wstring(600 - 9, L'x');
+  ::SetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", overlong.c_str());
+  ChildRun announced = RunChild(L"announced");
+  ::SetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", nullptr);
+  EXPECT_TRUE(Contains(announced.output, "announced 600 characters"));
+  EXPECT_EQ(LinesWith(announced.output, "announced connect=0").size(), 1u);
+  EXPECT_TRUE(Contains(announced.output, "log: pipe name refused: longer than 511 characters"));
 }
 
 TEST_F(CrashProcessTest, ShortReplyIsRefusedWithTheSizesLogged) {
@@ -412,50 +294,83 @@ TEST_F(CrashProcessTest, ShortReplyIsRefusedWithTheSizesLogged) {
       WaitForLine(g_short.log, "registered process " + std::to_string(run.id), kLogTimeoutMs));
 }
 
-TEST_F(CrashProcessTest, BusyPipeIsWaitedForAndThenUsed) {
-  // The handler serves one instance; holding it makes the pipe busy.
-  HANDLE holder = ::CreateFileW(g_normal.pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE) << ::GetLastError();
-  Child child = StartChild(Arguments(L"register", g_normal));
-  bool started = WaitForLine(child.stdout_path, "connecting", kLogTimeoutMs);
-  ::Sleep(1500);
-  ::CloseHandle(holder);
-  DWORD exit_code = Finish(&child);
-  ASSERT_TRUE(started);
-  EXPECT_EQ(exit_code, 0u);
-  std::vector<std::string> output = Lines(ReadFileText(child.stdout_path));
+// Reads "connect=N elapsed=MS" from a child's output.
+bool ConnectResult(const std::vector<std::string>& output, unsigned* connected,
+                   unsigned long long* elapsed) {
   std::vector<std::string> result = LinesWith(output, "connect=");
-  ASSERT_EQ(result.size(), 1u);
-  unsigned connected = 0;
-  unsigned long long elapsed = 0;
-  ASSERT_EQ(std::sscanf(result[0].c_str(), "connect=%u elapsed=%llu", &connected, &elapsed), 2);
-  EXPECT_EQ(connected, 1u);
-  EXPECT_GE(elapsed, 1000u);  // it waited for the pipe instead of failing
-  EXPECT_TRUE(LinesWith(output, "log: ").empty());
-  EXPECT_TRUE(
-      WaitForLine(g_normal.log, "registered process " + std::to_string(child.id), kLogTimeoutMs));
+  return result.size() == 1 &&
+         std::sscanf(result[0].c_str(), "connect=%u elapsed=%llu", connected, elapsed) == 2;
 }
 
 TEST_F(CrashProcessTest, HandlerAskedToStayBusyMakesTheClientWait) {
-  Handler busy = StartHandler(L"busy", L"--busy-ms 3000");
-  ASSERT_TRUE(WaitForLine(busy.log, "busy for 3000 ms", kLogTimeoutMs));
+  // Shorter than the client's limit for a busy pipe.
+  Handler busy = StartHandler(L"busy", L"--busy-ms 1500");
+  ASSERT_TRUE(WaitForLine(busy.log, "busy for 1500 ms", kLogTimeoutMs));
   ULONGLONG start = ::GetTickCount64();
   ServerToClientMessage reply = {};
   bool sent = SendToCrashHandlerServer(busy.pipe, MakeRegistrationMessage(), &reply);
   ULONGLONG elapsed = ::GetTickCount64() - start;
   EXPECT_TRUE(WaitForLine(busy.log, "registered process", kLogTimeoutMs));
-  ::TerminateProcess(busy.process.process, 0);
-  Finish(&busy.process);
+  Stop(&busy.process);
   EXPECT_TRUE(sent);
   EXPECT_NE(reply.crash_event, 0u);
-  EXPECT_GE(elapsed, 1000u);
+  EXPECT_GE(elapsed, 500u);  // it waited for the pipe instead of failing
   std::vector<std::string> log = HandlerLog(busy);
   ASSERT_EQ(log.size(), 4u);
   EXPECT_NE(log[1].find("no longer busy"), std::string::npos);
   EXPECT_NE(log[2].find("registration from process " + std::to_string(::GetCurrentProcessId())),
             std::string::npos);
   ::CloseHandle(reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(reply.crash_event)));
+}
+
+// A program that keeps the pipe busy (here its own, which it also serves)
+// used to hold the game's start for as long as it liked.
+TEST_F(CrashProcessTest, BusyPipeIsGivenUpAfterTheWaitLimit) {
+  HostileServer holder = StartHostileServer(L"serve-busy", L"8000");
+  ChildRun run = RunChild(L"register " + holder.pipe);
+  Stop(&holder.process);
+  unsigned connected = 1;
+  unsigned long long elapsed = 0;
+  ASSERT_TRUE(ConnectResult(run.output, &connected, &elapsed));
+  EXPECT_EQ(connected, 0u);
+  EXPECT_GE(elapsed, kPipeWaitLimitMs - 100);
+  EXPECT_LT(elapsed, kPipeWaitLimitMs + 2000);
+  EXPECT_TRUE(Contains(run.output, "log: WaitNamedPipe: " + logging::Win32ErrorText(121)));
+  EXPECT_TRUE(Contains(run.output, "crash event unset, filter not installed"));
+}
+
+// A server that takes the registration and never answers.
+TEST_F(CrashProcessTest, SilentHandlerIsGivenUpAfterTheTransactionLimit) {
+  HostileServer mute = StartHostileServer(L"serve-mute", L"10000");
+  ChildRun run = RunChild(L"register " + mute.pipe);
+  Stop(&mute.process);
+  unsigned connected = 1;
+  unsigned long long elapsed = 0;
+  ASSERT_TRUE(ConnectResult(run.output, &connected, &elapsed));
+  EXPECT_EQ(connected, 0u);
+  EXPECT_GE(elapsed, kTransactionLimitMs - 100);
+  EXPECT_LT(elapsed, kTransactionLimitMs + 2000);
+  EXPECT_TRUE(
+      Contains(run.output, "log: TransactNamedPipe: " + logging::Win32ErrorText(WAIT_TIMEOUT)));
+  EXPECT_TRUE(Contains(run.output, "crash event unset, filter not installed"));
+}
+
+// The reply's crash event is what a crash signals; anything but an event of
+// the client that it may signal is refused, and nothing is installed.
+TEST_F(CrashProcessTest, ReplyWithoutAnEventIsRefusedAndNothingIsInstalled) {
+  for (const wchar_t* kind : {L"file", L"0x12345678", L"0"}) {
+    HostileServer server = StartHostileServer(L"serve-reply", kind);
+    ChildRun run = RunChild(L"register " + server.pipe);
+    Finish(&server.process, 10000);
+    std::vector<std::string> answered =
+        LinesWith(Lines(ReadFileText(server.process.stdout_path)), "answered with crash event ");
+    ASSERT_EQ(answered.size(), 1u) << ReadFileText(server.process.stdout_path);
+    const std::string value = answered[0].substr(answered[0].rfind(' ') + 1);
+    EXPECT_EQ(LinesWith(run.output, "connect=0").size(), 1u);
+    EXPECT_TRUE(Contains(run.output, "log: reply refused: crash event " + value +
+                                         " is not an event handle of this process"));
+    EXPECT_TRUE(Contains(run.output, "crash event unset, filter not installed"));
+  }
 }
 
 TEST_F(CrashProcessTest, HandlerCanReadClientMemory) {
@@ -507,6 +422,19 @@ TEST_F(CrashProcessTest, TwoThreadsCrashingTogetherGiveOneReport) {
   std::vector<std::string> threads = PrintedThreads(run);
   ASSERT_EQ(threads.size(), 2u);
   ExpectCrashReported(g_normal, run, g_null_write_code, threads);
+}
+
+// The crash path runs while other threads are stopped anywhere; one that
+// holds the heap must not keep the crashed process alive.
+TEST_F(CrashProcessTest, CrashWhileAnotherThreadHoldsTheHeapStillEndsTheProcess) {
+  ChildRun run = RunChild(Arguments(L"crash-heap-locked", g_ignoring) + L" 300", 20000);
+  EXPECT_EQ(run.exit_code, 0xFFFF7001u);
+  std::vector<std::string> errors = Lines(run.errors);
+  ASSERT_EQ(errors.size(), 1u) << run.errors;
+  EXPECT_EQ(errors[0].find("[" + std::to_string(run.id) + ":"), 0u) << errors[0];
+  EXPECT_NE(errors[0].find(":ERROR crash_handlers.cpp:"), std::string::npos) << errors[0];
+  EXPECT_EQ(errors[0].substr(errors[0].find("] ") + 2),
+            "crash server did not respond, self-terminating");
 }
 
 TEST_F(CrashProcessTest, UnansweredCrashEndsTheProcessItself) {

@@ -2,6 +2,8 @@
 // it registers with a crash handler, reports what it observed on standard
 // output (one fact per line), and then crashes in the way the mode names.
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +13,11 @@
 #include "crash/crash_handlers.h"
 #include "crash/crash_state.h"
 #include "crash/log_message.h"
+#include "crash/pipe_name.h"
 #include "platform/platform.h"
+
+// The runtime's own lock of its heap (msvcrt's _HEAP_LOCK), where it has one.
+extern "C" __declspec(dllimport) void __cdecl _lock(int lock);
 
 namespace {
 
@@ -39,7 +45,27 @@ bool Register(const char* pipe) {
               static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(&g_crash_information)),
               static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(&g_non_crash_information)),
               static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(&g_debug_critical_section)));
+  // What a registration left behind: the kept event and the filter in force.
+  LPTOP_LEVEL_EXCEPTION_FILTER filter = ::SetUnhandledExceptionFilter(nullptr);
+  ::SetUnhandledExceptionFilter(filter);
+  std::printf("crash event %s, filter %s\n", g_crash_event != nullptr ? "kept" : "unset",
+              filter == UnhandledExceptionHandler ? "installed" : "not installed");
   return connected;
+}
+
+// Holds the heap locks that an allocation needs, as a thread frozen or
+// crashed inside the allocator would: the process heap, the runtime's heap
+// and the runtime's heap lock.
+HANDLE g_heap_locked;
+
+DWORD WINAPI HoldHeapLocks(void*) {
+  ::HeapLock(::GetProcessHeap());
+  HANDLE runtime_heap = reinterpret_cast<HANDLE>(_get_heap_handle());
+  if (runtime_heap != ::GetProcessHeap()) ::HeapLock(runtime_heap);
+  _lock(4);  // _HEAP_LOCK
+  ::SetEvent(g_heap_locked);
+  ::Sleep(INFINITE);
+  return 0;
 }
 
 // Stands between the crash path and the handler: reports what the crash
@@ -116,17 +142,32 @@ int main(int argc, char** argv) {
   const char* pipe = argc > 2 ? argv[2] : "";
   if (mode == "log-fatal") return LogFatal();
 
+  if (mode == "crash-heap-locked") {
+    // The shipped log settings, but standard error selected, to show the
+    // line the crash path still writes.
+    logging::LogOutputMask = logging::kLogToStandardError;
+    if (argc > 3) SetCrashResponseWaitForTesting(static_cast<DWORD>(std::atoi(argv[3])));
+    if (!Register(pipe)) return 10;
+    g_heap_locked = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::CloseHandle(::CreateThread(nullptr, 0, HoldHeapLocks, nullptr, 0, nullptr));
+    ::WaitForSingleObject(g_heap_locked, INFINITE);
+    WriteToNull();
+    return 0;
+  }
+
   logging::LogLineHook = PrintLogLine;
-  if (mode == "no-variable") {
+  if (mode == "announced") {
     std::wstring announced;
     if (ReadAnnouncedPipeName(&announced)) {
-      std::printf("announced\n");
-      g_client.ConnectToHandler(announced);
+      std::printf("announced %u characters\n", static_cast<unsigned>(announced.size()));
+      ULONGLONG start = ::GetTickCount64();
+      bool connected = g_client.ConnectToHandler(announced);
+      std::printf("announced connect=%d elapsed=%llu\n", connected ? 1 : 0,
+                  static_cast<unsigned long long>(::GetTickCount64() - start));
     } else {
       std::printf("no variable\n");
     }
-    // A name nobody serves.
-    Register(pipe);
+    if (argc > 2) Register(pipe);
     return 0;
   }
   if (mode == "register") {

@@ -1,7 +1,8 @@
 #include "crash/log_message.h"
 
 #include <cstdio>
-#include <iomanip>
+
+#include "crash/fixed_text.h"
 
 namespace logging {
 
@@ -48,23 +49,66 @@ std::wstring Utf8ToUtf16Lenient(const std::string& text) {
   for (;;) ::Sleep(INFINITE);
 }
 
+void AppendSeverityName(FixedText* out, int severity) {
+  switch (severity) {
+    case kInfo:
+      out->Append("INFO");
+      return;
+    case kWarning:
+      out->Append("WARNING");
+      return;
+    case kError:
+      out->Append("ERROR");
+      return;
+    case kErrorReport:
+      out->Append("ERROR_REPORT");
+      return;
+    case kFatal:
+      out->Append("FATAL");
+      return;
+  }
+  if (severity < 0) {
+    out->Append("VERBOSE").AppendDecimal(-static_cast<long long>(severity));
+  } else {
+    out->Append("UNKNOWN");
+  }
+}
+
+// "[pid:tid:yyyymmdd,hhmmss.mmm:SEVERITY file:line] ", in fixed storage, so
+// that the crash path can build it too.
+void FormatLinePrefix(FixedText* out, const char* file, int line, int severity) {
+  const LogEnvironment& env = g_log_environment;
+  DWORD process_id = env.get_process_id ? env.get_process_id() : ::GetCurrentProcessId();
+  DWORD thread_id = env.get_thread_id ? env.get_thread_id() : ::GetCurrentThreadId();
+  SYSTEMTIME time = {};
+  if (env.get_local_time) {
+    env.get_local_time(&time);
+  } else {
+    ::GetLocalTime(&time);
+  }
+  out->Append('[').AppendUnsigned(process_id).Append(':').AppendUnsigned(thread_id).Append(':');
+  out->AppendUnsigned(time.wYear, 4).AppendUnsigned(time.wMonth, 2).AppendUnsigned(time.wDay, 2);
+  out->Append(',').AppendUnsigned(time.wHour, 2).AppendUnsigned(time.wMinute, 2);
+  out->AppendUnsigned(time.wSecond, 2).Append('.').AppendUnsigned(time.wMilliseconds, 3);
+  out->Append(':');
+  AppendSeverityName(out, severity);
+  out->Append(' ').Append(FileNameOf(file)).Append(':').AppendDecimal(line).Append("] ");
+}
+
+// Writes to standard error without the runtime's stream lock.
+void WriteStandardErrorDirectly(const char* text, std::size_t size) {
+  HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  ::WriteFile(error, text, static_cast<DWORD>(size), &written, nullptr);
+}
+
 }  // namespace
 
 std::string SeverityName(int severity) {
-  switch (severity) {
-    case kInfo:
-      return "INFO";
-    case kWarning:
-      return "WARNING";
-    case kError:
-      return "ERROR";
-    case kErrorReport:
-      return "ERROR_REPORT";
-    case kFatal:
-      return "FATAL";
-  }
-  if (severity < 0) return "VERBOSE" + std::to_string(-static_cast<long long>(severity));
-  return "UNKNOWN";
+  FixedText name;
+  AppendSeverityName(&name, severity);
+  return name.c_str();
 }
 
 std::string Win32ErrorText(DWORD code) {
@@ -87,21 +131,10 @@ std::string Win32ErrorText(DWORD code) {
 
 LogMessage::LogMessage(const char* file, int line, int severity)
     : file_(file), line_(line), severity_(severity) {
-  const LogEnvironment& env = g_log_environment;
-  DWORD process_id = env.get_process_id ? env.get_process_id() : ::GetCurrentProcessId();
-  DWORD thread_id = env.get_thread_id ? env.get_thread_id() : ::GetCurrentThreadId();
-  SYSTEMTIME time = {};
-  if (env.get_local_time) {
-    env.get_local_time(&time);
-  } else {
-    ::GetLocalTime(&time);
-  }
-  stream_ << '[' << process_id << ':' << thread_id << ':' << std::setfill('0') << std::setw(4)
-          << time.wYear << std::setw(2) << time.wMonth << std::setw(2) << time.wDay << ','
-          << std::setw(2) << time.wHour << std::setw(2) << time.wMinute << std::setw(2)
-          << time.wSecond << '.' << std::setw(3) << time.wMilliseconds << ':'
-          << SeverityName(severity) << ' ' << FileNameOf(file) << ':' << line << "] ";
-  message_start_ = static_cast<std::size_t>(stream_.tellp());
+  FixedText prefix;
+  FormatLinePrefix(&prefix, file, line, severity);
+  stream_.write(prefix.c_str(), static_cast<std::streamsize>(prefix.size()));
+  message_start_ = prefix.size();
 }
 
 LogMessage::~LogMessage() {
@@ -157,6 +190,32 @@ bool LoggingCloseFile(HANDLE file) {
   DWORD error = ::GetLastError();
   CRASH_LOG_WIN32_ERROR(error) << "CloseHandle";
   return false;
+}
+
+void EmitCrashPathLine(const char* file, int line, int severity, const char* text) {
+  FixedText line_text;
+  FormatLinePrefix(&line_text, file, line, severity);
+  const std::size_t message_start = line_text.size();
+  // Room is kept for the newline, which ends the line even when the text
+  // is cut off.
+  std::size_t length = 0;
+  while (text[length] != '\0') ++length;
+  const std::size_t room = FixedText::kCapacity - 1 - line_text.size();
+  line_text.Append(text, length < room ? length : room);
+  line_text.Append('\n');
+
+  if (LogLineHook != nullptr &&
+      LogLineHook(severity, file, line, message_start, std::string(line_text.c_str()))) {
+    return;
+  }
+  if (LogOutputMask & kLogToStandardError) {
+    if (g_log_environment.write_standard_error) {
+      g_log_environment.write_standard_error(line_text.c_str());
+    } else {
+      WriteStandardErrorDirectly(line_text.c_str(), line_text.size());
+    }
+  }
+  if (severity == kFatal) StopWithBreakpoint();
 }
 
 }  // namespace logging

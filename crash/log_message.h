@@ -11,6 +11,10 @@
 // and dropped. Tests replace the mask, the hook and the LogEnvironment seams
 // (clock, ids, destinations) to observe the exact lines. A message lives for
 // one statement on the issuing thread's stack; emitting takes no lock.
+//
+// A message's text grows on the heap, which a crashed or frozen thread may
+// hold locked. The crash path therefore logs through EmitCrashPathLine,
+// which formats the same line in fixed storage on the caller's stack.
 #pragma once
 
 #include <cstddef>
@@ -111,6 +115,17 @@ class Win32ErrorLogMessageFatal : public Win32ErrorLogMessage {
 
 // CloseHandle that logs "CloseHandle" with the Win32 error on failure.
 bool LoggingCloseFile(HANDLE file);
+
+// Emits one whole line of the crash path: "<prefix><text>" as a LogMessage
+// would, but built in fixed storage on the stack, so that it takes neither
+// the heap nor a lock of the runtime. The shipped settings (mask 1, no hook)
+// write it nowhere. Standard error is written with WriteFile, not through the
+// runtime's stream and its lock; the debugger destination is not served here
+// (the system's debugger output allocates). A set LogLineHook, which only
+// tests install, receives the line as a std::string and so may allocate.
+// A FATAL line stops the process as a FATAL message does. Text beyond
+// FixedText::kCapacity is cut off.
+void EmitCrashPathLine(const char* file, int line, int severity, const char* text);
 
 }  // namespace logging
 

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "crash/fixed_text.h"
 
 namespace {
 
@@ -212,6 +215,49 @@ TEST_F(LogMessageTest, LoggingCloseFileReportsCloseHandleFailure) {
   EXPECT_EQ(g_hooked[0].severity, logging::kError);
   EXPECT_EQ(g_hooked[0].text.substr(g_hooked[0].message_start),
             "CloseHandle: " + logging::Win32ErrorText(ERROR_INVALID_HANDLE) + "\n");
+}
+
+TEST_F(LogMessageTest, CrashPathLineIsTheLineAMessageWouldGive) {
+  CapturedLine message = Emit("C:\\src\\crash_handlers.cpp", 31, logging::kError, "gone");
+  g_hooked.clear();
+  logging::EmitCrashPathLine("C:\\src\\crash_handlers.cpp", 31, logging::kError, "gone");
+  ASSERT_EQ(g_hooked.size(), 1u);
+  EXPECT_EQ(g_hooked[0].text, message.text);
+  EXPECT_EQ(g_hooked[0].message_start, message.message_start);
+  EXPECT_EQ(g_hooked[0].line, 31);
+
+  // Standard error is served, the debugger (whose output allocates) is not.
+  logging::LogLineHook = nullptr;
+  logging::LogOutputMask = logging::kLogToDebugger | logging::kLogToStandardError;
+  logging::EmitCrashPathLine("f", 2, logging::kError, "to stderr");
+  ASSERT_EQ(g_standard_error.size(), 1u);
+  EXPECT_EQ(g_standard_error[0], "[1234:5678:20260307,090503.042:ERROR f:2] to stderr\n");
+  EXPECT_TRUE(g_debugger.empty());
+}
+
+TEST_F(LogMessageTest, CrashPathLineTooLongForItsStorageIsCutButEndsTheLine) {
+  const std::string text(2000, 'x');
+  logging::EmitCrashPathLine("f", 1, logging::kError, text.c_str());
+  ASSERT_EQ(g_hooked.size(), 1u);
+  const std::string& line = g_hooked[0].text;
+  EXPECT_EQ(line.size(), FixedText::kCapacity);
+  EXPECT_EQ(line.back(), '\n');
+  EXPECT_EQ(line.substr(0, g_hooked[0].message_start),
+            "[1234:5678:20260307,090503.042:ERROR f:1] ");
+}
+
+TEST(FixedTextTest, NumbersPaddingAndTheCutAtCapacity) {
+  FixedText text;
+  text.AppendDecimal(LLONG_MIN).Append(' ').AppendDecimal(0).Append(' ').AppendUnsigned(7, 3);
+  text.Append(' ').AppendUnsigned(12345, 2).Append(' ').AppendUnsigned(ULLONG_MAX);
+  EXPECT_STREQ(text.c_str(), "-9223372036854775808 0 007 12345 18446744073709551615");
+  EXPECT_FALSE(text.truncated());
+
+  FixedText full;
+  for (int i = 0; i < 100; ++i) full.Append("abcdefgh");
+  EXPECT_EQ(full.size(), FixedText::kCapacity);
+  EXPECT_TRUE(full.truncated());
+  EXPECT_EQ(std::string(full.c_str()).size(), FixedText::kCapacity);
 }
 
 }  // namespace

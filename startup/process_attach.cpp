@@ -4,6 +4,7 @@
 
 #include "crash/crash_client.h"
 #include "crash/log_message.h"
+#include "crash/pipe_name.h"
 #include "hooking/hook_transaction.h"
 #include "hooking/other_threads.h"
 #include "startup/file_hooks.h"
@@ -99,11 +100,11 @@ void DeferredStartup(HMODULE module) {
 
 void ProcessAttach(HMODULE module) {
   StartupLogAttach(module);
-  WCHAR pipe_name[512] = {};
-  if (GetEnvironmentVariableW(L"CRASHPAD_PIPE_NAME", pipe_name, 512) != 0) {
-    if (!TheCrashClient().ConnectToHandler(pipe_name)) {
-      MessageBoxW(nullptr, L"无法连接到 Crashpad Handler。", L"信息", MB_ICONINFORMATION);
-    }
+  // A name the client refuses (too long, not a local pipe) fails like an
+  // unreachable handler: logged, the box, and the game goes on.
+  std::wstring pipe_name;
+  if (ReadAnnouncedPipeName(&pipe_name) && !TheCrashClient().ConnectToHandler(pipe_name)) {
+    MessageBoxW(nullptr, L"无法连接到 Crashpad Handler。", L"信息", MB_ICONINFORMATION);
   }
 
   HookTable& table = TheHookTable();

@@ -10,11 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "crash/pipe_name.h"
 #include "platform/platform.h"
+#include "platform/system_error_text.h"
 #include "platform/text_conversion.h"
+#include "tools/command_line/command_line.h"
 #include "tools/crash_handler/crash_server.h"
 #include "tools/crash_handler/event_log.h"
-#include "platform/system_error_text.h"
 #include "xp3patch_version.h"
 
 namespace {
@@ -31,13 +33,22 @@ const char kUsage[] =
     "variable CRASHPAD_PIPE_NAME.\n"
     "\n"
     "With -- PROGRAM, starts PROGRAM with CRASHPAD_PIPE_NAME set to the pipe and\n"
-    "exits when PROGRAM ends. Without it, serves until stopped (Ctrl+C); start the\n"
-    "game yourself with CRASHPAD_PIPE_NAME set to the pipe name printed at start.\n"
+    "exits when PROGRAM ends; PROGRAM gets ARGUMENTS exactly as given. Without\n"
+    "it, serves until stopped (Ctrl+C); start the game yourself with\n"
+    "CRASHPAD_PIPE_NAME set to the pipe name printed at start.\n"
+    "\n"
+    "Only programs of the user running the handler, on this machine, can reach\n"
+    "the pipe. A program that registers again replaces its earlier registration.\n"
+    "Reports never replace earlier ones: a name in use gets -2, -3, ...\n"
     "\n"
     "Options:\n"
-    "  --pipe NAME        pipe to serve (default \\\\.\\pipe\\crash-handler-<process id>)\n"
+    "  --pipe NAME        pipe to serve, \\\\.\\pipe\\... of at most 511 characters\n"
+    "                     (default \\\\.\\pipe\\crash-handler-<process id>); a name\n"
+    "                     another program serves already is an error\n"
     "  --dump-dir DIR     directory for reports (default: the current directory)\n"
     "  --log FILE         also append every event line to FILE\n"
+    "  --max-clients N    watch at most N registered programs at once (1-31,\n"
+    "                     default 31); more registrations are refused\n"
     "  -h, --help         show this text\n"
     "  --version          show the version\n"
     "\n"
@@ -95,10 +106,17 @@ std::string Parse(int argc, wchar_t** argv, CommandLine* line) {
     } else if (arg == L"--pipe") {
       if (!value(&line->server.pipe_name) || line->server.pipe_name.empty())
         return "--pipe needs a name";
+      // The patch would refuse to open any other name.
+      if (const char* refusal = PipeNameRefusal(line->server.pipe_name))
+        return "--pipe " + Narrow(line->server.pipe_name) + ": " + refusal;
     } else if (arg == L"--dump-dir") {
       if (!value(&line->server.report_directory)) return "--dump-dir needs a directory";
     } else if (arg == L"--log") {
       if (!value(&line->log_path)) return "--log needs a file";
+    } else if (arg == L"--max-clients") {
+      if (!value(&text) || !ParseNumber(text, &line->server.max_clients) ||
+          line->server.max_clients < 1 || line->server.max_clients > kMaxWatchedClients)
+        return "--max-clients needs a number from 1 to " + std::to_string(kMaxWatchedClients);
     } else if (arg == L"--reply-size") {
       if (!value(&text) || !ParseNumber(text, &line->server.reply_size) ||
           line->server.reply_size > 12)
@@ -115,38 +133,9 @@ std::string Parse(int argc, wchar_t** argv, CommandLine* line) {
   return std::string();
 }
 
-// Quotes one argument the way the runtime's command-line parser splits it.
-std::wstring Quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-    } else if (c == L'"') {
-      out.append(backslashes * 2 + 1, L'\\');
-      backslashes = 0;
-    } else {
-      backslashes = 0;
-    }
-    if (c != L'"') {
-      out += c;
-    } else {
-      out += L'"';
-    }
-  }
-  out.append(backslashes, L'\\');
-  out += L'"';
-  return out;
-}
-
 // Runs PROGRAM to its end; false when it cannot be started.
 bool RunProgram(const std::vector<std::wstring>& program, EventLog* log, DWORD* result) {
-  std::wstring command;
-  for (const std::wstring& arg : program) {
-    if (!command.empty()) command += L' ';
-    command += Quote(arg);
-  }
+  std::wstring command = JoinCommandLine(program);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};

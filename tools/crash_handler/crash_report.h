@@ -2,6 +2,9 @@
 // client announced at registration (and through it the exception record and
 // context) from the client's memory, writes a minidump and a one-line
 // summary into the report directory. The caller owns the process handle.
+// Reports are written as new files (crash-PID-DATE-TIME.dmp and .txt, with
+// -2, -3, ... added when a file of that name exists): never over an
+// earlier report.
 #pragma once
 
 #include <cstdint>

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "crash/crash_messages.h"
-#include "platform/text_conversion.h"
-#include "tools/crash_handler/crash_report.h"
 #include "platform/system_error_text.h"
+#include "platform/text_conversion.h"
+#include "tools/crash_handler/pipe_security.h"
+#include "tools/crash_handler/registration_check.h"
 
 namespace {
 
@@ -32,26 +32,62 @@ std::string Hex(const void* data, std::size_t size) {
 constexpr DWORD kClientAccess = PROCESS_DUP_HANDLE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION |
                                 PROCESS_TERMINATE | SYNCHRONIZE;
 
+ULONGLONG Deadline() { return ::GetTickCount64() + CrashServer::kConnectionLimitMs; }
+
 }  // namespace
 
 CrashServer::CrashServer(const ServerOptions& options, EventLog* log)
-    : options_(options), log_(log) {}
+    : options_(options),
+      log_(log),
+      watcher_(WatchOptions{options.report_directory, options.ignore_crashes, options.max_clients},
+               log) {}
 
-CrashServer::~CrashServer() {
-  if (pipe_ != INVALID_HANDLE_VALUE) ::CloseHandle(pipe_);
+bool CrashServer::NameIsTaken() {
+  // An instance that is free makes the wait succeed at once; a name whose
+  // instances are all busy times out; a name nobody serves is not found.
+  if (::WaitNamedPipeW(options_.pipe_name.c_str(), 1)) return true;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_SEM_TIMEOUT || error == ERROR_PIPE_BUSY;
 }
 
 bool CrashServer::Start() {
-  // One instance: registrations are short, and a second client simply finds
-  // the pipe busy and waits for it.
-  pipe_ = ::CreateNamedPipeW(options_.pipe_name.c_str(), PIPE_ACCESS_DUPLEX,
-                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 512, 512, 0,
-                             nullptr);
-  if (pipe_ == INVALID_HANDLE_VALUE) {
-    log_->Write("error: cannot create pipe " + Narrow(options_.pipe_name) + ": " +
-                ErrorText("CreateNamedPipe"));
+  const std::string taken = "error: pipe " + Narrow(options_.pipe_name) +
+                            " is already served by another program; not serving it (choose "
+                            "another name with --pipe)";
+  if (NameIsTaken()) {
+    log_->Write(taken);
     return false;
   }
+  PipeSecurity security;
+  if (!security.Build()) {
+    log_->Write("error: " + ErrorText("making the pipe's access list"));
+    return false;
+  }
+  for (DWORD i = 0; i < kInstances; ++i) {
+    // The first instance fails if the name exists: no program can have
+    // taken it between the check above and here.
+    const DWORD open_mode =
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (i == 0 ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    HANDLE pipe = ::CreateNamedPipeW(
+        options_.pipe_name.c_str(), open_mode,
+        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        kInstances, 512, 512, 0, security.attributes());
+    if (pipe == INVALID_HANDLE_VALUE) {
+      if (i == 0 && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        log_->Write(taken);
+      } else {
+        log_->Write("error: cannot create pipe " + Narrow(options_.pipe_name) + ": " +
+                    ErrorText("CreateNamedPipe"));
+      }
+      return false;
+    }
+    slots_[i].connection = std::make_unique<PipeConnection>(pipe);
+    if (slots_[i].connection->event() == nullptr) {
+      log_->Write("error: " + ErrorText("creating the pipe's events"));
+      return false;
+    }
+  }
+  if (!watcher_.Start()) return false;
   if (options_.busy_ms > 0) {
     HoldPipeBusy();
   } else {
@@ -61,150 +97,170 @@ bool CrashServer::Start() {
 }
 
 void CrashServer::HoldPipeBusy() {
-  // Occupying the only instance ourselves makes every client see a busy pipe.
-  HANDLE self = ::CreateFileW(options_.pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  if (self == INVALID_HANDLE_VALUE) {
-    log_->Write("warning: cannot hold the pipe busy: " + ErrorText("CreateFile"));
-    return;
+  // Occupying every instance ourselves makes every client see a busy pipe.
+  std::array<HANDLE, kInstances> held = {};
+  for (HANDLE& self : held) {
+    self = ::CreateFileW(options_.pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+    if (self == INVALID_HANDLE_VALUE) {
+      log_->Write("warning: cannot hold the pipe busy: " + ErrorText("CreateFile"));
+      break;
+    }
   }
   log_->Write("listening on " + Narrow(options_.pipe_name) + ", busy for " +
               std::to_string(options_.busy_ms) + " ms");
   ::Sleep(options_.busy_ms);
-  ::CloseHandle(self);
-  ::DisconnectNamedPipe(pipe_);
+  for (HANDLE self : held) {
+    if (self != INVALID_HANDLE_VALUE && self != nullptr) ::CloseHandle(self);
+  }
+  for (Slot& slot : slots_) ::DisconnectNamedPipe(slot.connection->pipe());
   log_->Write("no longer busy");
 }
 
 void CrashServer::Serve() {
+  for (Slot& slot : slots_) slot.connection->Listen();
   for (;;) {
-    if (!::ConnectNamedPipe(pipe_, nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) {
-      log_->Write("warning: " + ErrorText("ConnectNamedPipe"));
-      ::Sleep(100);
-      continue;
+    HANDLE events[kInstances];
+    DWORD timeout = INFINITE;
+    const ULONGLONG now = ::GetTickCount64();
+    for (DWORD i = 0; i < kInstances; ++i) {
+      const PipeConnection& connection = *slots_[i].connection;
+      events[i] = connection.event();
+      if (connection.deadline() != 0) {
+        const ULONGLONG left = connection.deadline() > now ? connection.deadline() - now : 0;
+        if (left < timeout) timeout = static_cast<DWORD>(left);
+      }
     }
-    ServeConnection();
-    ::DisconnectNamedPipe(pipe_);
+    const DWORD which = ::WaitForMultipleObjects(kInstances, events, FALSE, timeout);
+    if (which < WAIT_OBJECT_0 + kInstances) {
+      Advance(&slots_[which - WAIT_OBJECT_0]);
+    } else if (which != WAIT_TIMEOUT) {
+      log_->Write("warning: " + ErrorText("waiting on the pipe"));
+      ::Sleep(100);
+    }
+    const ULONGLONG after = ::GetTickCount64();
+    for (Slot& slot : slots_) {
+      const PipeConnection& connection = *slot.connection;
+      if (connection.deadline() != 0 && connection.deadline() <= after &&
+          ::WaitForSingleObject(connection.event(), 0) != WAIT_OBJECT_0) {
+        TimeOut(&slot);
+      }
+    }
   }
 }
 
-void CrashServer::ServeConnection() {
-  unsigned char buffer[64];
-  DWORD size = 0;
-  if (!::ReadFile(pipe_, buffer, sizeof buffer, &size, nullptr)) {
-    DWORD error = ::GetLastError();
-    if (error == ERROR_BROKEN_PIPE) {
-      log_->Write("connection closed before a registration");
-    } else {
-      log_->Write("refused: " + ErrorText("reading the registration"));
-    }
-    return;
+void CrashServer::Drop(Slot* slot, const std::string& why) {
+  if (!why.empty()) log_->Write(why);
+  slot->client_id = 0;
+  slot->connection->Reset();
+}
+
+void CrashServer::Advance(Slot* slot) {
+  PipeConnection& connection = *slot->connection;
+  DWORD bytes = 0;
+  const DWORD error = connection.Result(&bytes);
+  switch (connection.phase()) {
+    case PipeConnection::Phase::kListening:
+      // A client that came and went before the instance listened again
+      // leaves ERROR_NO_DATA: nothing to serve, listen again.
+      if (error == ERROR_NO_DATA) return Drop(slot, std::string());
+      if (error != 0) {
+        ::SetLastError(error);
+        log_->Write("warning: " + ErrorText("ConnectNamedPipe"));
+        ::Sleep(100);  // an instance that keeps failing must not spin
+        return Drop(slot, std::string());
+      }
+      connection.Read(Deadline());
+      return;
+    case PipeConnection::Phase::kReading:
+      if (error == ERROR_BROKEN_PIPE) {
+        Drop(slot, "connection closed before a registration");
+      } else if (error == ERROR_MORE_DATA) {
+        Drop(slot, "refused: message of more than " + std::to_string(PipeConnection::kBufferSize) +
+                       " bytes");
+      } else if (error != 0) {
+        ::SetLastError(error);
+        Drop(slot, "refused: " + ErrorText("reading the registration"));
+      } else {
+        TakeRegistration(slot, bytes);
+      }
+      return;
+    case PipeConnection::Phase::kWriting:
+      if (error != 0) {
+        ::SetLastError(error);
+        log_->Write("warning: " + ErrorText("sending the reply"));
+      }
+      // The reply must be read before the connection is dropped: wait for
+      // the client to close its end.
+      connection.AwaitClose(Deadline());
+      return;
+    case PipeConnection::Phase::kAwaitingClose:
+      Drop(slot, "registered process " + std::to_string(slot->client_id) + " (reply of " +
+                     std::to_string(slot->reply_size) + " bytes)");
+      return;
   }
+}
+
+void CrashServer::TimeOut(Slot* slot) {
+  PipeConnection& connection = *slot->connection;
+  connection.Cancel();
+  const std::string limit = std::to_string(kConnectionLimitMs) + " ms";
+  const std::string client = "process " + std::to_string(slot->client_id);
+  switch (connection.phase()) {
+    case PipeConnection::Phase::kListening:
+      return;  // has no deadline
+    case PipeConnection::Phase::kReading:
+      Drop(slot, "dropped a connection that sent no registration within " + limit);
+      return;
+    case PipeConnection::Phase::kWriting:
+      Drop(slot, "warning: " + client + " did not take its reply within " + limit +
+                     "; connection dropped");
+      return;
+    case PipeConnection::Phase::kAwaitingClose:
+      log_->Write("registered " + client + " (reply of " + std::to_string(slot->reply_size) +
+                  " bytes)");
+      Drop(slot,
+           "warning: " + client + " kept the pipe open after its reply; dropped after " + limit);
+      return;
+  }
+}
+
+void CrashServer::TakeRegistration(Slot* slot, DWORD size) {
+  PipeConnection& connection = *slot->connection;
   ClientToServerMessage request = {};
-  if (size != sizeof request) {
-    log_->Write("refused: message of " + std::to_string(size) + " bytes, expected " +
-                std::to_string(sizeof request));
-    return;
-  }
-  std::memcpy(&request, buffer, sizeof request);
+  std::string refusal = ReadRegistration(connection.buffer(), size, &request);
+  if (!refusal.empty()) return Drop(slot, "refused: " + refusal);
   log_->Write("registration from process " + std::to_string(request.client_process_id) + ": " +
               Hex(&request, sizeof request));
-  if (request.type != kRegistrationMessageType || request.version != kRegistrationVersion) {
-    log_->Write("refused: message type " + std::to_string(request.type) + " version " +
-                std::to_string(request.version));
-    return;
-  }
-  // The process id comes from the client; where the system can tell who is
-  // on the other end of the pipe, a mismatch is refused.
-  ULONG connected_id = 0;
-  if (::GetNamedPipeClientProcessId(pipe_, &connected_id) &&
-      connected_id != request.client_process_id) {
-    log_->Write("refused: message names process " + std::to_string(request.client_process_id) +
-                " but the pipe client is process " + std::to_string(connected_id));
-    return;
+  refusal = RegistrationRefusal(request, IdentifySender(connection.pipe()));
+  if (!refusal.empty()) return Drop(slot, "refused: " + refusal);
+  const DWORD id = request.client_process_id;
+  if (!watcher_.HasRoomFor(id)) {
+    return Drop(slot, "refused: registration of process " + std::to_string(id) +
+                          ": already watching " + std::to_string(options_.max_clients) +
+                          " programs, the limit");
   }
 
-  HANDLE process = ::OpenProcess(kClientAccess, FALSE, request.client_process_id);
-  if (process == nullptr) {
-    log_->Write("refused: " + ErrorText("OpenProcess"));
-    return;
-  }
+  HANDLE process = ::OpenProcess(kClientAccess, FALSE, id);
+  if (process == nullptr) return Drop(slot, "refused: " + ErrorText("OpenProcess"));
   HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
   HANDLE remote_event = nullptr;
   if (event == nullptr || !::DuplicateHandle(::GetCurrentProcess(), event, process, &remote_event,
                                              0, FALSE, DUPLICATE_SAME_ACCESS)) {
-    log_->Write("refused: " + ErrorText("creating the crash event"));
+    const std::string why = "refused: " + ErrorText("creating the crash event");
     if (event != nullptr) ::CloseHandle(event);
     ::CloseHandle(process);
-    return;
+    return Drop(slot, why);
+  }
+  if (watcher_.Add(id, process, event, request.crash_information)) {
+    log_->Write("process " + std::to_string(id) +
+                " registered again; its earlier registration is replaced");
   }
 
-  ServerToClientMessage reply = {};
-  reply.crash_event = static_cast<std::uint32_t>(reinterpret_cast<UINT_PTR>(remote_event));
-  DWORD reply_size = options_.reply_size <= sizeof reply ? options_.reply_size : sizeof reply;
-  DWORD written = 0;
-  if (!::WriteFile(pipe_, &reply, reply_size, &written, nullptr)) {
-    log_->Write("warning: " + ErrorText("sending the reply"));
-  }
-  // The reply must be read before the connection is dropped: wait for the
-  // client to close its end.
-  DWORD ignored = 0;
-  while (::ReadFile(pipe_, buffer, sizeof buffer, &ignored, nullptr)) {
-  }
-  log_->Write("registered process " + std::to_string(request.client_process_id) + " (reply of " +
-              std::to_string(reply_size) + " bytes)");
-
-  ++clients_watched_;
-  std::thread(&CrashServer::WatchClient, this, process, request.client_process_id, event,
-              request.crash_information)
-      .detach();
-}
-
-void CrashServer::WatchClient(HANDLE process, DWORD process_id, HANDLE crash_event,
-                              std::uint64_t crash_information) {
-  std::string client = "process " + std::to_string(process_id);
-  HANDLE waits[2] = {crash_event, process};
-  DWORD count = 2;
-  for (;;) {
-    DWORD which = ::WaitForMultipleObjects(count, count == 2 ? waits : waits + 1, FALSE, INFINITE);
-    if (count == 2 && which == WAIT_OBJECT_0) {
-      if (options_.ignore_crashes) {
-        log_->Write("crash signalled by " + client + ", ignored as asked");
-        count = 1;
-        continue;
-      }
-      CrashReport report;
-      bool readable = WriteCrashReport(process, process_id, crash_information,
-                                       options_.report_directory, &report);
-      log_->Write("report: " + report.summary +
-                  (report.dump_path.empty() ? std::string() : " dump " + Narrow(report.dump_path)) +
-                  (report.summary_path.empty() ? std::string()
-                                               : " summary " + Narrow(report.summary_path)));
-      if (!report.error.empty()) log_->Write("warning: " + report.error);
-      ++reports_written_;
-      // Without the exception code the client ends with a plain failure code.
-      ::TerminateProcess(process, readable ? report.exception_code : 1);
-      break;
-    }
-    if (which == WAIT_OBJECT_0 + (count == 2 ? 1 : 0)) {
-      DWORD code = 0;
-      ::GetExitCodeProcess(process, &code);
-      char text[64];
-      std::snprintf(text, sizeof text, "%s ended with exit code 0x%08lX", client.c_str(),
-                    static_cast<unsigned long>(code));
-      log_->Write(text);
-      break;
-    }
-    log_->Write("warning: " + ErrorText(("waiting for " + client).c_str()));
-    break;
-  }
-  ::CloseHandle(crash_event);
-  ::CloseHandle(process);
-  --clients_watched_;
-}
-
-void CrashServer::WaitForClients(DWORD timeout_ms) {
-  for (DWORD waited = 0; clients_watched_.load() > 0 && waited < timeout_ms; waited += 50) {
-    ::Sleep(50);
-  }
+  slot->client_id = id;
+  slot->reply = {};
+  slot->reply.crash_event = static_cast<std::uint32_t>(reinterpret_cast<UINT_PTR>(remote_event));
+  slot->reply_size =
+      options_.reply_size <= sizeof slot->reply ? options_.reply_size : sizeof slot->reply;
+  connection.Write(&slot->reply, slot->reply_size, Deadline());
 }

@@ -3,12 +3,18 @@
 //   launcher GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]
 //
 // The game is created suspended, LoadLibraryW of the DLL is queued on its
-// main thread, and the thread is resumed: the DLL loads before the game's
-// entry point runs. The
-// game inherits the launcher's working directory and environment, and the
-// launcher ends with the game's exit code. Exit codes of its own: 2 for a
-// usage error, 3 when the game cannot be started or the DLL not loaded.
+// main thread, followed by a call that suspends the thread again, and the
+// thread is resumed: the DLL loads before the game's entry point runs, and
+// the launcher then finds the game stopped right after the load. It checks
+// that the DLL is among the game's modules; only then does the game go on.
+// A DLL that did not load (its DllMain failed, a DLL it needs is missing)
+// ends the game before any of its own code ran. The game inherits the
+// launcher's working directory and environment and gets the game arguments
+// exactly as given, and the launcher ends with the game's exit code. Exit
+// codes of its own: 2 for a usage error, 3 when the game cannot be started
+// or the DLL not loaded.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <string>
@@ -16,6 +22,7 @@
 
 #include "platform/system_error_text.h"
 #include "platform/text_conversion.h"
+#include "tools/command_line/command_line.h"
 #include "xp3patch_version.h"
 
 namespace {
@@ -43,30 +50,11 @@ void Usage(FILE* out) {
   fwprintf(out,
            L"usage: launcher GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]\n"
            L"Starts GAME.EXE with PATCH.DLL loaded before any of the game's code runs.\n"
-           L"The game gets the arguments after --, the current directory and the\n"
-           L"environment of the launcher; the launcher returns the game's exit code.\n"
+           L"The game gets the arguments after -- exactly as given, the current directory\n"
+           L"and the environment of the launcher; the launcher returns the game's exit\n"
+           L"code, or 3 when the game cannot be started or the patch DLL did not load\n"
+           L"(the game is then ended before any of its code runs).\n"
            L"launcher --version states the version.\n");
-}
-
-// Quotes one argument the way the C runtime's command-line parser reads it.
-std::wstring Quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-    } else if (c == L'"') {
-      out.append(backslashes + 1, L'\\');  // the run so far is doubled, plus one
-      backslashes = 0;
-    } else {
-      backslashes = 0;
-    }
-    out += c;
-  }
-  out.append(backslashes, L'\\');
-  out += L'"';
-  return out;
 }
 
 // The machine type of a PE file, or 0 when it is not one.
@@ -115,23 +103,90 @@ std::wstring FullPathOf(const std::wstring& path) {
   return full;
 }
 
-// Queues LoadLibraryW of `dll` (its full path written into the process) as
-// an asynchronous call on the game's suspended main thread: the system runs
-// it while it initialises the thread, after the game's imports are loaded and
-// before the game's entry point.
+PAPCFUNC Kernel32Function(const char* name) {
+  // kernel32 is mapped at the same address in every process of a session.
+  return reinterpret_cast<PAPCFUNC>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+// Queues, as asynchronous calls on the game's suspended main thread,
+// LoadLibraryW of `dll` (its full path written into the process) and then
+// SuspendThread of the thread itself. The system runs them while it
+// initialises the thread, after the game's imports are loaded and before
+// the game's entry point; the thread then stops until the launcher has
+// seen whether the DLL loaded.
 bool QueueLoad(HANDLE process, HANDLE thread, const std::wstring& dll) {
   const SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
   void* remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
   if (remote == nullptr) return false;
-  // kernel32 is mapped at the same address in every process of a session.
-  auto* load = reinterpret_cast<PAPCFUNC>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+  // The pseudo handle of the current thread, as the game's thread sees it.
+  const ULONG_PTR current_thread = static_cast<ULONG_PTR>(-2);
   if (!WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr) ||
-      QueueUserAPC(load, thread, reinterpret_cast<ULONG_PTR>(remote)) == 0) {
+      QueueUserAPC(Kernel32Function("LoadLibraryW"), thread, reinterpret_cast<ULONG_PTR>(remote)) ==
+          0 ||
+      QueueUserAPC(Kernel32Function("SuspendThread"), thread, current_thread) == 0) {
     VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     return false;
   }
   return true;  // the path stays in the game's memory: it is a few bytes
+}
+
+// Resumes the game's main thread and waits until it has stopped itself
+// after the queued load. False when the game ended first (its exit code in
+// `exit_code`).
+bool RunUntilLoaded(HANDLE process, HANDLE thread, DWORD* exit_code) {
+  ResumeThread(thread);
+  for (;;) {
+    if (WaitForSingleObject(process, 5) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(process, exit_code);
+      return false;
+    }
+    // A count of 1 or more before this suspension means the thread has
+    // stopped itself; the launcher's own suspension is undone either way.
+    const DWORD previous = SuspendThread(thread);
+    ResumeThread(thread);
+    if (previous != static_cast<DWORD>(-1) && previous >= 1) return true;
+  }
+}
+
+// Whether two paths name the same file: the same text (case aside), or the
+// same file of the same volume.
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  if (CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL) return true;
+  BY_HANDLE_FILE_INFORMATION info[2] = {};
+  const std::wstring* paths[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    HANDLE f =
+        CreateFileW(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    const BOOL known = GetFileInformationByHandle(f, &info[i]);
+    CloseHandle(f);
+    if (!known) return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// Whether `dll` is among the modules of the (stopped) game.
+bool HasModule(DWORD process_id, const std::wstring& dll) {
+  HANDLE snapshot = INVALID_HANDLE_VALUE;
+  // The list can be momentarily unreadable while the loader changes it.
+  for (int attempt = 0; attempt < 10 && snapshot == INVALID_HANDLE_VALUE; ++attempt) {
+    snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process_id);
+    if (snapshot == INVALID_HANDLE_VALUE) Sleep(10);
+  }
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  MODULEENTRY32W module = {};
+  module.dwSize = sizeof module;
+  bool found = false;
+  for (BOOL more = Module32FirstW(snapshot, &module); more && !found;
+       more = Module32NextW(snapshot, &module)) {
+    found = SameFile(module.szExePath, dll);
+  }
+  CloseHandle(snapshot);
+  return found;
 }
 
 }  // namespace
@@ -154,8 +209,9 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring dll = FullPathOf(argv[2]);
   if (!CheckImage(game, L"game") || !CheckImage(dll, L"patch DLL")) return kLaunchError;
 
-  std::wstring command_line = Quote(game);
-  for (int i = 4; i < argc; ++i) command_line += L" " + Quote(argv[i]);
+  std::vector<std::wstring> arguments = {game};
+  for (int i = 4; i < argc; ++i) arguments.push_back(argv[i]);
+  std::wstring command_line = JoinCommandLine(arguments);
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -173,9 +229,26 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(info.hProcess);
     return kLaunchError;
   }
+  DWORD exit_code = 0;
+  if (!RunUntilLoaded(info.hProcess, info.hThread, &exit_code)) {
+    Fail(L"the game ended (exit code %lu) before the patch DLL could be seen loaded", exit_code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return kLaunchError;
+  }
+  if (!HasModule(info.dwProcessId, dll)) {
+    Fail(
+        L"the patch DLL did not load into the game (its start-up failed, or a DLL it needs "
+        L"is missing): %ls",
+        dll.c_str());
+    TerminateProcess(info.hProcess, kLaunchError);
+    WaitForSingleObject(info.hProcess, INFINITE);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return kLaunchError;
+  }
   ResumeThread(info.hThread);
   WaitForSingleObject(info.hProcess, INFINITE);
-  DWORD exit_code = 0;
   GetExitCodeProcess(info.hProcess, &exit_code);
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Whole-process test of starting a game: the arguments after -- reach it
+# exactly as given, through the launcher, the crash handler, and the crash
+# handler starting the launcher; and a patch DLL that does not load makes
+# the launcher end the game before it runs and exit with 3.
+#   launch_test.sh RUN LAUNCHER CRASH_HANDLER PRINT_ARGUMENTS ACCEPTING_DLL REFUSING_DLL
+set -uo pipefail
+RUN="$1"
+WORK="$(mktemp -d /tmp/launch-test.XXXXXX)"
+trap '[ -n "${KEEP_WORK:-}" ] || rm -rf "$WORK"' EXIT
+cp "$2" "$WORK/launcher.exe"
+cp "$3" "$WORK/crash_handler.exe"
+cp "$4" "$WORK/game.exe"
+cp "$5" "$WORK/patch.dll"
+cp "$6" "$WORK/refusing.dll"
+failures=0
+passes=0
+
+# Spaces, an empty argument, a tab, quotes, backslashes before quotes (the
+# second one used to be split into three, one of them --inject-me),
+# trailing backslashes inside and outside quotes, a UNC-like path.
+ARGS=('two words' '' $'tab\there' 'name=a\" --inject-me "' '"quoted"' 'a\\"b' 'trail\'
+      'trail space\' 'trail two\\' '\\server\share' '"' '\' 'plain' "it's" '-- not an option')
+{ echo "${#ARGS[@]} arguments"; for a in "${ARGS[@]}"; do printf '<%s>\n' "$a"; done; } \
+  >"$WORK/expected"
+
+run() {  # run NAME COMMAND...: output to WORK/NAME (never a pipe: Wine would hold it open)
+  local name="$1"; shift
+  (cd "$WORK" && "$RUN" "$@" >"$WORK/$name.raw" 2>&1; echo "exit $?" >>"$WORK/$name.raw")
+  tr -d '\r' <"$WORK/$name.raw" >"$WORK/$name"
+}
+same() {  # same NAME FILE: FILE's program output equals the expected arguments
+  if diff <(grep -E '^(<|[0-9]+ arguments$)' "$2") "$WORK/expected" >"$WORK/diff"; then
+    passes=$((passes + 1))
+  else
+    failures=$((failures + 1)); echo "FAIL: $1: the arguments differ:"; cat "$WORK/diff"
+  fi
+}
+check() {  # check NAME FILE PATTERN
+  if grep -qE -- "$3" "$2"; then passes=$((passes + 1)); else
+    failures=$((failures + 1)); echo "FAIL: $1: no line matching: $3"; cat "$2"; fi
+}
+check_not() {
+  if grep -qE -- "$3" "$2"; then failures=$((failures + 1)); echo "FAIL: $1: unexpected: $3"
+  else passes=$((passes + 1)); fi
+}
+
+run direct game.exe "${ARGS[@]}"
+same "started directly (the reference)" "$WORK/direct"
+
+run launched launcher.exe game.exe patch.dll -- "${ARGS[@]}"
+same "through the launcher" "$WORK/launched"
+check "the launcher loaded the patch first" "$WORK/launched" '^patch loaded$'
+expect_first="$(head -1 "$WORK/launched")"
+[ "$expect_first" == "patch loaded" ] && passes=$((passes + 1)) ||
+  { failures=$((failures + 1)); echo "FAIL: the patch was not loaded before the game ran"; }
+check "the launcher returns the game's exit code" "$WORK/launched" '^exit 0$'
+
+run handled crash_handler.exe --pipe '\\.\pipe\launch-test-handler' -- game.exe "${ARGS[@]}"
+same "through the crash handler" "$WORK/handled"
+check "the crash handler returns the game's exit code" "$WORK/handled" '^exit 0$'
+
+run both crash_handler.exe --pipe '\\.\pipe\launch-test-both' -- \
+  launcher.exe game.exe patch.dll -- "${ARGS[@]}"
+same "through the crash handler and the launcher" "$WORK/both"
+check "both: the patch loaded" "$WORK/both" '^patch loaded$'
+
+# A patch whose start-up fails: the game never runs, the launcher says why.
+run refused launcher.exe game.exe refusing.dll -- one two
+check "a patch that does not load: exit code 3" "$WORK/refused" '^exit 3$'
+check "a patch that does not load: said" "$WORK/refused" \
+  '^launcher: the patch DLL did not load into the game .*refusing\.dll$'
+check_not "a patch that does not load: the game never ran" "$WORK/refused" 'arguments$'
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
