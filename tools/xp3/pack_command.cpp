@@ -32,7 +32,7 @@ const char kPackUsage[] =
     "  --segment-size BYTES  unpacked bytes per segment, K/M/G suffixes allowed;\n"
     "                        0 = one segment per file (default 256K)\n"
     "  --allow-empty         write an archive even when DIR holds no files\n"
-    "  --quiet               no progress display\n"
+    "  -q, --quiet           no progress display\n"
     "  --progress            progress on standard error even when it is not a terminal\n"
     "\n"
     "The archive is written as OUT.xp3.part and renamed when complete; an\n"

@@ -38,7 +38,8 @@ const char kExtractUsage[] =
     "would leave DIR (absolute, drive letters, '..') are refused. When a file\n"
     "to be written exists already, nothing is written unless --force is given\n"
     "(which overwrites). Progress goes to standard error on a terminal\n"
-    "(--quiet: never, --progress: always).\n";
+    "(--quiet: never, --progress: always). -f and -q are short for --force\n"
+    "and --quiet.\n";
 const char kVerifyUsage[] =
     "usage: xp3 verify ARCHIVE...\n"
     "\n"

@@ -18,7 +18,7 @@ const char kUsage[] =
     "\n"
     "  pack DIR -o OUT.xp3 [--compress none|zlib|zstd] [--level N]\n"
     "       [--segment-size BYTES] [--allow-empty] [--quiet|--progress]\n"
-    "      pack every file under DIR into a new archive (-o is --output)\n"
+    "      pack every file under DIR into a new archive\n"
     "  list ARCHIVE... [--json]\n"
     "      show the entries with sizes, segments and compression\n"
     "  extract ARCHIVE DIR [--force] [--quiet|--progress]\n"
@@ -35,6 +35,7 @@ const char kUsage[] =
     "  --help\n"
     "      this text; `xp3 COMMAND --help` describes one command\n"
     "\n"
+    "Short forms: -o for --output, -q for --quiet, -f for --force, -h for --help.\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage, 130 interrupted. diff:\n"
     "0 the same, 1 different, 2 bad usage or an archive that cannot be read.\n";
 
