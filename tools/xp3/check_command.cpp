@@ -6,6 +6,8 @@
 
 #include "tools/xp3/archive_check.h"
 #include "tools/xp3/archive_open.h"
+#include "tools/xp3/json_text.h"
+#include "tools/xp3/mount_set_check.h"
 #include "tools/xp3/tool_files.h"
 
 namespace fs = std::filesystem;
@@ -28,8 +30,16 @@ const char kCheckUsage[] =
     "\n"
     "  --json   one JSON document instead of lines\n"
     "\n"
+    "The patch mounts PATCH.xp3 (named after its DLL, beside it), then\n"
+    "images.xp3 from the game directory, then, when CHS_TW is 1, PATCH_tw.xp3.\n"
+    "A warning on standard error (and under \"warnings\" in JSON) names each way\n"
+    "the archives given differ from that set: images.xp3 neither given nor in\n"
+    "GAME_DIR, or given but not in GAME_DIR (the game stops at start-up without\n"
+    "it), a _tw variant on disk but not given, an archive the game never mounts,\n"
+    "another order.\n"
+    "\n"
     "Exit code: 0 every name can be reached, 1 an archive could not be read or\n"
-    "a name can never be reached, 2 bad usage.\n";
+    "a name can never be reached, 2 bad usage. Warnings leave it unchanged.\n";
 
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "xp3 check: %s\n%s", problem.c_str(), kCheckUsage);
@@ -55,54 +65,74 @@ bool ListGameFiles(const fs::path& root, std::vector<GameFile>* files, std::stri
   return true;
 }
 
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += static_cast<char>(c);
-        }
+std::string FoldAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The file directly in `dir` named `name` in any ASCII letter case, as the
+// game's file system finds it; empty when there is none.
+fs::path FindFolded(const fs::path& dir, const std::string& name) {
+  std::error_code ec;
+  const std::string wanted = FoldAscii(name);
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string utf8;
+    std::error_code status_error;
+    if (Utf8FromPath(it->path().filename(), &utf8) && FoldAscii(utf8) == wanted &&
+        it->is_regular_file(status_error)) {
+      return it->path();
     }
   }
-  return out + "\"";
+  return fs::path();
+}
+
+// How the archives given differ from the set the patch mounts over this game
+// directory (mount_set_check.h), looked up on disk.
+std::vector<std::string> MountSetProblems(const fs::path& game_root,
+                                          const std::vector<std::string>& archives) {
+  MountSetInput input;
+  for (const std::string& archive : archives) {
+    std::string name;
+    Utf8FromPath(PathFromUtf8(archive).filename(), &name);
+    input.archives.push_back(archive);
+    input.file_names.push_back(name);
+  }
+  if (fs::path images = FindFolded(game_root, "images.xp3"); !images.empty()) {
+    input.images_in_game_dir = MessagePath(images);
+  }
+  // The variant sits beside the DLL, which is beside its archive, and most
+  // often in the game directory as well.
+  if (const std::string variant = SecondLanguageFileName(input.file_names[0]); !variant.empty()) {
+    fs::path found = FindFolded(game_root, variant);
+    if (found.empty()) {
+      fs::path beside = PathFromUtf8(archives[0]).parent_path();
+      found = FindFolded(beside.empty() ? fs::path(".") : beside, variant);
+    }
+    if (!found.empty()) input.second_language_on_disk = MessagePath(found);
+  }
+  return MountSetWarnings(input);
 }
 
 std::string Number(uint64_t value) { return std::to_string(value); }
+
+std::string Bytes(uint64_t value) { return Counted(value, "byte", "bytes"); }
 
 void PrintText(const std::vector<CheckedArchive>& archives, const CheckReport& report) {
   for (const CheckFinding& f : report.findings) {
     const std::string& archive = archives[f.archive].name;
     switch (f.kind) {
       case CheckKind::kReplaces:
-        std::printf("replaces     %s: %s (game %s bytes, archive %s bytes)\n", archive.c_str(),
-                    f.name.c_str(), Number(f.game_size).c_str(), Number(f.size).c_str());
+        std::printf("replaces     %s: %s (game %s, archive %s)\n", archive.c_str(), f.name.c_str(),
+                    Bytes(f.game_size).c_str(), Bytes(f.size).c_str());
         if (f.case_differs) {
           std::printf("  (case)     the game file is spelled %s\n", f.game_name.c_str());
         }
         break;
       case CheckKind::kAdds:
-        std::printf("adds         %s: %s (%s bytes)\n", archive.c_str(), f.name.c_str(),
-                    Number(f.size).c_str());
+        std::printf("adds         %s: %s (%s)\n", archive.c_str(), f.name.c_str(),
+                    Bytes(f.size).c_str());
         break;
       case CheckKind::kHidden:
         std::printf("hidden       %s: %s (by %s)\n", archive.c_str(), f.name.c_str(),
@@ -115,32 +145,41 @@ void PrintText(const std::vector<CheckedArchive>& archives, const CheckReport& r
   }
   const CheckSummary& s = report.summary;
   std::printf(
-      "%zu entries in %zu archives: %zu replace game files, %zu add files, %zu hidden, "
-      "%zu unreachable, %zu differ from the game file in letter case only\n",
-      s.entries, archives.size(), s.replaces, s.adds, s.hidden, s.unreachable, s.case_differs);
+      "%s in %s: %s, %s, %zu hidden, %zu unreachable, %s from the game file in letter "
+      "case only\n",
+      Counted(s.entries, "entry", "entries").c_str(),
+      Counted(archives.size(), "archive", "archives").c_str(),
+      Counted(s.replaces, "replaces a game file", "replace game files").c_str(),
+      Counted(s.adds, "adds a file", "add files").c_str(), s.hidden, s.unreachable,
+      Counted(s.case_differs, "differs", "differ").c_str());
 }
 
 void PrintJson(const std::string& game_dir, const std::vector<CheckedArchive>& archives,
-               const CheckReport& report) {
-  std::printf("{\n  \"game_directory\": %s,\n  \"archives\": [", Json(game_dir).c_str());
+               const std::vector<std::string>& warnings, const CheckReport& report) {
+  std::printf("{\n  \"game_directory\": %s,\n  \"archives\": [", JsonString(game_dir).c_str());
   for (size_t i = 0; i < archives.size(); ++i) {
-    std::printf("%s%s", i == 0 ? "" : ", ", Json(archives[i].name).c_str());
+    std::printf("%s%s", i == 0 ? "" : ", ", JsonString(archives[i].name).c_str());
   }
-  std::printf("],\n  \"entries\": [");
+  std::printf("],\n  \"warnings\": [");
+  for (size_t i = 0; i < warnings.size(); ++i) {
+    std::printf("%s\n    %s", i == 0 ? "" : ",", JsonString(warnings[i]).c_str());
+  }
+  std::printf("%s],\n  \"entries\": [", warnings.empty() ? "" : "\n  ");
   for (size_t i = 0; i < report.findings.size(); ++i) {
     const CheckFinding& f = report.findings[i];
-    std::string item = "{\"status\": " + Json(CheckKindName(f.kind)) +
-                       ", \"archive\": " + Json(archives[f.archive].name) +
-                       ", \"name\": " + Json(f.name) + ", \"size\": " + Number(f.size);
+    std::string item = "{\"status\": " + JsonString(CheckKindName(f.kind)) +
+                       ", \"archive\": " + JsonString(archives[f.archive].name) +
+                       ", \"name\": " + JsonString(f.name) + ", \"size\": " + Number(f.size);
     if (f.kind == CheckKind::kReplaces) {
-      item += ", \"game_name\": " + Json(f.game_name) + ", \"game_size\": " + Number(f.game_size) +
+      item += ", \"game_name\": " + JsonString(f.game_name) +
+              ", \"game_size\": " + Number(f.game_size) +
               ", \"case_differs\": " + (f.case_differs ? "true" : "false");
     }
     if (f.kind == CheckKind::kHidden || !f.winner_name.empty()) {
-      item += ", \"shadowed_by\": {\"archive\": " + Json(archives[f.winner_archive].name) +
-              ", \"name\": " + Json(f.winner_name) + "}";
+      item += ", \"shadowed_by\": {\"archive\": " + JsonString(archives[f.winner_archive].name) +
+              ", \"name\": " + JsonString(f.winner_name) + "}";
     }
-    if (!f.reason.empty()) item += ", \"reason\": " + Json(f.reason);
+    if (!f.reason.empty()) item += ", \"reason\": " + JsonString(f.reason);
     std::printf("%s\n    %s}", i == 0 ? "" : ",", item.c_str());
   }
   const CheckSummary& s = report.summary;
@@ -198,9 +237,15 @@ int RunCheck(const std::vector<std::string>& args) {
     archives.push_back(std::move(checked));
   }
 
+  const std::vector<std::string> warnings = MountSetProblems(
+      PathFromUtf8(game_dir), std::vector<std::string>(positional.begin() + 1, positional.end()));
+  for (const std::string& warning : warnings) {
+    std::fprintf(stderr, "xp3 check: warning: %s\n", warning.c_str());
+  }
+
   const CheckReport report = CheckArchives(archives, game_files);
   if (json) {
-    PrintJson(game_dir, archives, report);
+    PrintJson(game_dir, archives, warnings, report);
   } else {
     PrintText(archives, report);
   }

@@ -32,7 +32,7 @@ const char kPackUsage[] =
     "  --segment-size BYTES  unpacked bytes per segment, K/M/G suffixes allowed;\n"
     "                        0 = one segment per file (default 256K)\n"
     "  --allow-empty         write an archive even when DIR holds no files\n"
-    "  --quiet               no progress display\n"
+    "  -q, --quiet           no progress display\n"
     "  --progress            progress on standard error even when it is not a terminal\n"
     "\n"
     "The archive is written as OUT.xp3.part and renamed when complete; an\n"
@@ -114,13 +114,20 @@ bool CollectFiles(const fs::path& root, std::vector<PackFile>* files, std::strin
     const fs::directory_entry& entry = *it;
     std::error_code status_error;
     fs::file_status status = entry.status(status_error);
-    if (fs::is_directory(status)) continue;
+    const bool directory = fs::is_directory(status);
     PackFile file;
     file.path = entry.path();
+    // Entry names are UTF-8; a name that is not Unicode has no entry name.
+    // The folder is named in full, the name itself with escapes, so that
+    // the file can be found among many.
     if (!GenericUtf8FromPath(file.path.lexically_relative(root), &file.name)) {
-      *error = "file name is not valid Unicode: " + MessagePath(file.path);
+      *error = std::string(directory ? "a folder" : "a file") +
+               " name is not valid Unicode, so no entry can be named after it: " +
+               DisplayPath(file.path.filename()) + " in the folder " +
+               MessagePath(file.path.parent_path());
       return false;
     }
+    if (directory) continue;
     if (!fs::is_regular_file(status)) {
       *error = "not a regular file: " + MessagePath(file.path) +
                (status_error ? " (" + status_error.message() + ")" : "");
@@ -180,11 +187,6 @@ std::string LevelProblem(const Xp3WriterOptions& options, bool level_given) {
   return "";
 }
 
-// "1 file", "2 files".
-std::string Count(uint64_t number, const char* noun) {
-  return std::to_string(number) + " " + noun + (number == 1 ? "" : "s");
-}
-
 // "12 files, 3.1 MiB -> 1.2 MiB (zstd, 256 KiB segments): 14 segments
 // compressed (3.0 MiB -> 1.1 MiB), 2 stored as is (0.1 MiB)".
 void PrintSummary(const std::string& out_arg, const Xp3WriterOptions& options,
@@ -199,20 +201,21 @@ void PrintSummary(const std::string& out_arg, const Xp3WriterOptions& options,
   const Xp3SegmentTotals& t = writer.segment_totals();
   std::string detail;
   if (t.compressed_segments != 0) {
-    detail = Count(t.compressed_segments, "segment") + " compressed (" +
+    detail = Counted(t.compressed_segments, "segment", "segments") + " compressed (" +
              HumanSize(t.compressed_unpacked_bytes) + " -> " +
              HumanSize(t.compressed_packed_bytes) + ")";
   }
   if (t.stored_segments != 0 || detail.empty()) {
     detail +=
         (detail.empty() ? "" : ", ") +
-        (detail.empty() ? Count(t.stored_segments, "segment") : std::to_string(t.stored_segments)) +
+        (detail.empty() ? Counted(t.stored_segments, "segment", "segments")
+                        : std::to_string(t.stored_segments)) +
         " stored as is (" + HumanSize(t.stored_bytes) +
         (options.compression == Xp3Compression::kNone ? ")"
                                                       : "; empty, or not smaller when compressed)");
   }
   std::printf("%s: %s, %s -> %s (%s, %s): %s\n", out_arg.c_str(),
-              Count(writer.entry_count(), "file").c_str(),
+              Counted(writer.entry_count(), "file", "files").c_str(),
               HumanSize(writer.unpacked_bytes()).c_str(), HumanSize(writer.packed_bytes()).c_str(),
               method.c_str(), segments.c_str(), detail.c_str());
 }

@@ -19,8 +19,9 @@ std::string Progress::Line(size_t files_done, uint64_t bytes_done) const {
   const uint64_t rate = seconds > 0 ? static_cast<uint64_t>(bytes_done / seconds) : 0;
   const int percent = bytes_ == 0 ? 100 : static_cast<int>(bytes_done * 100 / bytes_);
   char line[160];
-  std::snprintf(line, sizeof line, "%3d%%  %zu/%zu files  %s/%s  %s/s", percent, files_done, files_,
-                HumanSize(bytes_done).c_str(), HumanSize(bytes_).c_str(), HumanSize(rate).c_str());
+  std::snprintf(line, sizeof line, "%3d%%  %zu/%zu %s  %s/%s  %s/s", percent, files_done, files_,
+                files_ == 1 ? "file" : "files", HumanSize(bytes_done).c_str(),
+                HumanSize(bytes_).c_str(), HumanSize(rate).c_str());
   return line;
 }
 

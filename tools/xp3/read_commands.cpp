@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "archive/xp3_archive.h"
 #include "tools/xp3/archive_open.h"
+#include "tools/xp3/json_text.h"
 #include "tools/xp3/progress.h"
 #include "tools/xp3/tool_files.h"
 #include "tools/xp3/xp3_writer.h"
@@ -18,10 +19,17 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kListUsage[] =
-    "usage: xp3 list ARCHIVE\n"
+    "usage: xp3 list ARCHIVE... [--json]\n"
     "\n"
     "Lists every entry: unpacked and packed size, segment count, compression\n"
-    "(stored, zlib, zstd, or a mix such as zstd+stored) and name.\n";
+    "(stored, zlib, zstd, or a mix such as zstd+stored) and name. Several\n"
+    "archives are listed one after the other, each under its name.\n"
+    "\n"
+    "  --json   one JSON document instead: {\"archives\": [{\"archive\", \"entries\":\n"
+    "           [{\"name\", \"size\", \"packed_size\", \"segments\", \"compression\",\n"
+    "           \"adler32\"}], \"summary\"}]}\n"
+    "\n"
+    "Exit code 1 when an archive cannot be read (the others are still listed).\n";
 const char kExtractUsage[] =
     "usage: xp3 extract ARCHIVE DIR [--force] [--quiet|--progress]\n"
     "\n"
@@ -30,15 +38,17 @@ const char kExtractUsage[] =
     "would leave DIR (absolute, drive letters, '..') are refused. When a file\n"
     "to be written exists already, nothing is written unless --force is given\n"
     "(which overwrites). Progress goes to standard error on a terminal\n"
-    "(--quiet: never, --progress: always).\n";
+    "(--quiet: never, --progress: always). -f and -q are short for --force\n"
+    "and --quiet.\n";
 const char kVerifyUsage[] =
-    "usage: xp3 verify ARCHIVE\n"
+    "usage: xp3 verify ARCHIVE...\n"
     "\n"
     "Reads every entry through the patch's own archive reader and checks its\n"
     "size and Adler-32 against the index. The index itself is checked more\n"
     "strictly than the patch reads it: a compressed index must carry a right\n"
     "checksum, and the sizes the index declares must agree with what it holds.\n"
-    "Exit code 1 on any mismatch.\n";
+    "One result line per archive; several archives end with a line for all.\n"
+    "Exit code 1 on any mismatch in any archive.\n";
 
 constexpr uint32_t kReadChunk = 1 << 20;
 
@@ -64,12 +74,12 @@ bool ReadEntry(Xp3Archive* archive, const Xp3Entry& entry, std::vector<uint8_t>*
     if (!sink(buffer->data(), got, problem)) return false;
   }
   if (stream->HasError()) {
-    *problem = "read error after " + std::to_string(size) + " bytes (damaged segment data)";
+    *problem = "read error after " + Counted(size, "byte", "bytes") + " (damaged segment data)";
     return false;
   }
   if (size != entry.unpacked_size) {
-    *problem = "size mismatch: the index says " + std::to_string(entry.unpacked_size) +
-               " bytes, the data gives " + std::to_string(size);
+    *problem = "size mismatch: the index says " + Counted(entry.unpacked_size, "byte", "bytes") +
+               ", the data gives " + std::to_string(size);
     return false;
   }
   if (adler != entry.checksum) {
@@ -143,29 +153,17 @@ bool SafeTarget(const fs::path& root, const std::string& key, fs::path* target) 
   return true;
 }
 
-bool WantsHelp(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (arg == "-h" || arg == "--help") return true;
-  }
-  return false;
-}
-
 int Usage(const char* command, const char* usage, const std::string& problem) {
   std::fprintf(stderr, "xp3 %s: %s\n%s", command, problem.c_str(), usage);
   return 2;
 }
 
-}  // namespace
-
-int RunList(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return std::fputs(kListUsage, stdout), 0;
-  if (args.size() != 1) return Usage("list", kListUsage, "expected one archive");
-  std::unique_ptr<Xp3Archive> archive = OpenArchive("list", args[0]);
-  if (!archive) return 1;
-  std::FILE* file = OpenFile(PathFromUtf8(args[0]), "rb");
+void ListText(const std::string& path, Xp3Archive& archive, bool several, bool first) {
+  if (several) std::printf("%s%s:\n", first ? "" : "\n", path.c_str());
+  std::FILE* file = OpenFile(PathFromUtf8(path), "rb");
   uint64_t unpacked = 0, packed = 0;
   std::printf("%14s %14s %6s  %-11s %s\n", "unpacked", "packed", "segs", "compression", "name");
-  for (const Xp3Entry& entry : archive->entries()) {
+  for (const Xp3Entry& entry : archive.entries()) {
     std::printf("%14llu %14llu %6zu  %-11s %s\n",
                 static_cast<unsigned long long>(entry.unpacked_size),
                 static_cast<unsigned long long>(entry.packed_size), entry.segments.size(),
@@ -174,17 +172,42 @@ int RunList(const std::vector<std::string>& args) {
     packed += entry.packed_size;
   }
   if (file != nullptr) std::fclose(file);
-  std::printf("%zu entries, %s unpacked, %s packed\n", archive->entries().size(),
+  std::printf("%s, %s unpacked, %s packed\n",
+              Counted(archive.entries().size(), "entry", "entries").c_str(),
               HumanSize(unpacked).c_str(), HumanSize(packed).c_str());
-  return 0;
 }
 
-int RunVerify(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) return std::fputs(kVerifyUsage, stdout), 0;
-  if (args.size() != 1) return Usage("verify", kVerifyUsage, "expected one archive");
+// One element of the "archives" array of `xp3 list --json`.
+void ListJson(const std::string& path, Xp3Archive& archive) {
+  std::FILE* file = OpenFile(PathFromUtf8(path), "rb");
+  uint64_t unpacked = 0, packed = 0;
+  std::printf("    {\n      \"archive\": %s,\n      \"entries\": [", JsonString(path).c_str());
+  size_t index = 0;
+  for (const Xp3Entry& entry : archive.entries()) {
+    std::printf(
+        "%s\n        {\"name\": %s, \"size\": %llu, \"packed_size\": %llu, \"segments\": %zu, "
+        "\"compression\": %s, \"adler32\": %s}",
+        index++ == 0 ? "" : ",", JsonString(entry.key).c_str(),
+        static_cast<unsigned long long>(entry.unpacked_size),
+        static_cast<unsigned long long>(entry.packed_size), entry.segments.size(),
+        JsonString(CompressionOf(file, entry)).c_str(), JsonHex32(entry.checksum).c_str());
+    unpacked += entry.unpacked_size;
+    packed += entry.packed_size;
+  }
+  if (file != nullptr) std::fclose(file);
+  std::printf(
+      "%s],\n      \"summary\": {\"entries\": %zu, \"size\": %llu, \"packed_size\": %llu}\n"
+      "    }",
+      index == 0 ? "" : "\n      ", archive.entries().size(),
+      static_cast<unsigned long long>(unpacked), static_cast<unsigned long long>(packed));
+}
+
+// Verifies one archive and prints its result line; false when anything
+// failed (the archive could not be read, its index, an entry).
+bool VerifyOne(const std::string& path) {
   IndexInspection inspection;
-  std::unique_ptr<Xp3Archive> archive = OpenArchive("verify", args[0], &inspection);
-  if (!archive) return 1;
+  std::unique_ptr<Xp3Archive> archive = OpenArchive("verify", path, &inspection);
+  if (!archive) return false;
   for (const std::string& problem : inspection.problems) {
     std::fprintf(stderr, "xp3 verify: %s\n", problem.c_str());
   }
@@ -200,19 +223,83 @@ int RunVerify(const std::vector<std::string>& args) {
     }
     bytes += entry.unpacked_size;
   }
-  size_t count = archive->entries().size();
+  const std::string entries = Counted(archive->entries().size(), "entry", "entries");
   if (!inspection.problems.empty()) {
-    std::printf("%s: the index FAILED (%zu problem%s); %zu of %zu entries FAILED\n",
-                args[0].c_str(), inspection.problems.size(),
-                inspection.problems.size() == 1 ? "" : "s", failed, count);
-    return 1;
+    std::printf("%s: the index FAILED (%s); %zu of %s FAILED\n", path.c_str(),
+                Counted(inspection.problems.size(), "problem", "problems").c_str(), failed,
+                entries.c_str());
+    return false;
   }
   if (failed != 0) {
-    std::printf("%s: %zu of %zu entries FAILED\n", args[0].c_str(), failed, count);
-    return 1;
+    std::printf("%s: %zu of %s FAILED\n", path.c_str(), failed, entries.c_str());
+    return false;
   }
-  std::printf("%s: %zu entries OK (%s)\n", args[0].c_str(), count, HumanSize(bytes).c_str());
-  return 0;
+  std::printf("%s: %s OK (%s)\n", path.c_str(), entries.c_str(), HumanSize(bytes).c_str());
+  return true;
+}
+
+}  // namespace
+
+int RunList(const std::vector<std::string>& args) {
+  bool json = false;
+  std::vector<std::string> archives;
+  for (const std::string& arg : args) {
+    if (arg == "-h" || arg == "--help") return std::fputs(kListUsage, stdout), 0;
+    if (arg == "--json") {
+      json = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage("list", kListUsage, "unknown option: " + arg);
+    } else {
+      archives.push_back(arg);
+    }
+  }
+  if (archives.empty()) return Usage("list", kListUsage, "expected at least one archive");
+  int result = 0;
+  size_t listed = 0;
+  if (json) std::printf("{\n  \"archives\": [");
+  for (const std::string& path : archives) {
+    std::unique_ptr<Xp3Archive> archive = OpenArchive("list", path);
+    if (!archive) {
+      result = 1;
+      continue;
+    }
+    if (json) {
+      std::printf("%s\n", listed == 0 ? "" : ",");
+      ListJson(path, *archive);
+    } else {
+      ListText(path, *archive, archives.size() > 1, listed == 0);
+    }
+    ++listed;
+    std::fflush(stdout);
+  }
+  if (json) std::printf("%s]\n}\n", listed == 0 ? "" : "\n  ");
+  return result;
+}
+
+int RunVerify(const std::vector<std::string>& args) {
+  std::vector<std::string> archives;
+  for (const std::string& arg : args) {
+    if (arg == "-h" || arg == "--help") return std::fputs(kVerifyUsage, stdout), 0;
+    if (arg.size() > 1 && arg[0] == '-') {
+      return Usage("verify", kVerifyUsage, "unknown option: " + arg);
+    }
+    archives.push_back(arg);
+  }
+  if (archives.empty()) return Usage("verify", kVerifyUsage, "expected at least one archive");
+  size_t failed = 0;
+  for (const std::string& path : archives) {
+    if (!VerifyOne(path)) ++failed;
+    std::fflush(stdout);
+  }
+  if (archives.size() > 1) {
+    if (failed == 0) {
+      std::printf("%s OK\n", Counted(archives.size(), "archive", "archives").c_str());
+    } else {
+      std::printf("%zu of %s FAILED\n", failed,
+                  Counted(archives.size(), "archive", "archives").c_str());
+    }
+  }
+  return failed == 0 ? 0 : 1;
 }
 
 int RunExtract(const std::vector<std::string>& args) {
@@ -337,10 +424,11 @@ int RunExtract(const std::vector<std::string>& args) {
   progress.Clear();
   const size_t count = entries.size();
   if (failed != 0) {
-    std::printf("%s: %zu of %zu entries FAILED\n", positional[0].c_str(), failed, count);
+    std::printf("%s: %zu of %s FAILED\n", positional[0].c_str(), failed,
+                Counted(count, "entry", "entries").c_str());
     return 1;
   }
-  std::printf("%s: %zu entries extracted to %s\n", positional[0].c_str(), count,
-              root_shown.c_str());
+  std::printf("%s: %s extracted to %s\n", positional[0].c_str(),
+              Counted(count, "entry", "entries").c_str(), root_shown.c_str());
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "platform/text_conversion.h"
+#include "tools/xp3/json_text.h"
 
 #ifdef _WIN32
 #include <shellapi.h>
@@ -47,7 +48,48 @@ bool GenericUtf8FromPath(const fs::path& path, std::string* utf8) {
 std::string DisplayPath(const fs::path& path) {
   std::string utf8;
   if (Utf8FromPath(path, &utf8)) return utf8;
-  return "<name that is not valid Unicode>";
+  // Keep what is readable, so that the name can still be found; show the
+  // rest as escapes.
+  std::string shown;
+  char escape[16];
+#ifdef _WIN32
+  const std::wstring& native = path.native();
+  WideString run;
+  auto flush = [&] {
+    std::string part;
+    ToUtf8(run, &part);
+    shown += part;
+    run.clear();
+  };
+  for (size_t i = 0; i < native.size(); ++i) {
+    const wchar_t c = native[i];
+    const bool high = c >= 0xD800 && c <= 0xDBFF;
+    const bool low = c >= 0xDC00 && c <= 0xDFFF;
+    if (high && i + 1 < native.size() && native[i + 1] >= 0xDC00 && native[i + 1] <= 0xDFFF) {
+      run.push_back(c);
+      run.push_back(native[++i]);
+    } else if (high || low) {
+      flush();
+      std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+      shown += escape;
+    } else {
+      run.push_back(c);
+    }
+  }
+  flush();
+#else
+  const std::string& native = path.native();
+  for (size_t at = 0; at < native.size();) {
+    if (const size_t length = Utf8SequenceLength(native, at); length != 0) {
+      shown.append(native, at, length);
+      at += length;
+    } else {
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(native[at++]));
+      shown += escape;
+    }
+  }
+#endif
+  return shown;
 }
 
 std::string MessagePath(const fs::path& path) {
@@ -120,7 +162,7 @@ void PrepareConsole() {
 
 std::string HumanSize(uint64_t bytes) {
   static const char* const kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  if (bytes < 1024) return Counted(bytes, "byte", "bytes");
   double value = static_cast<double>(bytes);
   int unit = 0;
   while (value >= 1024 && unit < 4) {
@@ -130,4 +172,8 @@ std::string HumanSize(uint64_t bytes) {
   char text[32];
   std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
   return text;
+}
+
+std::string Counted(uint64_t number, const char* one, const char* many) {
+  return std::to_string(number) + " " + (number == 1 ? one : many);
 }

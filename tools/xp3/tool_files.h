@@ -15,7 +15,9 @@ std::filesystem::path PathFromUtf8(const std::string& utf8);
 bool Utf8FromPath(const std::filesystem::path& path, std::string* utf8);
 // The path with '/' separators, as entry names are stored.
 bool GenericUtf8FromPath(const std::filesystem::path& path, std::string* utf8);
-// For messages: the UTF-8 form, or a marker when the name is not Unicode.
+// For messages: the UTF-8 form; the parts of a name that is not valid
+// Unicode are shown as escapes (\xE9 for a byte, \uD800 for a lone
+// surrogate).
 std::string DisplayPath(const std::filesystem::path& path);
 // For messages about files: DisplayPath with the platform's own separator
 // throughout ('\' on Windows), whatever mix the path was built from.
@@ -39,3 +41,7 @@ void PrepareConsole();
 
 // "1.5 MiB"-style size for people.
 std::string HumanSize(uint64_t bytes);
+
+// The number and the words that agree with it: Counted(1, "entry",
+// "entries") is "1 entry", Counted(0, ...) "0 entries".
+std::string Counted(uint64_t number, const char* one, const char* many);

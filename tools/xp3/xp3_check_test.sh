@@ -36,17 +36,41 @@ printf 'new title' >"$work/images/bg/title.png"
 printf 'other' >"$work/images/bg/TITLE2.png"
 run pack "$(arg "$work/patch")" -o "$(arg "$work/patch.xp3")" --compress zlib
 [ "$rc" = 0 ] || fail "pack patch: $(cat "$work/err.txt")"
-run pack "$(arg "$work/images")" -o "$(arg "$work/images.xp3")" --compress none
-[ "$rc" = 0 ] || fail "pack images: $(cat "$work/err.txt")"
 
-run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")" "$(arg "$work/images.xp3")"
+# The set of archives the game mounts: without images.xp3 anywhere the game
+# stops at start-up; one in the game directory that is not given changes
+# what the game sees. Warnings leave the exit code alone.
+expect_warning() {  # what pattern
+  grep -Eq -- "^xp3 check: warning: $2" "$work/err.txt" ||
+    { fail "$1: no warning matching $2"; sed 's/^/  err: /' "$work/err.txt" >&2; }
+}
+run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")"
+[ "$rc" = 0 ] || fail "check without images.xp3: exit $rc, expected 0"
+expect_warning "no images.xp3 at all" 'no images\.xp3 was given, and the game directory has none: the game stops at start-up'
+run pack "$(arg "$work/images")" -o "$(arg "$work/game/images.xp3")" --compress none
+[ "$rc" = 0 ] || fail "pack images: $(cat "$work/err.txt")"
+run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")"
+expect_warning "images.xp3 in the game directory, not given" 'images\.xp3 was not given, but the game directory holds one \(.*game.images\.xp3\)'
+cp "$work/game/images.xp3" "$work/images.xp3"
+run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")" "$(arg "$work/images.xp3")" "$(arg "$work/patch.xp3")"
+expect_warning "an archive given twice" '.*patch\.xp3 is given more than once'
+run pack "$(arg "$work/images")" -o "$(arg "$work/patch_tw.xp3")" --compress none
+run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")" "$(arg "$work/game/images.xp3")"
+[ "$rc" = 0 ] || fail "check with a _tw variant not given: exit $rc, expected 0"
+expect_warning "the _tw variant beside the first archive" '.*patch_tw\.xp3 exists but was not given: when CHS_TW is 1'
+[ "$(wc -l <"$work/err.txt")" = 1 ] || fail "more than one warning: $(cat "$work/err.txt")"
+run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")" "$(arg "$work/game/images.xp3")" "$(arg "$work/patch_tw.xp3")"
+[ -s "$work/err.txt" ] && fail "check of the set the game mounts warned: $(cat "$work/err.txt")"
+rm "$work/patch_tw.xp3"
+
+run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")" "$(arg "$work/game/images.xp3")"
 [ "$rc" = 0 ] || fail "check of reachable archives: exit $rc"
 expect_line "replacing entry with both sizes" '^replaces +.*patch\.xp3: scenario/ch1\.txt \(game 100 bytes, archive 120 bytes\)$'
 expect_line "letter case differs" '^  \(case\) +the game file is spelled Scenario/Ch1\.txt$'
 expect_line "replacing entry, same spelling" '^replaces +.*patch\.xp3: system/config\.ini \(game 4 bytes, archive 4 bytes\)$'
 expect_line "added entry" '^adds +.*patch\.xp3: scenario/ch2\.txt \(3 bytes\)$'
 expect_line "hidden entry" '^hidden +.*patch\.xp3: bg/title\.png \(by .*images\.xp3\)$'
-expect_line "summary" '^7 entries in 2 archives: 2 replace game files, 4 add files, 1 hidden, 0 unreachable, 1 differ'
+expect_line "summary" '^7 entries in 2 archives: 2 replace game files, 4 add files, 1 hidden, 0 unreachable, 1 differs from the game file in letter case only$'
 [ -s "$work/err.txt" ] && fail "check wrote to stderr: $(cat "$work/err.txt")"
 
 # An archive whose entries are ../up.txt and README.TXT (stored index, made
@@ -67,9 +91,10 @@ file_chunk() {  # name (ASCII)
   printf 'XP3\r\n \n\x1a\x8b\x67\x01'; u64 20; printf 'x'
   printf '\x00'; u64 "$(stat -c %s "$work/index.bin")"; cat "$work/index.bin"
 } >"$work/odd.xp3"
-run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")" "$(arg "$work/images.xp3")" \
+run check "$(arg "$work/game")" "$(arg "$work/patch.xp3")" "$(arg "$work/game/images.xp3")" \
   "$(arg "$work/odd.xp3")"
 [ "$rc" = 1 ] || fail "check with unreachable names: exit $rc, expected 1"
+expect_warning "an archive the game never mounts" '.*odd\.xp3 is not an archive the game mounts: it mounts patch\.xp3, images\.xp3 and, when CHS_TW is 1, patch_tw\.xp3$'
 expect_line "a '..' component" "^unreachable +.*odd\\.xp3: \\.\\./up\\.txt: a '\\.\\.' component$"
 expect_line "case shadow" '^unreachable +.*images\.xp3: bg/title\.png: differs only in letter case from BG/TITLE\.PNG in .*odd\.xp3, which shadows it$'
 expect_line "summary counts" '^9 entries in 3 archives: .* 3 unreachable,'
@@ -88,7 +113,20 @@ hidden = entries[("patch.xp3", "bg/title.png")]
 assert hidden["status"] == "unreachable" and hidden["shadowed_by"]["name"] == "BG/TITLE.PNG", hidden
 assert doc["summary"] == {"entries": 7, "replaces": 2, "adds": 3, "hidden": 0,
                           "unreachable": 2, "case_differs": 1}, doc["summary"]
+warnings = doc["warnings"]
+assert len(warnings) == 2, warnings
+assert "odd.xp3 is not an archive the game mounts" in warnings[0], warnings
+assert warnings[1].startswith("images.xp3 was not given, but the game directory holds one"), warnings
 PY
+
+# Counts agree with their nouns.
+mkdir -p "$work/one"
+printf 'x' >"$work/one/only.txt"
+run pack "$(arg "$work/one")" -o "$(arg "$work/one.xp3")"
+run check "$(arg "$work/game")" "$(arg "$work/one.xp3")"
+expect_line "singular counts" '^adds +.*one\.xp3: only\.txt \(1 byte\)$'
+expect_line "one archive" '^1 entry in 1 archive: 0 replace game files, 1 adds a file, 0 hidden, 0 unreachable, 0 differ from'
+
 
 run check "$(arg "$work/game")"
 [ "$rc" = 2 ] || fail "check without archives: exit $rc, expected 2"

@@ -1,10 +1,11 @@
-// The `xp3` tool: packs, lists, extracts and verifies the archives the patch
-// mounts. Dispatches to one subcommand; see `xp3 --help`.
+// The `xp3` tool: packs, lists, extracts, verifies, checks and compares the
+// archives the patch mounts. Dispatches to one subcommand; see `xp3 --help`.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "tools/xp3/check_command.h"
+#include "tools/xp3/diff_command.h"
 #include "tools/xp3/pack_command.h"
 #include "tools/xp3/read_commands.h"
 #include "tools/xp3/tool_files.h"
@@ -15,18 +16,28 @@ namespace {
 const char kUsage[] =
     "usage: xp3 COMMAND [ARGS]\n"
     "\n"
-    "  pack DIR -o OUT.xp3 [--compress none|zlib|zstd] [--level N] [--segment-size BYTES]\n"
-    "                       pack every file under DIR into a new archive\n"
-    "  list ARCHIVE         show the entries with sizes, segments and compression\n"
-    "  extract ARCHIVE DIR [--force]\n"
-    "                       write every entry below DIR\n"
-    "  verify ARCHIVE       read every entry and check sizes and Adler-32\n"
+    "  pack DIR -o OUT.xp3 [--compress none|zlib|zstd] [--level N]\n"
+    "       [--segment-size BYTES] [--allow-empty] [--quiet|--progress]\n"
+    "      pack every file under DIR into a new archive\n"
+    "  list ARCHIVE... [--json]\n"
+    "      show the entries with sizes, segments and compression\n"
+    "  extract ARCHIVE DIR [--force] [--quiet|--progress]\n"
+    "      write every entry below DIR\n"
+    "  verify ARCHIVE...\n"
+    "      read every entry and check sizes and Adler-32\n"
     "  check GAME_DIR ARCHIVE... [--json]\n"
-    "                       what the archives, in mount order, do to the game\n"
-    "  --version            the tool's version\n"
+    "      what the archives, in mount order, do to the game; warns when they\n"
+    "      are not the set the game mounts\n"
+    "  diff OLD.xp3 NEW.xp3 [--json]\n"
+    "      the entries added, removed and changed between two releases\n"
+    "  --version\n"
+    "      the tool's version\n"
+    "  --help\n"
+    "      this text; `xp3 COMMAND --help` describes one command\n"
     "\n"
-    "`xp3 COMMAND --help` describes one command. Exit codes: 0 success,\n"
-    "1 failure, 2 bad usage, 130 interrupted.\n";
+    "Short forms: -o for --output, -q for --quiet, -f for --force, -h for --help.\n"
+    "Exit codes: 0 success, 1 failure, 2 bad usage, 130 interrupted. diff:\n"
+    "0 the same, 1 different, 2 bad usage or an archive that cannot be read.\n";
 
 }  // namespace
 
@@ -56,6 +67,8 @@ int main(int argc, char** argv) {
     result = RunVerify(args);
   } else if (command == "check") {
     result = RunCheck(args);
+  } else if (command == "diff") {
+    result = RunDiff(args);
   } else {
     std::fprintf(stderr, "xp3: unknown command: %s\n%s", command.c_str(), kUsage);
   }

@@ -140,6 +140,80 @@ run extract "$(arg "$work/stored.xp3")" "$(arg "$work/x2")"
 expect "extract of an index with an unknown chunk" 0
 [ "$(lines "$work/out.txt")" = 1 ] || fail "extract: stdout holds more than its summary"
 
+# Several archives: list and verify take them in turn and go on past one
+# that fails; list --json is one document for all of them.
+run list "$(arg "$work/p.xp3")" "$(arg "$work/ok.xp3")"
+expect "list of two archives" 0
+[ "$(grep -c '^ *unpacked  *packed ' "$work/out.txt")" = 2 ] || fail "list of two archives: not two tables"
+grep -qxF "$(arg "$work/ok.xp3"):" "$work/out.txt" || fail "list of two archives: no heading for the second"
+run list "$(arg "$work/missing.xp3")" "$(arg "$work/p.xp3")"
+expect "list with a missing archive" 1
+grep -q 'no such archive' "$work/err.txt" || fail "list: the missing archive is not named"
+grep -q '^31 entries, ' "$work/out.txt" || fail "list: the readable archive after a missing one is not listed"
+mkdir -p "$work/names/文本"
+printf 'new chapter' >"$work/names/文本/第1章.txt"
+run pack "$(arg "$work/names")" -o "$(arg "$work/names.xp3")" --compress none
+run list "$(arg "$work/names.xp3")" "$(arg "$work/p.xp3")" --json
+expect "list --json" 0
+python3 - "$work/out.txt" <<'PY' || fail "list --json: $(head -c 2000 "$work/out.txt")"
+import json, sys, zlib
+doc = json.load(open(sys.argv[1], encoding="utf-8"))
+first, second = doc["archives"]
+assert first["archive"].endswith("names.xp3"), first
+entry, = first["entries"]
+assert entry == {"name": "文本/第1章.txt", "size": 11, "packed_size": 11, "segments": 1,
+                 "compression": "stored", "adler32": "%08x" % zlib.adler32(b"new chapter")}, entry
+assert first["summary"] == {"entries": 1, "size": 11, "packed_size": 11}, first["summary"]
+assert len(second["entries"]) == 31 and second["summary"]["entries"] == 31, second["summary"]
+assert all(e["compression"] in ("zstd", "stored", "zstd+stored") for e in second["entries"])
+PY
+run verify "$(arg "$work/p.xp3")" "$(arg "$work/ok.xp3")"
+expect "verify of two archives" 0
+expect_last() { [ "$(tail -1 "$work/out.txt")" = "$2" ] || fail "$1: last line $(tail -1 "$work/out.txt")"; }
+expect_last "verify of two archives" "2 archives OK"
+run pack "$(arg "$work/src")" -o "$(arg "$work/damaged.xp3")" --compress none
+printf 'Z' | dd of="$work/damaged.xp3" bs=1 seek=100 conv=notrunc status=none
+run verify "$(arg "$work/damaged.xp3")" "$(arg "$work/p.xp3")"
+expect "verify of a damaged and a sound archive" 1
+grep -q 'checksum mismatch' "$work/err.txt" || fail "verify: the damage is not named: $(cat "$work/err.txt")"
+grep -q ': 31 entries OK' "$work/out.txt" || fail "verify stopped at the damaged archive"
+expect_last "verify of a damaged and a sound archive" "1 of 2 archives FAILED"
+
+# Counts agree with their nouns: one file of one byte.
+mkdir -p "$work/single"
+printf 'x' >"$work/single/one.txt"
+run pack "$(arg "$work/single")" -o "$(arg "$work/single.xp3")" --compress none
+grep -q ': 1 file, 1 byte -> 1 byte (none, 256.0 KiB segments): 1 segment stored as is (1 byte)$' \
+  "$work/out.txt" || fail "pack of one file: $(cat "$work/out.txt")"
+run list "$(arg "$work/single.xp3")"
+expect_last "list of one entry" "1 entry, 1 byte unpacked, 1 byte packed"
+run verify "$(arg "$work/single.xp3")"
+expect_last "verify of one entry" "$(arg "$work/single.xp3"): 1 entry OK (1 byte)"
+
+# A name that is not Unicode has no entry name; the message names its
+# folder. (Linux only: Wine hands such names to Windows programs converted.)
+if [ -z "$runner" ]; then
+  mkdir -p "$work/badname/sub"
+  printf 'x' >"$work/badname/sub/$(printf 'caf\xe9').txt"
+  run pack "$work/badname" -o "$work/badname.xp3"
+  expect "pack of a name that is not Unicode" 1
+  grep -qF 'a file name is not valid Unicode, so no entry can be named after it: caf\xE9.txt in the folder '"$work/badname/sub" \
+    "$work/err.txt" || fail "pack of a name that is not Unicode: $(cat "$work/err.txt")"
+fi
+
+# `xp3 --help` lists every command and every option that a command's own
+# help names.
+run --help
+cp "$work/out.txt" "$work/help.txt"
+for command in pack list extract verify check diff; do
+  grep -q "^  $command " "$work/help.txt" || fail "xp3 --help does not list $command"
+  run "$command" --help
+  expect "$command --help" 0
+  for option in $(grep -oE -- '(^|[^a-z-])--?[a-z][a-z-]*' "$work/out.txt" | grep -oE -- '--?[a-z][a-z-]*' | sort -u); do
+    grep -qE -- "(^|[^a-z-])$option([^a-z-]|$)" "$work/help.txt" || fail "xp3 --help does not list $command $option"
+  done
+done
+
 # Interrupted and killed packs. Wine turns SIGINT into the console's Ctrl-C
 # event, so the same signal tests the Windows tool's console handler.
 start_pack() {  # runs a long pack in the background; its pid in $pid
