@@ -236,15 +236,16 @@ void FreeThreadEntries() {
 }
 
 // Suspends every enlisted thread and waits until each has really stopped
-// (reading its context does). A thread that has ended meanwhile is skipped.
+// (reading its context does). A thread that has ended meanwhile is skipped:
+// its object is signalled. Its exit code cannot tell, since a thread may end
+// with 259, the value that also means "still running".
 // Returns 0, or the error of a live thread that could not be suspended, in
 // which case the threads suspended so far are resumed.
 DWORD SuspendEnlistedThreads() {
   for (HookThreadEntry* entry = engine.threads; entry != nullptr; entry = entry->next) {
     if (SuspendThread(entry->thread) == static_cast<DWORD>(-1)) {
       const DWORD error = GetLastError();
-      DWORD exit_code = 0;
-      if (GetExitCodeThread(entry->thread, &exit_code) && exit_code != STILL_ACTIVE) continue;
+      if (WaitForSingleObject(entry->thread, 0) == WAIT_OBJECT_0) continue;
       ResumeEnlistedThreads();
       return error != 0 ? error : ERROR_INVALID_HANDLE;
     }

@@ -9,7 +9,10 @@
 // (a suspended thread may hold the heap's lock, so nothing is allocated
 // then), writes each function entry so that no thread can run half of a
 // jump, moves threads out of rewritten bytes and removed trampolines, and
-// resumes them. Enlisting is an error outside the caller's own transaction.
+// resumes them. Enlisting is an error outside the caller's own transaction;
+// an enlisted handle needs the rights to suspend, resume, get and set the
+// context, and to wait (a thread that cannot be suspended fails the commit
+// unless its object says it has ended).
 // Each slot and each function takes one operation per transaction. The first
 // failing step poisons the transaction and the commit then discards it and
 // reports that error. Every operation but ResolveCodeAddress returns a Win32

@@ -878,6 +878,47 @@ TEST(OtherThreads, OpensEveryThreadButTheCallerForTheTransaction) {
   CloseHandle(release);
 }
 
+// 259 is both STILL_ACTIVE and what a thread returns that ends with
+// ERROR_NO_MORE_ITEMS: an enlisted thread that ended so is skipped like any
+// other ended thread, whether its handle came from its creator or from the
+// transaction's own list of the process's threads.
+TEST(HookCommit, SkipsEnlistedThreadsThatEndedWithTheStillActiveCode) {
+  LPTHREAD_START_ROUTINE end_at_signal = [](void* event) WINAPI -> DWORD {
+    WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+    return STILL_ACTIVE;
+  };
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, end_at_signal, release, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  hooking::OtherThreads others;
+  ASSERT_EQ(others.Open(), 0u);
+  SetEvent(release);
+  ASSERT_EQ(WaitForSingleObject(thread, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(thread, &code));
+  ASSERT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+
+  for (bool from_list : {false, true}) {
+    SCOPED_TRACE(from_list ? "handle from the thread list" : "handle from CreateThread");
+    PVOID slot = Code(HtPlainTarget);
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    if (from_list) {
+      ASSERT_EQ(others.EnlistAll(), 0u);
+    } else {
+      ASSERT_EQ(HookEnlistThread(thread), 0u);
+    }
+    ASSERT_EQ(HookAttach(&slot, Code(ReplacementPlain)), 0u);
+    EXPECT_EQ(HookTransactionCommit(), 0u);
+    EXPECT_EQ(HtPlainTarget(1), 1001);
+    if (slot != Code(HtPlainTarget)) {
+      EXPECT_EQ(DetachOne(&slot, Code(ReplacementPlain)), 0u);
+    }
+    EXPECT_EQ(HtPlainTarget(1), 10);
+  }
+  CloseHandle(thread);
+  CloseHandle(release);
+}
+
 // --- Stress -------------------------------------------------------------------
 
 std::atomic<bool> stop_callers;
