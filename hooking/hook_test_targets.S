@@ -12,6 +12,26 @@ _HtPlainTarget:
         add eax, 7                        # 83 C0 07
         ret
 
+# int HtLineStartTarget(int x) and int HtLineCrossingTarget(int x): 3x + 7,
+# as HtPlainTarget. The first begins a 64-byte cache line; the second begins
+# at byte 60 of one, so that its first eight bytes span two lines of the
+# same page.
+        .globl _HtLineStartTarget
+        .p2align 7
+_HtLineStartTarget:
+        mov eax, dword ptr [esp + 4]
+        lea eax, [eax + eax * 2]
+        add eax, 7
+        ret
+        .globl _HtLineCrossingTarget
+        .p2align 7
+        .fill 60, 1, 0xCC
+_HtLineCrossingTarget:
+        mov eax, dword ptr [esp + 4]
+        lea eax, [eax + eax * 2]
+        add eax, 7
+        ret
+
 # int HtCallTarget(int x): 40 + x; begins with a relative call.
         .globl _HtCallTarget
         .p2align 4

@@ -43,7 +43,9 @@ constinit EngineState engine;
 constexpr size_t kJumpSize = 5;
 // The code area keeps room for the jump back after the moved instructions.
 constexpr size_t kMaxCodeLength = kCodeAreaSize - kJumpSize;
-constexpr uintptr_t kPageSize = 0x1000;
+// Another processor's instruction fetch is guaranteed to see a locked store
+// whole only when it lies within one cache line.
+constexpr uintptr_t kCacheLineSize = 64;
 
 bool IsOwner() { return engine.owner_thread_id.load() == GetCurrentThreadId(); }
 
@@ -59,13 +61,13 @@ void WriteJump(uint8_t* at, const uint8_t* destination) { MakeJump(at, at, desti
 // Replaces the first eight bytes at `at` (or all `n`, when fewer) so that a
 // thread arriving there runs either the old ones or the new ones, never a
 // mix, even a thread that is not enlisted. They are exchanged in one locked
-// operation when they share a page; otherwise arrivals are parked on a
-// two-byte jump to itself while the rest is written, and the new first two
-// bytes replace it last.
+// operation when they share a cache line; otherwise (across lines, and so
+// across pages) arrivals are parked on a two-byte jump to itself while the
+// rest is written, and the new first two bytes replace it last.
 void WriteHead(uint8_t* at, const uint8_t* bytes, size_t n) {
   const size_t head = n < 8 ? n : 8;
   const auto first = reinterpret_cast<uintptr_t>(at);
-  if ((first & ~(kPageSize - 1)) == ((first + 7) & ~(kPageSize - 1))) {
+  if (first / kCacheLineSize == (first + 7) / kCacheLineSize) {
     auto* word = reinterpret_cast<uint64_t*>(at);
     uint64_t old;
     std::memcpy(&old, at, sizeof old);

@@ -15,6 +15,8 @@
 
 extern "C" {
 int HtPlainTarget(int x);
+int HtLineStartTarget(int x);
+int HtLineCrossingTarget(int x);
 int HtCallTarget(int x);
 int __fastcall HtJccTarget(int x);
 int __fastcall HtEightByteTarget(int x);
@@ -356,7 +358,8 @@ TEST(HookAttach, RefusesFirstInstructionsThatCannotBeMoved) {
 }
 
 // An entry is replaced in one locked exchange of its first eight bytes, or,
-// when those cross into the next page, behind a two-byte jump to itself.
+// when those cross into the next cache line or page, behind a two-byte jump
+// to itself.
 // Either way the function works hooked and unhooked, and the bytes after a
 // short entry are left as they were.
 TEST(HookCommit, WritesEntriesWithinAndAcrossAPageBoundary) {
@@ -381,6 +384,92 @@ TEST(HookCommit, WritesEntriesWithinAndAcrossAPageBoundary) {
     EXPECT_EQ(call(), 42);
   }
   VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+// The first two bytes of an entry after each instruction that wrote into its
+// page during a commit: the page is made read-only, a write faults, the
+// handler lets that one instruction through under the trap flag and looks
+// at the entry after it.
+uint8_t* g_stepped_entry = nullptr;
+uint8_t* g_stepped_page = nullptr;
+bool g_stepping = false;
+std::vector<std::vector<uint8_t>> g_entry_after_write;
+
+LONG CALLBACK RecordEntryAfterEachWrite(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* record = info->ExceptionRecord;
+  DWORD old;
+  if (record->ExceptionCode == EXCEPTION_SINGLE_STEP && g_stepping) {
+    g_stepping = false;
+    g_entry_after_write.push_back(BytesAt(g_stepped_entry, 2));
+    VirtualProtect(g_stepped_page, 0x1000, PAGE_EXECUTE_READ, &old);
+    info->ContextRecord->EFlags &= ~0x100u;
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  const auto address = reinterpret_cast<uint8_t*>(record->ExceptionInformation[1]);
+  if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->ExceptionInformation[0] != 1 ||
+      address < g_stepped_page || address >= g_stepped_page + 0x1000) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  VirtualProtect(g_stepped_page, 0x1000, PAGE_EXECUTE_READWRITE, &old);
+  info->ContextRecord->EFlags |= 0x100u;
+  g_stepping = true;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// Another core's instruction fetch sees an 8-byte store whole only within
+// one 64-byte line. An entry whose first eight bytes lie in one line is
+// replaced by one locked exchange, so the first write already leaves the
+// new first bytes; one that spans two lines, even in one page, first parks
+// arrivals on a jump to itself (EB FE).
+TEST(HookCommit, ParksArrivalsWhileItWritesAnEntryThatSpansTwoCacheLines) {
+  struct Case {
+    const char* name;
+    int (*function)(int);
+    bool parked;
+  };
+  const Case cases[] = {
+      {"entry at the start of a line", HtLineStartTarget, false},
+      {"entry at byte 60 of a line", HtLineCrossingTarget, true},
+  };
+  PVOID handler = AddVectoredExceptionHandler(1, RecordEntryAfterEachWrite);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto* entry = reinterpret_cast<uint8_t*>(c.function);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(entry) % 64, c.parked ? 60u : 0u);
+    const std::vector<uint8_t> original = BytesAt(entry, 8);
+    g_stepped_entry = entry;
+    g_stepped_page = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(entry) & ~0xFFFu);
+    auto commit_stepped = [&] {
+      DWORD old;
+      EXPECT_TRUE(VirtualProtect(g_stepped_page, 0x1000, PAGE_EXECUTE_READ, &old));
+      g_entry_after_write.clear();
+      const DWORD result = HookTransactionCommit();
+      EXPECT_FALSE(g_stepping);
+      return result;
+    };
+    const std::vector<uint8_t> parked = {0xEB, 0xFE};
+
+    PVOID slot = entry;
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    ASSERT_EQ(HookAttach(&slot, Code(ReplacementPlain)), 0u);
+    ASSERT_EQ(commit_stepped(), 0u);
+    ASSERT_FALSE(g_entry_after_write.empty());
+    const std::vector<uint8_t> jump = BytesAt(entry, 2);
+    EXPECT_EQ(jump[0], 0xE9);
+    EXPECT_EQ(g_entry_after_write.front(), c.parked ? parked : jump);
+    EXPECT_EQ(c.function(1), 1001);
+    EXPECT_EQ(Call<int (*)(int)>(slot)(1), 10);
+
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    ASSERT_EQ(HookDetach(&slot, Code(ReplacementPlain)), 0u);
+    ASSERT_EQ(commit_stepped(), 0u);
+    ASSERT_FALSE(g_entry_after_write.empty());
+    EXPECT_EQ(g_entry_after_write.front(),
+              c.parked ? parked : std::vector<uint8_t>(original.begin(), original.begin() + 2));
+    EXPECT_EQ(BytesAt(entry, 8), original);
+    EXPECT_EQ(c.function(1), 10);
+  }
+  RemoveVectoredExceptionHandler(handler);
 }
 
 // Where the entry stood when the commit first wrote to the page after it.
