@@ -43,6 +43,19 @@ HtForty:
         mov eax, 40
         ret
 
+# int HtCallWaitTarget(int x): 40 + x, as HtCallTarget, but the function
+# its first instruction calls goes on through the pointer HtWaiter (a
+# function of no arguments returning 40), which a test sets to one that
+# blocks: a thread there will return into wherever that call was made.
+        .globl _HtCallWaitTarget
+        .p2align 4
+_HtCallWaitTarget:
+        call HtCallWaiter                 # E8 rel32
+        add eax, dword ptr [esp + 4]
+        ret
+HtCallWaiter:
+        jmp dword ptr [_HtWaiter]
+
 # int __fastcall HtJccTarget(int x): x == 0 ? 100 : x + 1; a short
 # conditional jump among the first bytes.
         .globl @HtJccTarget@4
@@ -191,4 +204,7 @@ _HtParkSpin:
 
         .data
 _HtParkStarted:
+        .long 0
+        .globl _HtWaiter
+_HtWaiter:
         .long 0

@@ -325,6 +325,7 @@ void FixUpThread(HANDLE thread) {
 }  // namespace
 
 unsigned HookRegionCount() { return engine.regions.RegionCount(); }
+unsigned HookTrampolineCount() { return engine.regions.TrampolineCount(); }
 
 }  // namespace hooking
 
@@ -512,17 +513,14 @@ DWORD HookCommitWithFailedSlot(PVOID** out_failed_slot) {
     if (entry->suspended) hooking::FixUpThread(entry->thread);
   }
 
-  bool freed = false;
+  // A removed hook's trampoline is kept with its code: a thread inside a
+  // function that the moved instructions called returns into it later.
   for (HookOperation* op = engine.operations; op != nullptr; op = op->next) {
     DWORD ignored;
     VirtualProtect(op->target, op->trampoline->restore_length, op->saved_protection, &ignored);
     FlushInstructionCache(GetCurrentProcess(), op->target, op->trampoline->restore_length);
-    if (op->is_remove) {
-      engine.regions.Free(op->trampoline);
-      freed = true;
-    }
+    if (op->is_remove) engine.regions.Retire(op->trampoline);
   }
-  if (freed) engine.regions.ReleaseEmpty();
   engine.regions.MakeExecuteRead();
   hooking::ResumeEnlistedThreads();
 

@@ -19,7 +19,9 @@
 // error code, 0 for success.
 //
 // The engine owns the queued records, the trampolines and their regions; the
-// caller owns the slots.
+// caller owns the slots. A detached hook's trampoline is kept, its code
+// intact, for the life of the process: a thread inside a function that the
+// moved instructions called returns into it.
 
 #ifndef HOOKING_HOOK_TRANSACTION_H_
 #define HOOKING_HOOK_TRANSACTION_H_
@@ -40,8 +42,11 @@ DWORD HookTransactionCancel();
 PVOID ResolveCodeAddress(PVOID code, PVOID* out_globals);
 
 namespace hooking {
-// Number of trampoline regions the engine holds (for leak checks).
+// Number of trampoline regions the engine holds, and of trampolines in them:
+// live ones, and those of detached hooks, which are kept with their code for
+// threads that may still return into them (for leak checks).
 unsigned HookRegionCount();
+unsigned HookTrampolineCount();
 }  // namespace hooking
 
 #endif  // HOOKING_HOOK_TRANSACTION_H_

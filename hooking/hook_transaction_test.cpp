@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -18,6 +19,7 @@ int HtPlainTarget(int x);
 int HtLineStartTarget(int x);
 int HtLineCrossingTarget(int x);
 int HtCallTarget(int x);
+int HtCallWaitTarget(int x);
 int __fastcall HtJccTarget(int x);
 int __fastcall HtEightByteTarget(int x);
 int HtJmpTarget(int x);
@@ -36,6 +38,7 @@ void HtImportStub();
 DWORD WINAPI HtParkedCaller(void*);
 void HtParkSpin();
 extern volatile LONG HtParkStarted;
+extern int (*HtWaiter)();
 }
 
 namespace {
@@ -54,11 +57,6 @@ PVOID Code(auto function) { return reinterpret_cast<PVOID>(function); }
 std::vector<uint8_t> BytesAt(const void* p, size_t n) {
   const auto* b = static_cast<const uint8_t*>(p);
   return std::vector<uint8_t>(b, b + n);
-}
-
-bool IsFreeMemory(const void* p) {
-  MEMORY_BASIC_INFORMATION info;
-  return VirtualQuery(p, &info, sizeof info) != 0 && info.State == MEM_FREE;
 }
 
 // Attaches one replacement in its own transaction.
@@ -100,9 +98,12 @@ TEST(HookAttach, RedirectsEveryCallerAndKeepsTheOriginalBehindTheSlot) {
     const std::vector<uint8_t> before = BytesAt(c.target, 16);
     PVOID slot = c.target;
     PVOID trampoline = nullptr;
+    const unsigned trampolines = hooking::HookTrampolineCount();
     ASSERT_EQ(AttachOne(&slot, c.replacement, &trampoline), 0u);
     EXPECT_EQ(slot, trampoline);
-    EXPECT_EQ(hooking::HookRegionCount(), 1u);
+    EXPECT_EQ(hooking::HookRegionCount(), 1u);  // every target of this program shares one
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 1);
+    const std::vector<uint8_t> code = BytesAt(trampoline, hooking::kCodeAreaSize);
     auto direct = reinterpret_cast<int (*)(int)>(c.target);
     EXPECT_EQ(direct(c.argument), c.replaced);
     EXPECT_EQ(Call<int (*)(int)>(slot)(c.argument), c.original);
@@ -112,8 +113,11 @@ TEST(HookAttach, RedirectsEveryCallerAndKeepsTheOriginalBehindTheSlot) {
     EXPECT_EQ(slot, c.target);
     EXPECT_EQ(BytesAt(c.target, 16), before);
     EXPECT_EQ(direct(c.argument), c.original);
-    EXPECT_EQ(hooking::HookRegionCount(), 0u);
-    EXPECT_TRUE(IsFreeMemory(trampoline));
+    // The trampoline is kept, its code intact, for threads still to return
+    // into it; nothing else is held.
+    EXPECT_EQ(hooking::HookRegionCount(), 1u);
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 1);
+    EXPECT_EQ(BytesAt(trampoline, hooking::kCodeAreaSize), code);
   }
 }
 
@@ -153,6 +157,8 @@ TEST(HookAttach, WidensAShortConditionalJumpAndMapsEveryMovedInstruction) {
 TEST(HookAttach, StepsOverPaddingAfterAFunctionThatEndsEarly) {
   PVOID slot = Code(HtRetFiller);
   PVOID trampoline = nullptr;
+  const unsigned regions = hooking::HookRegionCount();
+  const unsigned trampolines = hooking::HookTrampolineCount();
   ASSERT_EQ(HookTransactionBegin(), 0u);
   ASSERT_EQ(HookAttachWithResults(&slot, Code(ReplacementNone), &trampoline, nullptr, nullptr), 0u);
   auto* t = static_cast<Trampoline*>(trampoline);
@@ -161,7 +167,9 @@ TEST(HookAttach, StepsOverPaddingAfterAFunctionThatEndsEarly) {
   EXPECT_EQ(t->offset_map[0], (1 << 3) | 1);
   ASSERT_EQ(HookTransactionCancel(), 0u);
   EXPECT_EQ(static_cast<uint8_t*>(Code(HtRetFiller))[0], 0xC3);
-  EXPECT_EQ(hooking::HookRegionCount(), 0u);  // the region only the cancelled attach used
+  // A region that only the cancelled attach used is released.
+  EXPECT_EQ(hooking::HookRegionCount(), regions);
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines);
 }
 
 TEST(ResolveCodeAddress, FollowsImportStubsAndPatchJumps) {
@@ -347,9 +355,12 @@ TEST(HookAttach, RefusesFirstInstructionsThatCannotBeMoved) {
     const std::vector<uint8_t> before = BytesAt(buffer.code(), c.bytes.size());
     PVOID slot = buffer.code();
     PVOID* failed = nullptr;
+    const unsigned regions = hooking::HookRegionCount();
+    const unsigned trampolines = hooking::HookTrampolineCount();
     ASSERT_EQ(HookTransactionBegin(), 0u);
     EXPECT_EQ(HookAttach(&slot, Code(ReplacementOther)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
-    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+    EXPECT_EQ(hooking::HookRegionCount(), regions);
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines);
     EXPECT_EQ(HookCommitWithFailedSlot(&failed), static_cast<DWORD>(ERROR_INVALID_BLOCK));
     EXPECT_EQ(failed, &slot);
     EXPECT_EQ(slot, buffer.code());
@@ -550,6 +561,8 @@ TEST(HookAttach, ATargetThatJumpsFarAwayStillGetsATrampoline) {
     CodeBuffer buffer(bytes);
     PVOID slot = buffer.code();
     PVOID trampoline = nullptr;
+    const unsigned regions = hooking::HookRegionCount();
+    const unsigned trampolines = hooking::HookTrampolineCount();
     ASSERT_EQ(HookTransactionBegin(), 0u);
     EXPECT_EQ(HookAttachWithResults(&slot, Code(ReplacementOther), &trampoline, nullptr, nullptr),
               0u);
@@ -562,7 +575,8 @@ TEST(HookAttach, ATargetThatJumpsFarAwayStillGetsATrampoline) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(t->code) + 5 + copied,
               reinterpret_cast<uintptr_t>(buffer.code()) + 5 + displacement);
     ASSERT_EQ(HookTransactionCancel(), 0u);
-    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+    EXPECT_EQ(hooking::HookRegionCount(), regions);
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines);
   }
 }
 
@@ -570,6 +584,7 @@ TEST(HookAttach, ATargetThatJumpsFarAwayStillGetsATrampoline) {
 // after a detach, would free a trampoline twice or orphan one.
 TEST(HookTransaction, RefusesASecondOperationOnTheSameSlot) {
   PVOID slot = Code(HtPlainTarget);
+  const unsigned trampolines = hooking::HookTrampolineCount();
   ASSERT_EQ(AttachOne(&slot, Code(ReplacementPlain)), 0u);
   PVOID live = slot;
 
@@ -600,7 +615,9 @@ TEST(HookTransaction, RefusesASecondOperationOnTheSameSlot) {
 
   ASSERT_EQ(DetachOne(&slot, Code(ReplacementPlain)), 0u);
   EXPECT_EQ(HtPlainTarget(1), 10);
-  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  // Only the one committed attach's trampoline is kept; the discarded
+  // attaches left nothing behind.
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 1);
 }
 
 // Each commit reports its own transaction's result, however soon another
@@ -781,11 +798,15 @@ TEST(HookAttach, SystemFileFunctionsReachTheReplacementsAndBack) {
   std::wstring directory = std::wstring(temp) + L"hook_transaction_test";
   CreateDirectoryW(directory.c_str(), nullptr);
 
+  const unsigned regions = hooking::HookRegionCount();
+  const unsigned trampolines = hooking::HookTrampolineCount();
   ASSERT_EQ(HookTransactionBegin(), 0u);
   EXPECT_EQ(HookEnlistThread(GetCurrentThread()), 0u);
   for (int i = 0; i < 14; ++i) EXPECT_EQ(HookAttach(&real[i], replacements[i]), 0u) << i;
   ASSERT_EQ(HookTransactionCommit(), 0u);
-  EXPECT_EQ(hooking::HookRegionCount(), 1u);  // one module, one region
+  EXPECT_LE(hooking::HookRegionCount(), regions + 1);  // one module, at most one new region
+  const unsigned regions_attached = hooking::HookRegionCount();
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 14);
   for (int i = 0; i < 14; ++i) EXPECT_NE(real[i], targets[i]) << i;
 
   ExerciseFileFunctions(directory);
@@ -794,7 +815,8 @@ TEST(HookAttach, SystemFileFunctionsReachTheReplacementsAndBack) {
   ASSERT_EQ(HookTransactionBegin(), 0u);
   for (int i = 0; i < 14; ++i) EXPECT_EQ(HookDetach(&real[i], replacements[i]), 0u) << i;
   ASSERT_EQ(HookTransactionCommit(), 0u);
-  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  EXPECT_EQ(hooking::HookRegionCount(), regions_attached);  // kept trampolines hold it
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 14);
   for (int i = 0; i < 14; ++i) {
     EXPECT_EQ(real[i], ResolveCodeAddress(targets[i], nullptr)) << i;
     EXPECT_EQ(BytesAt(real[i], 8), before[i]) << i;
@@ -918,6 +940,7 @@ TEST(HookCommit, MovesAThreadInsideARemovedTrampolineBackIntoTheTarget) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PVOID slot = c.target;
+    const unsigned trampolines = hooking::HookTrampolineCount();
     ASSERT_EQ(AttachOne(&slot, c.replacement), 0u);
     auto* t = static_cast<Trampoline*>(slot);
     ParkedThread thread;
@@ -930,8 +953,70 @@ TEST(HookCommit, MovesAThreadInsideARemovedTrampolineBackIntoTheTarget) {
     ASSERT_EQ(HookTransactionCommit(), 0u);
     thread.Resume();
     EXPECT_EQ(thread.Result(), c.expected);
-    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 1);
   }
+}
+
+HANDLE g_waiter_entered = nullptr;
+HANDLE g_waiter_release = nullptr;
+
+int WaitForRelease() {
+  SetEvent(g_waiter_entered);
+  WaitForSingleObject(g_waiter_release, INFINITE);
+  return 40;
+}
+
+// A thread inside a function that a trampoline's moved instructions called
+// returns into the trampoline, also after the hook is gone: the detach
+// leaves the trampoline's code where it was, intact and executable, so the
+// thread goes on through it into the restored function. The function can
+// be hooked again later.
+TEST(HookDetach, KeepsTheTrampolineForAThreadThatWillReturnIntoIt) {
+  g_waiter_entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_waiter_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HtWaiter = WaitForRelease;
+  PVOID slot = Code(HtCallWaitTarget);
+  PVOID trampoline = nullptr;
+  ASSERT_EQ(AttachOne(&slot, Code(ReplacementCall), &trampoline), 0u);
+  const std::vector<uint8_t> code = BytesAt(trampoline, hooking::kCodeAreaSize);
+  LPTHREAD_START_ROUTINE call_original = [](void* through) WINAPI -> DWORD {
+    return static_cast<DWORD>(reinterpret_cast<int (*)(int)>(through)(2));
+  };
+  HANDLE thread = CreateThread(nullptr, 0, call_original, slot, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(g_waiter_entered, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  ASSERT_EQ(HookEnlistThread(thread), 0u);
+  ASSERT_EQ(HookDetach(&slot, Code(ReplacementCall)), 0u);
+  ASSERT_EQ(HookTransactionCommit(), 0u);
+  // Were the code gone, the released thread would crash the test program:
+  // it stays blocked instead.
+  MEMORY_BASIC_INFORMATION info;
+  ASSERT_EQ(VirtualQuery(trampoline, &info, sizeof info), sizeof info);
+  ASSERT_EQ(info.State, static_cast<DWORD>(MEM_COMMIT));
+  ASSERT_EQ(info.Protect, static_cast<DWORD>(PAGE_EXECUTE_READ));
+  ASSERT_EQ(BytesAt(trampoline, hooking::kCodeAreaSize), code);
+  SetEvent(g_waiter_release);
+  EXPECT_EQ(WaitForSingleObject(thread, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD result = 0;
+  GetExitCodeThread(thread, &result);
+  EXPECT_EQ(result, 42u);
+  CloseHandle(thread);
+
+  // A kept trampoline is no live hook: it cannot be detached again, and the
+  // function takes a fresh one when it is hooked again.
+  PVOID kept = trampoline;
+  EXPECT_EQ(DetachOne(&kept, Code(ReplacementCall)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  PVOID again = nullptr;
+  ASSERT_EQ(AttachOne(&slot, Code(ReplacementCall), &again), 0u);
+  EXPECT_NE(again, trampoline);
+  EXPECT_EQ(HtCallWaitTarget(2), 2002);
+  EXPECT_EQ(Call<int (*)(int)>(slot)(2), 42);
+  ASSERT_EQ(DetachOne(&slot, Code(ReplacementCall)), 0u);
+  EXPECT_EQ(HtCallWaitTarget(2), 42);
+  CloseHandle(g_waiter_entered);
+  CloseHandle(g_waiter_release);
 }
 
 TEST(HookEnlistThread, IsAnErrorOutsideTheCallersTransaction) {
@@ -1049,6 +1134,8 @@ TEST(HookStress, RepeatedTransactionsWhileEnlistedThreadsCallTheTargets) {
   PVOID plain_slot = Code(HtPlainTarget);
   const std::vector<uint8_t> stress_bytes = BytesAt(stress_slot, 8);
   const std::vector<uint8_t> plain_bytes = BytesAt(plain_slot, 8);
+  const unsigned regions = hooking::HookRegionCount();
+  const unsigned trampolines = hooking::HookTrampolineCount();
   for (int round = 0; round < kTransactions; ++round) {
     const bool attach = round % 2 == 0;
     ASSERT_EQ(HookTransactionBegin(), 0u);
@@ -1061,7 +1148,8 @@ TEST(HookStress, RepeatedTransactionsWhileEnlistedThreadsCallTheTargets) {
       ASSERT_EQ(HookDetach(&plain_slot, Code(PlainReplacement)), 0u);
     }
     ASSERT_EQ(HookTransactionCommit(), 0u);
-    EXPECT_EQ(hooking::HookRegionCount(), attach ? 1u : 0u);
+    // Each attach takes two trampolines, which its detach keeps.
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 2 * (round / 2 + 1));
     Sleep(5);
   }
   stop_callers = true;
@@ -1071,7 +1159,8 @@ TEST(HookStress, RepeatedTransactionsWhileEnlistedThreadsCallTheTargets) {
   }
   EXPECT_EQ(wrong_results.load(), 0);
   EXPECT_GT(replaced_calls.load(), 0);
-  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  EXPECT_EQ(hooking::HookRegionCount(), std::max(regions, 1u));
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + kTransactions);
   EXPECT_EQ(BytesAt(stress_slot, 8), stress_bytes);
   EXPECT_EQ(BytesAt(plain_slot, 8), plain_bytes);
 }
