@@ -12,6 +12,26 @@ _HtPlainTarget:
         add eax, 7                        # 83 C0 07
         ret
 
+# int HtLineStartTarget(int x) and int HtLineCrossingTarget(int x): 3x + 7,
+# as HtPlainTarget. The first begins a 64-byte cache line; the second begins
+# at byte 60 of one, so that its first eight bytes span two lines of the
+# same page.
+        .globl _HtLineStartTarget
+        .p2align 7
+_HtLineStartTarget:
+        mov eax, dword ptr [esp + 4]
+        lea eax, [eax + eax * 2]
+        add eax, 7
+        ret
+        .globl _HtLineCrossingTarget
+        .p2align 7
+        .fill 60, 1, 0xCC
+_HtLineCrossingTarget:
+        mov eax, dword ptr [esp + 4]
+        lea eax, [eax + eax * 2]
+        add eax, 7
+        ret
+
 # int HtCallTarget(int x): 40 + x; begins with a relative call.
         .globl _HtCallTarget
         .p2align 4
@@ -22,6 +42,19 @@ _HtCallTarget:
 HtForty:
         mov eax, 40
         ret
+
+# int HtCallWaitTarget(int x): 40 + x, as HtCallTarget, but the function
+# its first instruction calls goes on through the pointer HtWaiter (a
+# function of no arguments returning 40), which a test sets to one that
+# blocks: a thread there will return into wherever that call was made.
+        .globl _HtCallWaitTarget
+        .p2align 4
+_HtCallWaitTarget:
+        call HtCallWaiter                 # E8 rel32
+        add eax, dword ptr [esp + 4]
+        ret
+HtCallWaiter:
+        jmp dword ptr [_HtWaiter]
 
 # int __fastcall HtJccTarget(int x): x == 0 ? 100 : x + 1; a short
 # conditional jump among the first bytes.
@@ -179,4 +212,7 @@ _HtParkSpin:
 
         .data
 _HtParkStarted:
+        .long 0
+        .globl _HtWaiter
+_HtWaiter:
         .long 0

@@ -43,7 +43,9 @@ constinit EngineState engine;
 constexpr size_t kJumpSize = 5;
 // The code area keeps room for the jump back after the moved instructions.
 constexpr size_t kMaxCodeLength = kCodeAreaSize - kJumpSize;
-constexpr uintptr_t kPageSize = 0x1000;
+// Another processor's instruction fetch is guaranteed to see a locked store
+// whole only when it lies within one cache line.
+constexpr uintptr_t kCacheLineSize = 64;
 
 bool IsOwner() { return engine.owner_thread_id.load() == GetCurrentThreadId(); }
 
@@ -59,13 +61,13 @@ void WriteJump(uint8_t* at, const uint8_t* destination) { MakeJump(at, at, desti
 // Replaces the first eight bytes at `at` (or all `n`, when fewer) so that a
 // thread arriving there runs either the old ones or the new ones, never a
 // mix, even a thread that is not enlisted. They are exchanged in one locked
-// operation when they share a page; otherwise arrivals are parked on a
-// two-byte jump to itself while the rest is written, and the new first two
-// bytes replace it last.
+// operation when they share a cache line; otherwise (across lines, and so
+// across pages) arrivals are parked on a two-byte jump to itself while the
+// rest is written, and the new first two bytes replace it last.
 void WriteHead(uint8_t* at, const uint8_t* bytes, size_t n) {
   const size_t head = n < 8 ? n : 8;
   const auto first = reinterpret_cast<uintptr_t>(at);
-  if ((first & ~(kPageSize - 1)) == ((first + 7) & ~(kPageSize - 1))) {
+  if (first / kCacheLineSize == (first + 7) / kCacheLineSize) {
     auto* word = reinterpret_cast<uint64_t*>(at);
     uint64_t old;
     std::memcpy(&old, at, sizeof old);
@@ -236,15 +238,16 @@ void FreeThreadEntries() {
 }
 
 // Suspends every enlisted thread and waits until each has really stopped
-// (reading its context does). A thread that has ended meanwhile is skipped.
+// (reading its context does). A thread that has ended meanwhile is skipped:
+// its object is signalled. Its exit code cannot tell, since a thread may end
+// with 259, the value that also means "still running".
 // Returns 0, or the error of a live thread that could not be suspended, in
 // which case the threads suspended so far are resumed.
 DWORD SuspendEnlistedThreads() {
   for (HookThreadEntry* entry = engine.threads; entry != nullptr; entry = entry->next) {
     if (SuspendThread(entry->thread) == static_cast<DWORD>(-1)) {
       const DWORD error = GetLastError();
-      DWORD exit_code = 0;
-      if (GetExitCodeThread(entry->thread, &exit_code) && exit_code != STILL_ACTIVE) continue;
+      if (WaitForSingleObject(entry->thread, 0) == WAIT_OBJECT_0) continue;
       ResumeEnlistedThreads();
       return error != 0 ? error : ERROR_INVALID_HANDLE;
     }
@@ -322,6 +325,7 @@ void FixUpThread(HANDLE thread) {
 }  // namespace
 
 unsigned HookRegionCount() { return engine.regions.RegionCount(); }
+unsigned HookTrampolineCount() { return engine.regions.TrampolineCount(); }
 
 }  // namespace hooking
 
@@ -509,17 +513,14 @@ DWORD HookCommitWithFailedSlot(PVOID** out_failed_slot) {
     if (entry->suspended) hooking::FixUpThread(entry->thread);
   }
 
-  bool freed = false;
+  // A removed hook's trampoline is kept with its code: a thread inside a
+  // function that the moved instructions called returns into it later.
   for (HookOperation* op = engine.operations; op != nullptr; op = op->next) {
     DWORD ignored;
     VirtualProtect(op->target, op->trampoline->restore_length, op->saved_protection, &ignored);
     FlushInstructionCache(GetCurrentProcess(), op->target, op->trampoline->restore_length);
-    if (op->is_remove) {
-      engine.regions.Free(op->trampoline);
-      freed = true;
-    }
+    if (op->is_remove) engine.regions.Retire(op->trampoline);
   }
-  if (freed) engine.regions.ReleaseEmpty();
   engine.regions.MakeExecuteRead();
   hooking::ResumeEnlistedThreads();
 

@@ -9,14 +9,19 @@
 // (a suspended thread may hold the heap's lock, so nothing is allocated
 // then), writes each function entry so that no thread can run half of a
 // jump, moves threads out of rewritten bytes and removed trampolines, and
-// resumes them. Enlisting is an error outside the caller's own transaction.
+// resumes them. Enlisting is an error outside the caller's own transaction;
+// an enlisted handle needs the rights to suspend, resume, get and set the
+// context, and to wait (a thread that cannot be suspended fails the commit
+// unless its object says it has ended).
 // Each slot and each function takes one operation per transaction. The first
 // failing step poisons the transaction and the commit then discards it and
 // reports that error. Every operation but ResolveCodeAddress returns a Win32
 // error code, 0 for success.
 //
 // The engine owns the queued records, the trampolines and their regions; the
-// caller owns the slots.
+// caller owns the slots. A detached hook's trampoline is kept, its code
+// intact, for the life of the process: a thread inside a function that the
+// moved instructions called returns into it.
 
 #ifndef HOOKING_HOOK_TRANSACTION_H_
 #define HOOKING_HOOK_TRANSACTION_H_
@@ -37,8 +42,11 @@ DWORD HookTransactionCancel();
 PVOID ResolveCodeAddress(PVOID code, PVOID* out_globals);
 
 namespace hooking {
-// Number of trampoline regions the engine holds (for leak checks).
+// Number of trampoline regions the engine holds, and of trampolines in them:
+// live ones, and those of detached hooks, which are kept with their code for
+// threads that may still return into them (for leak checks).
 unsigned HookRegionCount();
+unsigned HookTrampolineCount();
 }  // namespace hooking
 
 #endif  // HOOKING_HOOK_TRANSACTION_H_

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -15,7 +16,10 @@
 
 extern "C" {
 int HtPlainTarget(int x);
+int HtLineStartTarget(int x);
+int HtLineCrossingTarget(int x);
 int HtCallTarget(int x);
+int HtCallWaitTarget(int x);
 int __fastcall HtJccTarget(int x);
 int __fastcall HtEightByteTarget(int x);
 int HtJmpTarget(int x);
@@ -35,6 +39,7 @@ void HtHotPatchImportStub();
 DWORD WINAPI HtParkedCaller(void*);
 void HtParkSpin();
 extern volatile LONG HtParkStarted;
+extern int (*HtWaiter)();
 }
 
 namespace {
@@ -53,11 +58,6 @@ PVOID Code(auto function) { return reinterpret_cast<PVOID>(function); }
 std::vector<uint8_t> BytesAt(const void* p, size_t n) {
   const auto* b = static_cast<const uint8_t*>(p);
   return std::vector<uint8_t>(b, b + n);
-}
-
-bool IsFreeMemory(const void* p) {
-  MEMORY_BASIC_INFORMATION info;
-  return VirtualQuery(p, &info, sizeof info) != 0 && info.State == MEM_FREE;
 }
 
 // Attaches one replacement in its own transaction.
@@ -99,9 +99,12 @@ TEST(HookAttach, RedirectsEveryCallerAndKeepsTheOriginalBehindTheSlot) {
     const std::vector<uint8_t> before = BytesAt(c.target, 16);
     PVOID slot = c.target;
     PVOID trampoline = nullptr;
+    const unsigned trampolines = hooking::HookTrampolineCount();
     ASSERT_EQ(AttachOne(&slot, c.replacement, &trampoline), 0u);
     EXPECT_EQ(slot, trampoline);
-    EXPECT_EQ(hooking::HookRegionCount(), 1u);
+    EXPECT_EQ(hooking::HookRegionCount(), 1u);  // every target of this program shares one
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 1);
+    const std::vector<uint8_t> code = BytesAt(trampoline, hooking::kCodeAreaSize);
     auto direct = reinterpret_cast<int (*)(int)>(c.target);
     EXPECT_EQ(direct(c.argument), c.replaced);
     EXPECT_EQ(Call<int (*)(int)>(slot)(c.argument), c.original);
@@ -111,8 +114,11 @@ TEST(HookAttach, RedirectsEveryCallerAndKeepsTheOriginalBehindTheSlot) {
     EXPECT_EQ(slot, c.target);
     EXPECT_EQ(BytesAt(c.target, 16), before);
     EXPECT_EQ(direct(c.argument), c.original);
-    EXPECT_EQ(hooking::HookRegionCount(), 0u);
-    EXPECT_TRUE(IsFreeMemory(trampoline));
+    // The trampoline is kept, its code intact, for threads still to return
+    // into it; nothing else is held.
+    EXPECT_EQ(hooking::HookRegionCount(), 1u);
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 1);
+    EXPECT_EQ(BytesAt(trampoline, hooking::kCodeAreaSize), code);
   }
 }
 
@@ -152,6 +158,8 @@ TEST(HookAttach, WidensAShortConditionalJumpAndMapsEveryMovedInstruction) {
 TEST(HookAttach, StepsOverPaddingAfterAFunctionThatEndsEarly) {
   PVOID slot = Code(HtRetFiller);
   PVOID trampoline = nullptr;
+  const unsigned regions = hooking::HookRegionCount();
+  const unsigned trampolines = hooking::HookTrampolineCount();
   ASSERT_EQ(HookTransactionBegin(), 0u);
   ASSERT_EQ(HookAttachWithResults(&slot, Code(ReplacementNone), &trampoline, nullptr, nullptr), 0u);
   auto* t = static_cast<Trampoline*>(trampoline);
@@ -160,7 +168,9 @@ TEST(HookAttach, StepsOverPaddingAfterAFunctionThatEndsEarly) {
   EXPECT_EQ(t->offset_map[0], (1 << 3) | 1);
   ASSERT_EQ(HookTransactionCancel(), 0u);
   EXPECT_EQ(static_cast<uint8_t*>(Code(HtRetFiller))[0], 0xC3);
-  EXPECT_EQ(hooking::HookRegionCount(), 0u);  // the region only the cancelled attach used
+  // A region that only the cancelled attach used is released.
+  EXPECT_EQ(hooking::HookRegionCount(), regions);
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines);
 }
 
 TEST(ResolveCodeAddress, FollowsImportStubsAndPatchJumps) {
@@ -377,9 +387,12 @@ TEST(HookAttach, RefusesFirstInstructionsThatCannotBeMoved) {
     const std::vector<uint8_t> before = BytesAt(buffer.code(), c.bytes.size());
     PVOID slot = buffer.code();
     PVOID* failed = nullptr;
+    const unsigned regions = hooking::HookRegionCount();
+    const unsigned trampolines = hooking::HookTrampolineCount();
     ASSERT_EQ(HookTransactionBegin(), 0u);
     EXPECT_EQ(HookAttach(&slot, Code(ReplacementOther)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
-    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+    EXPECT_EQ(hooking::HookRegionCount(), regions);
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines);
     EXPECT_EQ(HookCommitWithFailedSlot(&failed), static_cast<DWORD>(ERROR_INVALID_BLOCK));
     EXPECT_EQ(failed, &slot);
     EXPECT_EQ(slot, buffer.code());
@@ -388,7 +401,8 @@ TEST(HookAttach, RefusesFirstInstructionsThatCannotBeMoved) {
 }
 
 // An entry is replaced in one locked exchange of its first eight bytes, or,
-// when those cross into the next page, behind a two-byte jump to itself.
+// when those cross into the next cache line or page, behind a two-byte jump
+// to itself.
 // Either way the function works hooked and unhooked, and the bytes after a
 // short entry are left as they were.
 TEST(HookCommit, WritesEntriesWithinAndAcrossAPageBoundary) {
@@ -413,6 +427,92 @@ TEST(HookCommit, WritesEntriesWithinAndAcrossAPageBoundary) {
     EXPECT_EQ(call(), 42);
   }
   VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+// The first two bytes of an entry after each instruction that wrote into its
+// page during a commit: the page is made read-only, a write faults, the
+// handler lets that one instruction through under the trap flag and looks
+// at the entry after it.
+uint8_t* g_stepped_entry = nullptr;
+uint8_t* g_stepped_page = nullptr;
+bool g_stepping = false;
+std::vector<std::vector<uint8_t>> g_entry_after_write;
+
+LONG CALLBACK RecordEntryAfterEachWrite(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* record = info->ExceptionRecord;
+  DWORD old;
+  if (record->ExceptionCode == EXCEPTION_SINGLE_STEP && g_stepping) {
+    g_stepping = false;
+    g_entry_after_write.push_back(BytesAt(g_stepped_entry, 2));
+    VirtualProtect(g_stepped_page, 0x1000, PAGE_EXECUTE_READ, &old);
+    info->ContextRecord->EFlags &= ~0x100u;
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  const auto address = reinterpret_cast<uint8_t*>(record->ExceptionInformation[1]);
+  if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->ExceptionInformation[0] != 1 ||
+      address < g_stepped_page || address >= g_stepped_page + 0x1000) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  VirtualProtect(g_stepped_page, 0x1000, PAGE_EXECUTE_READWRITE, &old);
+  info->ContextRecord->EFlags |= 0x100u;
+  g_stepping = true;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// Another core's instruction fetch sees an 8-byte store whole only within
+// one 64-byte line. An entry whose first eight bytes lie in one line is
+// replaced by one locked exchange, so the first write already leaves the
+// new first bytes; one that spans two lines, even in one page, first parks
+// arrivals on a jump to itself (EB FE).
+TEST(HookCommit, ParksArrivalsWhileItWritesAnEntryThatSpansTwoCacheLines) {
+  struct Case {
+    const char* name;
+    int (*function)(int);
+    bool parked;
+  };
+  const Case cases[] = {
+      {"entry at the start of a line", HtLineStartTarget, false},
+      {"entry at byte 60 of a line", HtLineCrossingTarget, true},
+  };
+  PVOID handler = AddVectoredExceptionHandler(1, RecordEntryAfterEachWrite);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto* entry = reinterpret_cast<uint8_t*>(c.function);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(entry) % 64, c.parked ? 60u : 0u);
+    const std::vector<uint8_t> original = BytesAt(entry, 8);
+    g_stepped_entry = entry;
+    g_stepped_page = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(entry) & ~0xFFFu);
+    auto commit_stepped = [&] {
+      DWORD old;
+      EXPECT_TRUE(VirtualProtect(g_stepped_page, 0x1000, PAGE_EXECUTE_READ, &old));
+      g_entry_after_write.clear();
+      const DWORD result = HookTransactionCommit();
+      EXPECT_FALSE(g_stepping);
+      return result;
+    };
+    const std::vector<uint8_t> parked = {0xEB, 0xFE};
+
+    PVOID slot = entry;
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    ASSERT_EQ(HookAttach(&slot, Code(ReplacementPlain)), 0u);
+    ASSERT_EQ(commit_stepped(), 0u);
+    ASSERT_FALSE(g_entry_after_write.empty());
+    const std::vector<uint8_t> jump = BytesAt(entry, 2);
+    EXPECT_EQ(jump[0], 0xE9);
+    EXPECT_EQ(g_entry_after_write.front(), c.parked ? parked : jump);
+    EXPECT_EQ(c.function(1), 1001);
+    EXPECT_EQ(Call<int (*)(int)>(slot)(1), 10);
+
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    ASSERT_EQ(HookDetach(&slot, Code(ReplacementPlain)), 0u);
+    ASSERT_EQ(commit_stepped(), 0u);
+    ASSERT_FALSE(g_entry_after_write.empty());
+    EXPECT_EQ(g_entry_after_write.front(),
+              c.parked ? parked : std::vector<uint8_t>(original.begin(), original.begin() + 2));
+    EXPECT_EQ(BytesAt(entry, 8), original);
+    EXPECT_EQ(c.function(1), 10);
+  }
+  RemoveVectoredExceptionHandler(handler);
 }
 
 // Where the entry stood when the commit first wrote to the page after it.
@@ -493,6 +593,8 @@ TEST(HookAttach, ATargetThatJumpsFarAwayStillGetsATrampoline) {
     CodeBuffer buffer(bytes);
     PVOID slot = buffer.code();
     PVOID trampoline = nullptr;
+    const unsigned regions = hooking::HookRegionCount();
+    const unsigned trampolines = hooking::HookTrampolineCount();
     ASSERT_EQ(HookTransactionBegin(), 0u);
     EXPECT_EQ(HookAttachWithResults(&slot, Code(ReplacementOther), &trampoline, nullptr, nullptr),
               0u);
@@ -505,7 +607,8 @@ TEST(HookAttach, ATargetThatJumpsFarAwayStillGetsATrampoline) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(t->code) + 5 + copied,
               reinterpret_cast<uintptr_t>(buffer.code()) + 5 + displacement);
     ASSERT_EQ(HookTransactionCancel(), 0u);
-    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+    EXPECT_EQ(hooking::HookRegionCount(), regions);
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines);
   }
 }
 
@@ -513,6 +616,7 @@ TEST(HookAttach, ATargetThatJumpsFarAwayStillGetsATrampoline) {
 // after a detach, would free a trampoline twice or orphan one.
 TEST(HookTransaction, RefusesASecondOperationOnTheSameSlot) {
   PVOID slot = Code(HtPlainTarget);
+  const unsigned trampolines = hooking::HookTrampolineCount();
   ASSERT_EQ(AttachOne(&slot, Code(ReplacementPlain)), 0u);
   PVOID live = slot;
 
@@ -543,7 +647,9 @@ TEST(HookTransaction, RefusesASecondOperationOnTheSameSlot) {
 
   ASSERT_EQ(DetachOne(&slot, Code(ReplacementPlain)), 0u);
   EXPECT_EQ(HtPlainTarget(1), 10);
-  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  // Only the one committed attach's trampoline is kept; the discarded
+  // attaches left nothing behind.
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 1);
 }
 
 // Each commit reports its own transaction's result, however soon another
@@ -724,11 +830,15 @@ TEST(HookAttach, SystemFileFunctionsReachTheReplacementsAndBack) {
   std::wstring directory = std::wstring(temp) + L"hook_transaction_test";
   CreateDirectoryW(directory.c_str(), nullptr);
 
+  const unsigned regions = hooking::HookRegionCount();
+  const unsigned trampolines = hooking::HookTrampolineCount();
   ASSERT_EQ(HookTransactionBegin(), 0u);
   EXPECT_EQ(HookEnlistThread(GetCurrentThread()), 0u);
   for (int i = 0; i < 14; ++i) EXPECT_EQ(HookAttach(&real[i], replacements[i]), 0u) << i;
   ASSERT_EQ(HookTransactionCommit(), 0u);
-  EXPECT_EQ(hooking::HookRegionCount(), 1u);  // one module, one region
+  EXPECT_LE(hooking::HookRegionCount(), regions + 1);  // one module, at most one new region
+  const unsigned regions_attached = hooking::HookRegionCount();
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 14);
   for (int i = 0; i < 14; ++i) EXPECT_NE(real[i], targets[i]) << i;
 
   ExerciseFileFunctions(directory);
@@ -737,7 +847,8 @@ TEST(HookAttach, SystemFileFunctionsReachTheReplacementsAndBack) {
   ASSERT_EQ(HookTransactionBegin(), 0u);
   for (int i = 0; i < 14; ++i) EXPECT_EQ(HookDetach(&real[i], replacements[i]), 0u) << i;
   ASSERT_EQ(HookTransactionCommit(), 0u);
-  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  EXPECT_EQ(hooking::HookRegionCount(), regions_attached);  // kept trampolines hold it
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 14);
   for (int i = 0; i < 14; ++i) {
     EXPECT_EQ(real[i], ResolveCodeAddress(targets[i], nullptr)) << i;
     EXPECT_EQ(BytesAt(real[i], 8), before[i]) << i;
@@ -861,6 +972,7 @@ TEST(HookCommit, MovesAThreadInsideARemovedTrampolineBackIntoTheTarget) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PVOID slot = c.target;
+    const unsigned trampolines = hooking::HookTrampolineCount();
     ASSERT_EQ(AttachOne(&slot, c.replacement), 0u);
     auto* t = static_cast<Trampoline*>(slot);
     ParkedThread thread;
@@ -873,8 +985,70 @@ TEST(HookCommit, MovesAThreadInsideARemovedTrampolineBackIntoTheTarget) {
     ASSERT_EQ(HookTransactionCommit(), 0u);
     thread.Resume();
     EXPECT_EQ(thread.Result(), c.expected);
-    EXPECT_EQ(hooking::HookRegionCount(), 0u);
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 1);
   }
+}
+
+HANDLE g_waiter_entered = nullptr;
+HANDLE g_waiter_release = nullptr;
+
+int WaitForRelease() {
+  SetEvent(g_waiter_entered);
+  WaitForSingleObject(g_waiter_release, INFINITE);
+  return 40;
+}
+
+// A thread inside a function that a trampoline's moved instructions called
+// returns into the trampoline, also after the hook is gone: the detach
+// leaves the trampoline's code where it was, intact and executable, so the
+// thread goes on through it into the restored function. The function can
+// be hooked again later.
+TEST(HookDetach, KeepsTheTrampolineForAThreadThatWillReturnIntoIt) {
+  g_waiter_entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_waiter_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HtWaiter = WaitForRelease;
+  PVOID slot = Code(HtCallWaitTarget);
+  PVOID trampoline = nullptr;
+  ASSERT_EQ(AttachOne(&slot, Code(ReplacementCall), &trampoline), 0u);
+  const std::vector<uint8_t> code = BytesAt(trampoline, hooking::kCodeAreaSize);
+  LPTHREAD_START_ROUTINE call_original = [](void* through) WINAPI -> DWORD {
+    return static_cast<DWORD>(reinterpret_cast<int (*)(int)>(through)(2));
+  };
+  HANDLE thread = CreateThread(nullptr, 0, call_original, slot, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(g_waiter_entered, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+
+  ASSERT_EQ(HookTransactionBegin(), 0u);
+  ASSERT_EQ(HookEnlistThread(thread), 0u);
+  ASSERT_EQ(HookDetach(&slot, Code(ReplacementCall)), 0u);
+  ASSERT_EQ(HookTransactionCommit(), 0u);
+  // Were the code gone, the released thread would crash the test program:
+  // it stays blocked instead.
+  MEMORY_BASIC_INFORMATION info;
+  ASSERT_EQ(VirtualQuery(trampoline, &info, sizeof info), sizeof info);
+  ASSERT_EQ(info.State, static_cast<DWORD>(MEM_COMMIT));
+  ASSERT_EQ(info.Protect, static_cast<DWORD>(PAGE_EXECUTE_READ));
+  ASSERT_EQ(BytesAt(trampoline, hooking::kCodeAreaSize), code);
+  SetEvent(g_waiter_release);
+  EXPECT_EQ(WaitForSingleObject(thread, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD result = 0;
+  GetExitCodeThread(thread, &result);
+  EXPECT_EQ(result, 42u);
+  CloseHandle(thread);
+
+  // A kept trampoline is no live hook: it cannot be detached again, and the
+  // function takes a fresh one when it is hooked again.
+  PVOID kept = trampoline;
+  EXPECT_EQ(DetachOne(&kept, Code(ReplacementCall)), static_cast<DWORD>(ERROR_INVALID_BLOCK));
+  PVOID again = nullptr;
+  ASSERT_EQ(AttachOne(&slot, Code(ReplacementCall), &again), 0u);
+  EXPECT_NE(again, trampoline);
+  EXPECT_EQ(HtCallWaitTarget(2), 2002);
+  EXPECT_EQ(Call<int (*)(int)>(slot)(2), 42);
+  ASSERT_EQ(DetachOne(&slot, Code(ReplacementCall)), 0u);
+  EXPECT_EQ(HtCallWaitTarget(2), 42);
+  CloseHandle(g_waiter_entered);
+  CloseHandle(g_waiter_release);
 }
 
 TEST(HookEnlistThread, IsAnErrorOutsideTheCallersTransaction) {
@@ -907,6 +1081,47 @@ TEST(OtherThreads, OpensEveryThreadButTheCallerForTheTransaction) {
   SetEvent(release);
   EXPECT_EQ(WaitForMultipleObjects(3, threads, TRUE, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
   for (HANDLE thread : threads) CloseHandle(thread);
+  CloseHandle(release);
+}
+
+// 259 is both STILL_ACTIVE and what a thread returns that ends with
+// ERROR_NO_MORE_ITEMS: an enlisted thread that ended so is skipped like any
+// other ended thread, whether its handle came from its creator or from the
+// transaction's own list of the process's threads.
+TEST(HookCommit, SkipsEnlistedThreadsThatEndedWithTheStillActiveCode) {
+  LPTHREAD_START_ROUTINE end_at_signal = [](void* event) WINAPI -> DWORD {
+    WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+    return STILL_ACTIVE;
+  };
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, end_at_signal, release, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  hooking::OtherThreads others;
+  ASSERT_EQ(others.Open(), 0u);
+  SetEvent(release);
+  ASSERT_EQ(WaitForSingleObject(thread, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(thread, &code));
+  ASSERT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+
+  for (bool from_list : {false, true}) {
+    SCOPED_TRACE(from_list ? "handle from the thread list" : "handle from CreateThread");
+    PVOID slot = Code(HtPlainTarget);
+    ASSERT_EQ(HookTransactionBegin(), 0u);
+    if (from_list) {
+      ASSERT_EQ(others.EnlistAll(), 0u);
+    } else {
+      ASSERT_EQ(HookEnlistThread(thread), 0u);
+    }
+    ASSERT_EQ(HookAttach(&slot, Code(ReplacementPlain)), 0u);
+    EXPECT_EQ(HookTransactionCommit(), 0u);
+    EXPECT_EQ(HtPlainTarget(1), 1001);
+    if (slot != Code(HtPlainTarget)) {
+      EXPECT_EQ(DetachOne(&slot, Code(ReplacementPlain)), 0u);
+    }
+    EXPECT_EQ(HtPlainTarget(1), 10);
+  }
+  CloseHandle(thread);
   CloseHandle(release);
 }
 
@@ -951,6 +1166,8 @@ TEST(HookStress, RepeatedTransactionsWhileEnlistedThreadsCallTheTargets) {
   PVOID plain_slot = Code(HtPlainTarget);
   const std::vector<uint8_t> stress_bytes = BytesAt(stress_slot, 8);
   const std::vector<uint8_t> plain_bytes = BytesAt(plain_slot, 8);
+  const unsigned regions = hooking::HookRegionCount();
+  const unsigned trampolines = hooking::HookTrampolineCount();
   for (int round = 0; round < kTransactions; ++round) {
     const bool attach = round % 2 == 0;
     ASSERT_EQ(HookTransactionBegin(), 0u);
@@ -963,7 +1180,8 @@ TEST(HookStress, RepeatedTransactionsWhileEnlistedThreadsCallTheTargets) {
       ASSERT_EQ(HookDetach(&plain_slot, Code(PlainReplacement)), 0u);
     }
     ASSERT_EQ(HookTransactionCommit(), 0u);
-    EXPECT_EQ(hooking::HookRegionCount(), attach ? 1u : 0u);
+    // Each attach takes two trampolines, which its detach keeps.
+    EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + 2 * (round / 2 + 1));
     Sleep(5);
   }
   stop_callers = true;
@@ -973,7 +1191,8 @@ TEST(HookStress, RepeatedTransactionsWhileEnlistedThreadsCallTheTargets) {
   }
   EXPECT_EQ(wrong_results.load(), 0);
   EXPECT_GT(replaced_calls.load(), 0);
-  EXPECT_EQ(hooking::HookRegionCount(), 0u);
+  EXPECT_EQ(hooking::HookRegionCount(), std::max(regions, 1u));
+  EXPECT_EQ(hooking::HookTrampolineCount(), trampolines + kTransactions);
   EXPECT_EQ(BytesAt(stress_slot, 8), stress_bytes);
   EXPECT_EQ(BytesAt(plain_slot, 8), plain_bytes);
 }

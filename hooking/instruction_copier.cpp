@@ -36,6 +36,13 @@ class InstructionCopier {
   const uint8_t* Copy(const uint8_t* source) {
     start_ = source;
     const uint8_t* next = Decode(source);
+    // A widened short jump is 3 or 4 bytes longer than its source; behind a
+    // long prefix chain that passes the longest instruction the processor
+    // runs, and no shorter form keeps the jump.
+    if (next != nullptr && written_ > kMaxInstructionLength) {
+      Refuse(kErrorNotSupported);
+      next = nullptr;
+    }
     if (next == nullptr) {
       *target_ = NoBranchTarget;
       *extra_ = 0;

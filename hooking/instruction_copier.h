@@ -33,7 +33,8 @@ inline constexpr uintptr_t UnknownBranchTarget = 0xFFFFFFFF;
 // null source, bytes that are no instruction in 32-bit code, or a prefix
 // chain that would make an instruction longer than 15 bytes;
 // ERROR_NOT_SUPPORTED for a short jump, loop or jcxz under the operand-size
-// prefix, whose target is cut to 16 bits and which no wider form can keep.
+// prefix, whose target is cut to 16 bits and which no wider form can keep,
+// and for a short jump whose widened copy would be longer than 15 bytes.
 // The copier reads an instruction's bytes in order and nothing after its
 // last byte, and never more than 15 bytes for a refused one.
 const uint8_t* CopyInstruction(uint8_t* destination, uint8_t* pool_limit, const uint8_t* source,

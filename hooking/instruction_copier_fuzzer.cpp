@@ -11,7 +11,9 @@
 // bytes; the extra length is 0, 3 or 4 (a widened short jump), 2 (a 16-bit
 // displacement that no longer fits) or -3 (a loop that no longer reaches);
 // the copy writes exactly length + widening bytes, copies the bytes before
-// any displacement unchanged, and a widened jump still reaches the target.
+// any displacement unchanged, and a widened jump still reaches the target;
+// and every copy, measured again, is one instruction of exactly the length
+// written (so never longer than 15 bytes).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -102,6 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool widened = copy_extra == 3 || copy_extra == 4;
   const size_t written = length + (widened ? static_cast<size_t>(copy_extra) : 0);
   for (size_t i = written; i < kRoom; ++i) Require(destination[i] == kCanary);
+  Require(hooking::CopyInstruction(nullptr, nullptr, destination, nullptr, nullptr) ==
+          destination + written);
   if (widened) {
     // A short jump became E9 or 0F 8x with a 32-bit displacement at its end.
     Require(copy_target != hooking::NoBranchTarget && copy_target != hooking::UnknownBranchTarget);

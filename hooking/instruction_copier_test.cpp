@@ -346,6 +346,48 @@ TEST_F(CopierTest, ShortJumpsWithTheOperandSizePrefixAreRefused) {
   }
 }
 
+// Widening adds 3 or 4 bytes to a short jump, and the processor runs
+// nothing longer than 15: a prefix chain that would push the copy past that
+// is refused as a jump no copy can keep. Up to the limit the copy is made,
+// and measures as one instruction of its full length.
+TEST_F(CopierTest, ShortJumpsWhoseWidenedCopyWouldPassFifteenBytesAreRefused) {
+  const std::string ten_cs = "2E 2E 2E 2E 2E 2E 2E 2E 2E 2E";
+  const struct {
+    std::string bytes;
+    size_t copy_length;  // 0: refused
+  } cases[] = {
+      {"67 " + ten_cs + " F2 70 05", 0},  // 14 bytes, widened to 18
+      {ten_cs + " 74 05", 0},             // 16
+      {ten_cs + " 3E EB 05", 0},          // 16
+      {"2E 2E 2E 2E 2E 2E 2E 2E 2E 74 05", 15},
+      {ten_cs + " EB 05", 15},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    const std::vector<uint8_t> bytes = Hex(c.bytes);
+    std::memcpy(source_, bytes.data(), bytes.size());
+    std::memset(Far(), 0xCC, 32);
+    uintptr_t target = 1;
+    int32_t extra = 1;
+    SetLastError(0);
+    const uint8_t* next = CopyInstruction(Far(), Far() + 64, source_, &target, &extra);
+    if (c.copy_length == 0) {
+      EXPECT_EQ(next, nullptr);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+      EXPECT_EQ(target, NoBranchTarget);
+      EXPECT_EQ(extra, 0);
+      EXPECT_EQ(Far()[0], 0xCC);
+      EXPECT_EQ(CopyInstruction(nullptr, nullptr, source_, nullptr, nullptr), nullptr);
+    } else {
+      ASSERT_EQ(next, source_ + bytes.size());
+      EXPECT_EQ(bytes.size() + extra, c.copy_length);
+      EXPECT_EQ(target, reinterpret_cast<uintptr_t>(source_) + bytes.size() + 5);
+      EXPECT_EQ(CopyInstruction(nullptr, nullptr, Far(), nullptr, nullptr), Far() + c.copy_length);
+      EXPECT_EQ(Far()[c.copy_length], 0xCC);
+    }
+  }
+}
+
 // No instruction is longer than 15 bytes: a longer prefix chain is refused,
 // and neither it nor any valid instruction is read past. The bytes are put
 // at the end of a readable page followed by an inaccessible one.

@@ -19,9 +19,11 @@ DWORD OtherThreads::Open() {
   entry.dwSize = sizeof entry;
   for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
     if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self) continue;
-    HANDLE thread = OpenThread(
-        THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT | THREAD_QUERY_INFORMATION,
-        FALSE, entry.th32ThreadID);
+    // SYNCHRONIZE: the commit asks the thread object whether a thread it
+    // cannot suspend has ended.
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT |
+                                   THREAD_QUERY_INFORMATION | SYNCHRONIZE,
+                               FALSE, entry.th32ThreadID);
     if (thread != nullptr) {
       // Start-up runs under the loader lock of a game that may be short of
       // memory: a list that cannot grow ends the listing with an error, and

@@ -164,6 +164,13 @@ void TrampolineRegions::Free(Trampoline* trampoline) {
   region->free_head = trampoline;
 }
 
+void TrampolineRegions::Retire(Trampoline* trampoline) {
+  // The link word (the resume address) points outside the region, as a live
+  // trampoline's does, so the slot stays taken and the region held.
+  trampoline->restore_length = 0;
+  trampoline->replacement = nullptr;
+}
+
 void TrampolineRegions::ReleaseEmpty() {
   TrampolineRegion** link = &head_;
   while (TrampolineRegion* region = *link) {
@@ -201,6 +208,18 @@ void TrampolineRegions::MakeExecuteRead() {
 unsigned TrampolineRegions::RegionCount() const {
   unsigned count = 0;
   for (TrampolineRegion* region = head_; region != nullptr; region = region->next) ++count;
+  return count;
+}
+
+unsigned TrampolineRegions::TrampolineCount() const {
+  unsigned count = 0;
+  for (TrampolineRegion* region = head_; region != nullptr; region = region->next) {
+    count += kRegionSlots - kFirstUsableSlot;
+    for (const Trampoline* free = region->free_head; free != nullptr;
+         free = reinterpret_cast<const Trampoline*>(free->resume)) {
+      --count;
+    }
+  }
   return count;
 }
 

@@ -6,6 +6,11 @@
 // TrampolineRegions owns every region (64 KiB blocks of 910 slots, of which
 // slots 3 to 909 are handed out) from their creation until they are
 // released empty; the hook transaction engine owns the single instance.
+//
+// A trampoline whose hook is detached is kept, not freed: a thread may
+// still be inside a function that its moved instructions called, and will
+// return into it. Its code stays intact and executable for the life of the
+// process (72 bytes per detach), and its region is never released.
 
 #ifndef HOOKING_TRAMPOLINE_H_
 #define HOOKING_TRAMPOLINE_H_
@@ -68,8 +73,14 @@ class TrampolineRegions {
   // trampoline comes back filled with 0xCC. Null when none can be placed.
   Trampoline* Allocate(uint8_t* target);
 
-  // Zeroes a trampoline and puts it back on its region's free list.
+  // Zeroes a trampoline and puts it back on its region's free list. Only for
+  // one that never ran: taken by an attach that failed or was discarded.
   void Free(Trampoline* trampoline);
+
+  // Ends a detached hook's trampoline without freeing it: the code stays as
+  // it is, the slot is never handed out again, and the trampoline no longer
+  // counts as a live hook (its restore length becomes 0).
+  void Retire(Trampoline* trampoline);
 
   // Releases every region that holds no live trampoline.
   void ReleaseEmpty();
@@ -79,8 +90,10 @@ class TrampolineRegions {
   uint32_t MakeWritable();
   void MakeExecuteRead();
 
-  // Number of regions currently held (for leak checks).
+  // Number of regions currently held, and of trampolines taken from them,
+  // live or retired (for leak checks).
   unsigned RegionCount() const;
+  unsigned TrampolineCount() const;
 
   // True when `p` is a trampoline slot of one of the regions.
   bool Contains(const void* p) const;

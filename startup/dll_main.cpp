@@ -15,9 +15,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
       // are gone, perhaps while holding a lock of the overlay or of the heap.
       // Take no lock, close no stream, free nothing; the system reclaims it
       // all. FreeLibrary (null) takes the patch apart: the hooks first, then
-      // the process-wide objects, as the runtime would destroy them.
+      // the process-wide objects, as the runtime would destroy them. Hooks
+      // that could not be removed still lead into this DLL, so then it stays
+      // mapped and keeps everything the replacements use.
       if (reserved != nullptr) break;
-      ProcessDetach();
+      if (!ProcessDetach()) {
+        StayLoadedAfterFailedDetach();
+        break;
+      }
       DestroyProcessGlobals();
       break;
     default:

@@ -139,3 +139,19 @@ bool ProcessDetach() {
   }
   return removed;
 }
+
+void StayLoadedAfterFailedDetach() {
+  HMODULE self = nullptr;
+  const bool pinned =
+      GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCWSTR>(&StayLoadedAfterFailedDetach), &self) != FALSE;
+  const DWORD pin_error = pinned ? NO_ERROR : GetLastError();
+  if (pinned) {
+    logging::LogMessage(__FILE__, __LINE__, logging::kError).stream()
+        << "the hooks could not be removed: the patch stays loaded until the process ends";
+  } else {
+    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, pin_error).stream()
+        << "the hooks could not be removed and the patch could not be kept loaded";
+  }
+  LogStayingLoaded(pin_error);
+}

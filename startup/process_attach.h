@@ -6,7 +6,8 @@
 // GameEntry. The first GameEntry call mounts the archives and redirects the
 // thirteen file functions; later calls only pass through. Detach removes
 // exactly the hooks that are live. Each of these hook transactions enlists
-// every other thread of the process, and a failed one is logged.
+// every other thread of the process, and a failed one is logged. When the
+// detach fails, the DLL stays loaded for the rest of the process.
 #pragma once
 
 #include <windows.h>
@@ -19,6 +20,12 @@ inline constexpr DWORD kGameEntryOffset = 0x12A090;
 void ProcessAttach(HMODULE module);
 // True when every hook that was live has been removed.
 bool ProcessDetach();
+// After a detach that failed (a thread that cannot be suspended, no memory,
+// another thread's transaction still open): the file functions still jump
+// into the replacements, which use the process-wide objects. Pins the DLL,
+// so that FreeLibrary does not unmap it, and logs why it stays; the caller
+// then keeps the process-wide objects alive.
+void StayLoadedAfterFailedDetach();
 void DeferredStartup(HMODULE module);
 
 // One hook transaction of the patch: opens it, enlists every other thread of

@@ -1,5 +1,6 @@
 // Hook transactions as start-up and detach run them: a failure is logged
-// with its stage, slot and error; a success says nothing.
+// with its stage, slot and error; a success says nothing; a DLL kept loaded
+// after a failed detach says why.
 #include "startup/process_attach.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +54,18 @@ TEST_F(RunHookTransactionTest, ASuccessLogsNothing) {
   EXPECT_TRUE(RunHookTransaction("start-up", [&] { queued = true; }));
   EXPECT_TRUE(queued);
   EXPECT_TRUE(g_lines.empty());
+}
+
+// The DLL that stays loaded says so in the crash-reporting log as well (the
+// diagnostic log's line is checked in a whole process). Here it pins the
+// test program itself, which changes nothing.
+TEST_F(RunHookTransactionTest, StayingLoadedAfterAFailedDetachIsLogged) {
+  StayLoadedAfterFailedDetach();
+  ASSERT_EQ(g_lines.size(), 1u);
+  EXPECT_NE(g_lines[0].find(":ERROR "), std::string::npos) << g_lines[0];
+  EXPECT_NE(g_lines[0].find("the hooks could not be removed: the patch stays loaded"),
+            std::string::npos)
+      << g_lines[0];
 }
 
 }  // namespace

@@ -10,7 +10,8 @@
 // holding a lock of the registry or of an archive, so nothing may be closed
 // or freed; the system reclaims it all. Only an unload of the DLL during the
 // process (FreeLibrary) destroys them, after its detach has removed the
-// hooks, in reverse order, through DestroyProcessGlobals.
+// hooks, in reverse order, through DestroyProcessGlobals. When the detach
+// fails, the hooks still use them: they stay, and so does the DLL.
 #pragma once
 
 #include <new>

@@ -92,6 +92,20 @@ void LogHookTransaction(const char* what, DWORD result, PVOID* failed_slot) {
   }
 }
 
+void LogStayingLoaded(DWORD pin_error) {
+  if (!DiagnosticLogEnabled()) return;
+  if (pin_error == NO_ERROR) {
+    DiagnosticLogWrite(
+        "unload: the hooks are still in place, so the patch DLL stays loaded and its "
+        "archives mounted until the process ends");
+  } else {
+    DiagnosticLogWrite(
+        "unload: the hooks are still in place, and the patch DLL could not be kept loaded "
+        "(%s): hooked file functions lead into unloaded code",
+        SystemErrorText(pin_error).c_str());
+  }
+}
+
 void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path) {
   if (!DiagnosticLogEnabled()) {
     if (!registry.Mount(utf8_path)) {

@@ -23,6 +23,11 @@ void StartupLogAttach(HMODULE module);
 // which a failed one stopped (null when none is known).
 void LogHookTransaction(const char* what, DWORD result, PVOID* failed_slot);
 
+// Why the patch stays loaded after FreeLibrary: its detach transaction
+// failed (logged just before). `pin_error` is 0 when the DLL was pinned, or
+// the error that kept it from being pinned.
+void LogStayingLoaded(DWORD pin_error);
+
 // OverlayRegistry::MountOrExit, with the archive's full path, its entry
 // count (or why it could not be mounted, in words) in the log; a mount that
 // ends the game is logged before the error box (ExitWithMountErrorLogged).

@@ -65,7 +65,7 @@ play "$WORK/main.out" load patch.dll \
   seek 'data\a.txt' 5 100 head 'data\a.txt' 0 stat 'data\a.txt' stat data type 'data\a.txt' \
   cat acp cat ACP ls '*' ls 'data\*' ls 'voice\*' ls 'voice' ls 'nothing\*' \
   write 'data\b.txt' exists 'data\b.txt' \
-  entry echo UNLOAD free cat 'data\a.txt' cat 'data\real.txt' ls 'data\*'
+  entry echo UNLOAD free loaded patch.dll cat 'data\a.txt' cat 'data\real.txt' ls 'data\*'
 M="$WORK/main.out"
 check "loads" "$M" '^load patch.dll: ok'
 check "nothing overlaid before GameEntry" "$M" 'data\\a.txt: size 10/10, read 10 bytes: original-a'
@@ -97,6 +97,7 @@ if [ -e "$WORK/game/data/b.txt" ]; then
   failures=$((failures + 1)); echo "FAIL: write to an overlaid path created it on disk"
 else passes=$((passes + 1)); fi
 check "unload" "$M" '^free: ok'
+check "unloaded after its hooks were removed" "$M" '^loaded patch.dll: no'
 check "exit code" "$M" '^exit 0$'
 # GameEntry twice: the second call must not mount again (still one listing entry).
 expect_eq "GameEntry twice" "$(grep -c '^GameEntry(1, 2, 3, 4)' "$M")" 2
@@ -108,6 +109,23 @@ grep -q 'data\\a.txt: size 10/10, read 10 bytes: original-a' <<<"$after_unload" 
 diff <(sed -n '/^AFTER/,/^OVERLAY/p' "$M" | sed '1d;$d') <(grep -v '^exit' "$WORK/plain.out") \
   >"$WORK/diff.out" && passes=$((passes + 1)) ||
   { failures=$((failures + 1)); echo "FAIL: pass-through differs:"; cat "$WORK/diff.out"; }
+
+# 2b. An unload whose detach fails (a game thread that cannot be suspended
+#     any further): the hooks stay, so the DLL stays loaded with everything
+#     they use, and the log says why.
+XP3PATCH_LOG="$(echo "Z:$WORK/stay.log" | tr / '\\')" play "$WORK/stay.out" load patch.dll entry \
+  unsuspendable free loaded patch.dll cat 'data\a.txt' echo END
+S="$WORK/stay.out"
+check "failed detach: a thread that cannot be suspended" "$S" '^unsuspendable: suspended 127 times'
+check "failed detach: FreeLibrary returns" "$S" '^free: ok'
+check "failed detach: the DLL stays loaded" "$S" '^loaded patch.dll: yes'
+check "failed detach: the hooks still answer" "$S" 'data\\a.txt: size 12/12, read 12 bytes: translated-a'
+check "failed detach: the game goes on" "$S" '^END'
+check "failed detach: exit code" "$S" '^exit 0$'
+tr -d '\r' <"$WORK/stay.log" >"$WORK/stay.log.txt"
+check "failed detach: logged" "$WORK/stay.log.txt" '\] hook transaction \(detach\): FAILED'
+check "failed detach: why it stays, logged" "$WORK/stay.log.txt" \
+  '\] unload: the hooks are still in place, so the patch DLL stays loaded'
 
 # 3. CHS_TW: exactly "1" mounts patch_tw.xp3, which wins over the others.
 CHS_TW=1 play "$WORK/tw.out" load patch.dll entry cat 'data\a.txt'

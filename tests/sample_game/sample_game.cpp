@@ -6,6 +6,9 @@
 // Usage: sample_game COMMAND...   (commands run in order)
 //   load DLL        LoadLibraryW (as a launcher's injection would)
 //   free            FreeLibrary of the loaded DLL
+//   loaded DLL      whether a module of that name is mapped in the process
+//   unsuspendable   start a thread that cannot be suspended any further (it
+//                   is suspended as often as the system allows)
 //   entry           call GameEntry through its address
 //   cat PATH        open, measure, read whole and print the contents
 //   head PATH N     read only N bytes
@@ -147,6 +150,19 @@ int wmain(int argc, wchar_t** argv) {
     } else if (command == L"free") {
       Print("free: %s\n", g_loaded && FreeLibrary(g_loaded) ? "ok" : "failed");
       g_loaded = nullptr;
+    } else if (command == L"loaded") {
+      Print("loaded %s: %s\n", Narrow(arg(1)).c_str(),
+            GetModuleHandleW(arg(1).c_str()) != nullptr ? "yes" : "no");
+      i += 1;
+    } else if (command == L"unsuspendable") {
+      LPTHREAD_START_ROUTINE idle = [](void*) WINAPI -> DWORD {
+        Sleep(INFINITE);
+        return 0;
+      };
+      HANDLE thread = CreateThread(nullptr, 0, idle, nullptr, CREATE_SUSPENDED, nullptr);
+      DWORD count = 1;
+      while (thread != nullptr && SuspendThread(thread) != static_cast<DWORD>(-1)) ++count;
+      Print("unsuspendable: suspended %lu times, then error %lu\n", count, GetLastError());
     } else if (command == L"entry") {
       auto* entry = reinterpret_cast<decltype(&GameEntry)>(
           reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr)) + 0x12A090);
