@@ -22,6 +22,12 @@ std::atomic<std::intptr_t> g_diagnostic_log_file{0};
 
 namespace {
 
+// The log file XP3PATCH_LOG named when it could not be opened, and why.
+char g_failed_path[4096];
+unsigned long g_failed_error = 0;
+// Set by OpenForAppend when it fails.
+unsigned long g_open_error = 0;
+
 // Room for one line; longer lines are cut.
 constexpr size_t kLineCapacity = 2048;
 constexpr char kCutMark[] = " [cut]";
@@ -38,11 +44,17 @@ std::atomic<std::uint64_t> g_next_offset{0};
 
 std::intptr_t OpenForAppend(const char* utf8_path) {
   WideString wide;
-  if (!FromUtf8(utf8_path, &wide) || wide.empty()) return 0;
+  if (!FromUtf8(utf8_path, &wide) || wide.empty()) {
+    g_open_error = ERROR_INVALID_NAME;
+    return 0;
+  }
   HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  if (file == INVALID_HANDLE_VALUE) {
+    g_open_error = ::GetLastError();
+    return 0;
+  }
   LARGE_INTEGER size = {};
   ::GetFileSizeEx(file, &size);
   g_next_offset.store(static_cast<std::uint64_t>(size.QuadPart));
@@ -86,8 +98,12 @@ bool ReadVariable(char* out, size_t capacity) {
 #else
 
 std::intptr_t OpenForAppend(const char* utf8_path) {
-  if (utf8_path[0] == '\0') return 0;
+  if (utf8_path[0] == '\0') {
+    g_open_error = ENOENT;
+    return 0;
+  }
   const int fd = ::open(utf8_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) g_open_error = static_cast<unsigned long>(errno);
   return fd < 0 ? 0 : fd + 1;
 }
 
@@ -135,8 +151,15 @@ bool DiagnosticLogStart() {
   SavedError saved;
   char path[4096];
   if (!ReadVariable(path, sizeof path) || path[0] == '\0') return false;
-  return DiagnosticLogOpen(path);
+  if (DiagnosticLogOpen(path)) return true;
+  std::memcpy(g_failed_path, path, std::strlen(path) + 1);
+  g_failed_error = g_open_error;
+  return false;
 }
+
+const char* DiagnosticLogFailedPath() { return g_failed_path; }
+
+unsigned long DiagnosticLogFailedError() { return g_failed_error; }
 
 bool DiagnosticLogOpen(const char* utf8_path) {
   SavedError saved;

@@ -45,6 +45,13 @@ bool DiagnosticLogStart();
 // it cannot be opened (the log is then off).
 bool DiagnosticLogOpen(const char* utf8_path);
 
+// When DiagnosticLogStart found XP3PATCH_LOG naming a file it could not
+// open: that name, and the system's error code (GetLastError, or errno in
+// the native build), so that start-up can say why no log appears. The name
+// is "" when there was no such failure. Fixed storage; nothing is freed.
+const char* DiagnosticLogFailedPath();
+unsigned long DiagnosticLogFailedError();
+
 // Closes the log; later lines are dropped. Only for when no other thread can
 // be writing (tests, the end of a tool).
 void DiagnosticLogClose();

@@ -115,6 +115,21 @@ TEST_F(DiagnosticLogTest, TheVariableNamesTheFileAndLinesAreAppended) {
   EXPECT_EQ(TextAfterPrefix(lines[1]), "mounted patch.xp3: 3 entries") << lines[1];
 }
 
+TEST_F(DiagnosticLogTest, AFileThatCannotBeOpenedIsRememberedWithWhy) {
+#ifdef _WIN32
+  const std::string missing = path_ + ".missing-folder\\patch.log";
+  const unsigned long not_found = ERROR_PATH_NOT_FOUND;
+#else
+  const std::string missing = path_ + ".missing-folder/patch.log";
+  const unsigned long not_found = ENOENT;
+#endif
+  SetVariable(missing.c_str());
+  EXPECT_FALSE(DiagnosticLogStart());
+  EXPECT_FALSE(DiagnosticLogEnabled());
+  EXPECT_EQ(std::string(DiagnosticLogFailedPath()), missing);
+  EXPECT_EQ(DiagnosticLogFailedError(), not_found);
+}
+
 TEST_F(DiagnosticLogTest, NeverChangesTheLastErrorOrErrno) {
   ASSERT_TRUE(DiagnosticLogOpen(path_.c_str()));
   SetLastError(1234);

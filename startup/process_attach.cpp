@@ -46,6 +46,7 @@ bool IsExecutableCodeOfMainModule(BYTE* address) {
 }
 
 BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
+  StartupLogEntryReached();
   MountPatchArchives(static_cast<HMODULE>(module), TheOverlay());
   g_file_hooks_live = RunHookTransaction("file hooks", [] {
     for (const FileHook& hook : FileHooks()) HookAttach(hook.slot, hook.replacement);
@@ -118,6 +119,7 @@ void ProcessAttach(HMODULE module) {
       })) {
     g_filter_hooked = true;
     g_game_entry_hooked = has_game_entry;
+    if (has_game_entry) StartupLogWatchEntry();
   }
 }
 

@@ -1,6 +1,7 @@
 #include "startup/startup_log.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "hooking/hook_transaction.h"
@@ -12,8 +13,56 @@
 #include "startup/file_hooks.h"
 #include "startup/process_attach.h"
 #include "startup/process_globals.h"
+#include "xp3patch_version.h"
 
 namespace {
+
+// How long after loading the patch the game may take to call its entry
+// function before the log remarks on it.
+constexpr DWORD kEntryWatchMs = 3000;
+
+std::atomic<bool> g_entry_reached{false};
+// The watch: a pool timer that holds a reference on this DLL, so that the DLL
+// cannot be unmapped under its callback. Set and cleared on the thread that
+// runs attach or the entry function, or by the callback that ends it.
+std::atomic<PTP_TIMER> g_entry_watch{nullptr};
+HMODULE g_watch_module = nullptr;
+
+// Writes `text` to the process's standard error, when it has one.
+void WriteStandardError(const std::string& text) {
+  HANDLE error_output = GetStdHandle(STD_ERROR_HANDLE);
+  if (error_output == nullptr || error_output == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(error_output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// The line that says why no log file appears, or "" when none was asked for
+// or it opened.
+std::string UnopenedLogLine() {
+  const char* path = DiagnosticLogFailedPath();
+  if (path[0] == '\0') return "";
+  return std::string("xp3patch: cannot open the log file ") + path +
+         " named by XP3PATCH_LOG: " + SystemErrorText(DiagnosticLogFailedError()) +
+         "; no log is written\n";
+}
+
+VOID CALLBACK EntryWatchFired(PTP_CALLBACK_INSTANCE instance, PVOID, PTP_TIMER timer) {
+  if (!g_entry_reached.load()) {
+    DiagnosticLogWrite(
+        "the game has not called its entry function (offset 0x%lX of the executable) %lu s "
+        "after the patch was loaded: nothing is overlaid until it does; a different game "
+        "executable or version is the likely cause",
+        static_cast<unsigned long>(kGameEntryOffset),
+        static_cast<unsigned long>(kEntryWatchMs / 1000));
+  }
+  // Whoever takes the timer out of the watch closes it and drops the DLL
+  // reference; here that happens once this callback has returned.
+  PTP_TIMER expected = timer;
+  if (g_entry_watch.compare_exchange_strong(expected, nullptr)) {
+    CloseThreadpoolTimer(timer);
+    FreeLibraryWhenCallbackReturns(instance, g_watch_module);
+  }
+}
 
 std::string Utf8(const std::wstring& wide) {
   std::string utf8;
@@ -67,11 +116,53 @@ std::string MountFailureReason(const std::string& utf8_path) {
 }  // namespace
 
 void StartupLogAttach(HMODULE module) {
-  if (!DiagnosticLogStart()) return;
+  if (!DiagnosticLogStart()) {
+    WriteStandardError(UnopenedLogLine());
+    return;
+  }
+  DiagnosticLogWrite("xp3patch %s loaded in process %lu", XP3PATCH_VERSION,
+                     static_cast<unsigned long>(GetCurrentProcessId()));
   DiagnosticLogWrite("patch DLL: %s", ModulePath(module).c_str());
   DiagnosticLogWrite("game executable: %s", ModulePath(nullptr).c_str());
   DiagnosticLogWrite("game directory (paths are keyed against it): %s",
                      TheOverlay().BaseDirectory().c_str());
+}
+
+void StartupLogWatchEntry() {
+  if (!DiagnosticLogEnabled() || g_entry_watch.load() != nullptr) return;
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&EntryWatchFired), &self)) {
+    return;
+  }
+  PTP_TIMER timer = CreateThreadpoolTimer(&EntryWatchFired, nullptr, nullptr);
+  if (timer == nullptr) {
+    FreeLibrary(self);
+    return;
+  }
+  g_watch_module = self;
+  g_entry_watch.store(timer);
+  ULARGE_INTEGER due;
+  due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kEntryWatchMs) * 10000);
+  FILETIME when;
+  when.dwLowDateTime = due.LowPart;
+  when.dwHighDateTime = due.HighPart;
+  SetThreadpoolTimer(timer, &when, 0, 0);
+}
+
+void StartupLogEntryReached() {
+  if (g_entry_reached.exchange(true)) return;
+  DiagnosticLogWrite("entry function reached (offset 0x%lX): mounting the archives",
+                     static_cast<unsigned long>(kGameEntryOffset));
+  // The watch is over: the DLL's reference goes now, so that an unload by
+  // the game is not held up by it. Not under the loader lock here.
+  PTP_TIMER timer = g_entry_watch.exchange(nullptr);
+  if (timer != nullptr) {
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    CloseThreadpoolTimer(timer);
+    FreeLibrary(g_watch_module);
+  }
 }
 
 void LogHookTransaction(const char* what, DWORD result, PVOID* failed_slot) {
@@ -142,12 +233,8 @@ void ExitWithMountErrorLogged(const std::string& utf8_path, const char* reason) 
   DiagnosticLogWrite("cannot mount %s: %s; the game ends (error box, exit code 1)",
                      utf8_path.c_str(), reason);
   // Where no box can be shown (no display), a console still hears why the
-  // game ends.
-  const std::string line = "xp3patch: cannot mount " + utf8_path + ": " + reason + "\n";
-  HANDLE error_output = GetStdHandle(STD_ERROR_HANDLE);
-  if (error_output != nullptr && error_output != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    WriteFile(error_output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  }
+  // game ends, and why the log a team asked for holds nothing of it.
+  WriteStandardError("xp3patch: cannot mount " + utf8_path + ": " + reason + "\n" +
+                     UnopenedLogLine());
   OverlayRegistry::ExitWithMountError(utf8_path);
 }

@@ -15,8 +15,19 @@
 class OverlayRegistry;
 
 // Starts the log when XP3PATCH_LOG names a file and writes what the patch
-// was loaded as: the DLL, the game executable, the game directory.
+// was loaded as: first its version, then the DLL, the game executable, the
+// game directory. A log file that cannot be opened is reported once on
+// standard error (and again if the game ends for a missing archive).
 void StartupLogAttach(HMODULE module);
+
+// While the log is on, watches for the game's entry function: when the game
+// has not called it a few seconds after the patch was loaded, the log says so
+// once, since nothing is overlaid until then and a different executable is
+// the likely cause. The watch holds a reference on the DLL until it fires or
+// StartupLogEntryReached, which logs the call, ends it; a game that unloads
+// the patch before either sees it unloaded when the watch fires.
+void StartupLogWatchEntry();
+void StartupLogEntryReached();
 
 // A committed hook transaction's result in the log: `what` names the
 // transaction ("attach", "file hooks", "detach"), `failed_slot` the slot at

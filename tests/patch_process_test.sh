@@ -180,12 +180,38 @@ check_not "log: paths outside the game directory" "$L" 'win\.ini'
 before=$(wc -l <"$L")
 XP3PATCH_LOG="$(winpath "$LOG")" play "$WORK/log2.out" load patch.dll entry
 expect_eq "log: appended" "$(( $(tr -d '\r' <"$LOG" | wc -l) > before ))" 1
+check "log: the first line names the version" <(head -n 1 "$L") \
+  '\] xp3patch [0-9]+\.[0-9]+\.[0-9]+ loaded in process [0-9]+$'
+check "log: the entry function reached" "$L" '\] entry function reached \(offset 0x12A090\)'
+check_not "log: no remark on a prompt entry" "$L" 'has not called its entry function'
+# A game that is slow to call, or never calls, its entry function: the log
+# says so while it runs.
+XP3PATCH_LOG="$(winpath "$WORK/logs/late.log")" play "$WORK/late.out" load patch.dll sleep 4500 \
+  entry cat 'data\a.txt'
+check "late entry: the game still reads the translation" "$WORK/late.out" 'read 12 bytes: translated-a'
+tr -d '\r' <"$WORK/logs/late.log" >"$WORK/late.log"
+check "log: the entry function not called yet" "$WORK/late.log" \
+  '\] the game has not called its entry function \(offset 0x12A090 of the executable\) 3 s after'
+check "log: then reached" <(sed -n '/has not called/,$p' "$WORK/late.log") '\] entry function reached'
+# A log file that cannot be opened is said on standard error, and again when
+# the game ends for a missing archive.
+XP3PATCH_LOG="$(winpath "$WORK/logs/no such folder/patch.log")" play "$WORK/nolog2.out" \
+  load patch.dll entry cat 'data\a.txt'
+check "unopenable log: said on standard error" "$WORK/nolog2.out" \
+  '^xp3patch: cannot open the log file Z:.*no such folder\\patch\.log named by XP3PATCH_LOG: .*; no log is written$'
+check "unopenable log: the game goes on" "$WORK/nolog2.out" 'read 12 bytes: translated-a'
 # A missing archive, and one that is not an archive: the reason is logged
 # before the game ends.
 mv "$WORK/game/images.xp3" "$WORK/game/images.bak"
 XP3PATCH_LOG="$(winpath "$WORK/logs/missing.log")" play "$WORK/logmissing.out" load patch.dll entry
 check "log: missing archive exits with 1" "$WORK/logmissing.out" '^exit 1$'
 check "log: missing archive" "$WORK/logs/missing.log" 'cannot mount images\.xp3: file not found; the game ends'
+XP3PATCH_LOG="$(winpath "$WORK/logs/no such folder/patch.log")" play "$WORK/nolog3.out" \
+  load patch.dll entry
+expect_eq "unopenable log: said again when the game ends" \
+  "$(grep -c '^xp3patch: cannot open the log file .* no log is written$' "$WORK/nolog3.out")" 2
+check "unopenable log: and why the game ends" "$WORK/nolog3.out" \
+  '^xp3patch: cannot mount images\.xp3: file not found$'
 printf 'this is not an archive' >"$WORK/game/images.xp3"
 XP3PATCH_LOG="$(winpath "$WORK/logs/bad.log")" play "$WORK/logbad.out" load patch.dll entry
 check "log: not an archive" "$WORK/logs/bad.log" 'cannot mount images\.xp3: not an XP3 archive \(wrong header\)'

@@ -20,6 +20,7 @@
 //   exists PATH     whether the game sees the path (FindFirstFileW)
 //   filter          SetUnhandledExceptionFilter, printing the previous filter
 //   crash           an access violation
+//   sleep MS        wait MS milliseconds
 //   echo TEXT       print TEXT
 #include <windows.h>
 
@@ -210,6 +211,9 @@ int wmain(int argc, wchar_t** argv) {
     } else if (command == L"crash") {
       Print("crashing\n");
       *static_cast<volatile int*>(nullptr) = 1;
+    } else if (command == L"sleep") {
+      Sleep(static_cast<DWORD>(_wtoi(arg(1).c_str())));
+      i += 1;
     } else if (command == L"echo") {
       Print("%s\n", Narrow(arg(1)).c_str());
       i += 1;
