@@ -142,12 +142,11 @@ TEST_F(HookedFunctionsTest, OverlaidFileOpensReadsAndAnswersLikeADiskFile) {
   EXPECT_EQ(got, 0u) << "a failed read counts no bytes, as the system's does";
   ASSERT_TRUE(HookedReadFile(h, buffer, sizeof buffer, &got, nullptr));
   EXPECT_EQ(got, 1u);
-  // A caller that reads while the count equals its request stops at the end.
+  // The end reads as a disk file's: success with 0 bytes.
   got = 12345;
-  EXPECT_FALSE(HookedReadFile(h, buffer, 1, &got, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+  EXPECT_TRUE(HookedReadFile(h, buffer, 1, &got, nullptr));
   EXPECT_EQ(got, 0u);
-  EXPECT_FALSE(HookedReadFile(h, buffer, 1, nullptr, nullptr));
+  EXPECT_TRUE(HookedReadFile(h, buffer, 1, nullptr, nullptr));
   EXPECT_TRUE(HookedCloseHandle(h));
   // CREATE_ALWAYS on an overlaid path created nothing on disk.
   EXPECT_EQ(GetFileAttributesW(Path(L"disk\\a.png").c_str()), INVALID_FILE_ATTRIBUTES);
@@ -165,6 +164,30 @@ TEST_F(HookedFunctionsTest, OverlaidFileOpensReadsAndAnswersLikeADiskFile) {
   SetLastError(0);
   EXPECT_EQ(HookedCloseHandle(h), real);
   EXPECT_EQ(GetLastError(), real_error);
+}
+
+TEST_F(HookedFunctionsTest, SuccessfulOverlayAnswersLeaveTheLastError) {
+  auto body = [&] {
+  for (DWORD disposition : {OPEN_EXISTING, CREATE_ALWAYS, OPEN_ALWAYS}) {
+    SetLastError(1234);
+    HANDLE h = HookedCreateFileW(Path(L"disk\\b.png").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                 nullptr, disposition, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 1234u) << "open, disposition " << disposition;
+    char buffer[8];
+    DWORD got = 0;
+    SetLastError(1234);
+    ASSERT_TRUE(HookedReadFile(h, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(GetLastError(), 1234u) << "read";
+    SetLastError(1234);
+    EXPECT_TRUE(HookedCloseHandle(h));
+    EXPECT_EQ(GetLastError(), 1234u) << "close";
+  }
+  };
+  struct Run { static DWORD WINAPI Thread(void* b) { (*static_cast<decltype(body)*>(b))(); return 0; } };
+  HANDLE t = CreateThread(nullptr, 0, &Run::Thread, &body, 0, nullptr);
+  WaitForSingleObject(t, INFINITE);
+  CloseHandle(t);
 }
 
 TEST_F(HookedFunctionsTest, RealPathsAndHandlesPassThroughUntouched) {

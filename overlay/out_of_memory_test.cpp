@@ -124,11 +124,11 @@ Outcome ReadWhole(const std::wstring& path, const std::string& content) {
     if (!HookedReadFile(h, buffer, sizeof buffer, &got, nullptr)) {
       const DWORD error = GetLastError();
       if (got != 0) outcome.wrong = "a failed read counted bytes";
-      if (error != ERROR_HANDLE_EOF) {
-        outcome = Failed(error, true);
-      } else if (offset != content.size()) {
-        outcome.wrong = "the end came early";
-      }
+      outcome = Failed(error, true);
+      break;
+    }
+    if (got == 0) {  // the end, as on disk
+      if (offset != content.size()) outcome.wrong = "the end came early";
       break;
     }
     if (offset + got > content.size() || std::memcmp(buffer, content.data() + offset, got) != 0) {

@@ -313,17 +313,17 @@ BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* c
     if (n == 0) break;
     total += n;
   }
+  // The end of the file reads as a disk file's end: a read there, and a read
+  // of no bytes anywhere, succeed with a count of 0. The C runtime and the
+  // system's stream objects take a failure there for an error and drop what
+  // they had read. Only an entry that yields nothing before its end fails.
   if (file->memory) {
-    if (total == 0) {
-      SetLastError(ERROR_HANDLE_EOF);
-      return FALSE;
-    }
     if (file->stream->HasError()) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-  } else if (total == 0) {
-    SetLastError(file->stream->IsEof() ? ERROR_HANDLE_EOF : kErrorHandleNoLongerValid);
+  } else if (total == 0 && count != 0 && !file->stream->IsEof()) {
+    SetLastError(kErrorHandleNoLongerValid);
     return FALSE;
   }
   if (count_read != nullptr) *count_read = total;
