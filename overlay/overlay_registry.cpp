@@ -356,6 +356,9 @@ DWORD OverlayRegistry::SetPointerOwn(HANDLE handle, LONG distance, LONG* distanc
   ULONGLONG position = 0;
   if (!SeekOwn(handle, full, method, &position)) return INVALID_SET_FILE_POINTER;
   if (distance_high != nullptr) *distance_high = static_cast<LONG>(position >> 32);
+  // A position whose low part reads as the failure value is told apart by a
+  // last error of 0, as the system does.
+  if (static_cast<DWORD>(position) == INVALID_SET_FILE_POINTER) SetLastError(NO_ERROR);
   return static_cast<DWORD>(position);
 }
 
@@ -371,6 +374,7 @@ DWORD OverlayRegistry::SizeOwn(HANDLE handle, DWORD* size_high) {
   LARGE_INTEGER size;
   if (!SizeOwn(handle, &size)) return INVALID_FILE_SIZE;
   if (size_high != nullptr) *size_high = static_cast<DWORD>(size.QuadPart >> 32);
+  if (static_cast<DWORD>(size.QuadPart) == INVALID_FILE_SIZE) SetLastError(NO_ERROR);
   return static_cast<DWORD>(size.QuadPart);
 }
 
