@@ -2,6 +2,7 @@
 
 #include "overlay/find_session.h"
 #include "overlay/guarded_answer.h"
+#include "overlay/overlapped_read.h"
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
@@ -14,11 +15,13 @@ HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mod
                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                 HANDLE template_file) {
   return GuardedAnswer<HANDLE>(INVALID_HANDLE_VALUE, [&] {
-    // Access, sharing, disposition and flags are not examined: an overlaid
-    // path always opens read-only and nothing is ever created on disk for it.
+    // Access, sharing and disposition are not examined: an overlaid path
+    // always opens read-only and nothing is ever created on disk for it. Of
+    // the flags, only FILE_FLAG_OVERLAPPED counts (for reads at an offset).
     if (file_name != nullptr &&
         LogPathLookup("CreateFileW", file_name, HostRegistry().Exists(file_name))) {
-      return KeepingLastError(INVALID_HANDLE_VALUE, [&] { return HostRegistry().OpenOwn(file_name); });
+      return KeepingLastError(INVALID_HANDLE_VALUE,
+                              [&] { return HostRegistry().OpenOwn(file_name, flags); });
     }
     return RealFunctions().CreateFileW(file_name, access, share_mode, security, disposition, flags,
                                        template_file);
@@ -32,8 +35,9 @@ BOOL WINAPI HookedReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD coun
       // The system's ReadFile clears the count before anything else.
       if (count_read != nullptr) *count_read = 0;
       if (overlapped != nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return KeepingLastError(FALSE, [&] {
+          return ReadOwnOverlapped(HostRegistry(), file, buffer, count, count_read, overlapped);
+        });
       }
       return KeepingLastError(
           FALSE, [&] { return HostRegistry().ReadOwn(file, buffer, count, count_read); });
@@ -48,7 +52,8 @@ BOOL WINAPI HookedCloseHandle(HANDLE handle) {
       // Another thread may have closed it since the test: only the close
       // that removes the handle succeeds, the other answers as for a closed
       // handle (ERROR_INVALID_HANDLE).
-      return KeepingLastError(FALSE, [&] { return HostRegistry().CloseOwn(handle) ? TRUE : FALSE; });
+      return KeepingLastError(FALSE,
+                              [&] { return HostRegistry().CloseOwn(handle) ? TRUE : FALSE; });
     }
     return RealFunctions().CloseHandle(handle);
   });
