@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "overlay/checked_text.h"
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
-#include "platform/text_conversion.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ struct GameVolume {
 
 bool FindGameVolume(const OverlayRegistry& registry, GameVolume* volume) {
   WideString base;
-  if (!FromUtf8(registry.BaseDirectory(), &base)) {
+  if (!FromUtf8OrThrow(registry.BaseDirectory(), &base)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
@@ -67,7 +67,7 @@ bool FindGameVolume(const OverlayRegistry& registry, GameVolume* volume) {
 // asked of the directory itself, as a disk file there would report it.
 DWORD GameVolumeSerial(const OverlayRegistry& registry) {
   WideString base;
-  if (!FromUtf8(registry.BaseDirectory(), &base)) return 0;
+  if (!FromUtf8OrThrow(registry.BaseDirectory(), &base)) return 0;
   const RealFileFunctions& real = RealFunctions();
   HANDLE directory =
       real.CreateFileW(base.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -84,7 +84,7 @@ DWORD GameVolumeSerial(const OverlayRegistry& registry) {
 bool Describe(const OverlayRegistry& registry, HANDLE file, OverlayRegistry::FileFacts* facts,
               WideString* path) {
   if (!registry.DescribeOwn(file, facts)) return false;
-  if (!FromUtf8(facts->path, path)) {
+  if (!FromUtf8OrThrow(facts->path, path)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }

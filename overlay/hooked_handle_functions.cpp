@@ -6,7 +6,7 @@
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
 #include "overlay/own_mapping.h"
-#include "platform/text_conversion.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -157,9 +157,13 @@ HANDLE WINAPI HookedCreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES securi
   return GuardedAnswer<HANDLE>(nullptr, [&] {
     if (HostRegistry().IsOwnHandle(file)) {
       WideString wide;
-      if (name != nullptr && !MultiByteToWide(name, CP_ACP, 0, &wide)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);  // as the system, for a name it cannot take
-        return static_cast<HANDLE>(nullptr);
+      if (name != nullptr) {
+        const int needed = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+        if (needed > 0) wide.resize(static_cast<size_t>(needed));
+        if (needed <= 0 || MultiByteToWideChar(CP_ACP, 0, name, -1, wide.data(), needed) <= 0) {
+          SetLastError(ERROR_FILENAME_EXCED_RANGE);  // as the system, for a name it cannot take
+          return static_cast<HANDLE>(nullptr);
+        }
       }
       return CreateOwnMapping(HostRegistry(), RealFunctions(), file, security, protect, size_high,
                               size_low, name != nullptr ? wide.c_str() : nullptr);

@@ -501,16 +501,20 @@ bool OverlayRegistry::CopyOwn(HANDLE handle, void* out, uint64_t count) const {
   const IndexedEntry* indexed = FindEntry(file->key);
   std::unique_ptr<ReadStream> stream(
       indexed != nullptr ? indexed->archive->OpenEntryAt(indexed->index) : nullptr);
+  if (!stream) {  // the entry stream could not be made
+    SetLastError(ERROR_OUTOFMEMORY);
+    return false;
+  }
   uint64_t done = 0;
   auto* bytes = static_cast<unsigned char*>(out);
-  while (stream && done < count) {
+  while (done < count) {
     const uint64_t left = count - done;
     const uint32_t n =
         stream->Read(bytes + done, left > 0x40000000 ? 0x40000000u : static_cast<uint32_t>(left));
     if (n == 0) break;
     done += n;
   }
-  if (stream) stream->Close();
+  stream->Close();
   if (done != count) {
     SetLastError(kErrorHandleNoLongerValid);
     return false;
