@@ -6,7 +6,9 @@
 // Internal holds the status (0, or STATUS_END_OF_FILE when nothing lies at
 // the offset), InternalHigh the count, and the structure's event is set, so
 // GetOverlappedResult and HasOverlappedIoCompleted answer from the structure
-// as for any completed read and never wait. A handle opened with
+// as for any completed read and never wait: they look at the file handle
+// only while Internal says a read is pending, which is why they need no
+// redirection. A handle opened with
 // FILE_FLAG_OVERLAPPED answers ERROR_IO_PENDING, as the system does for an
 // asynchronous handle, and keeps its position; a handle opened without it
 // returns the result at once and moves to the end of what was read.
