@@ -10,11 +10,11 @@
 //
 // Threads: PathIndex, MemoryFiles and BaseDirectory are written only while the
 // patch starts (before any file function is redirected) and are read-only
-// afterwards. The handle tables change on every open and close from any game
-// thread; one reader/writer lock guards them and is never held while archive
-// data is read. Each open file has its own lock, so two threads using one
-// handle at once cannot interleave a seek with a read, while other handles
-// proceed.
+// afterwards. The handle table changes on every open, duplicate and close
+// from any game thread; one reader/writer lock guards it and is never held
+// while archive data is read. Each open file has its own lock, so two
+// threads using one handle (or two handles of one open file) at once cannot
+// interleave a seek with a read, while other files proceed.
 #pragma once
 
 #include <windows.h>
