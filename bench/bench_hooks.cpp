@@ -1,4 +1,4 @@
-// The cost of the thirteen hooks on calls that are not for the overlay.
+// The cost of the file hooks on calls that are not for the overlay.
 //
 //   bench_hooks [rounds (30)] [scale (1)]
 //
@@ -8,9 +8,12 @@
 // hooked/unhooked time per call. The calls: CreateFileW+CloseHandle and
 // GetFileAttributesW of a real file (one in the game directory, where every
 // call is checked against the overlay's index, and one outside it), 4 KiB
-// ReadFile of a real handle, GetFileType, and a complete
-// FindFirstFileExW/FindNextFileW/FindClose walk of a real directory outside
-// the game directory. `scale` multiplies the batch sizes.
+// ReadFile of a real handle, GetFileType, the handle functions redirected
+// beside the thirteen (information and time queries, the final path,
+// ReadFileEx, DuplicateHandle, CreateFileMappingW, WriteFile and SetFileTime
+// of real handles), and a complete FindFirstFileExW/FindNextFileW/FindClose
+// walk of a real directory outside the game directory. `scale` multiplies
+// the batch sizes.
 #include <windows.h>
 
 #include <cstdio>
@@ -22,6 +25,7 @@
 #include "bench/bench_common.h"
 #include "bench/bench_support.h"
 #include "overlay/hooked_file_functions.h"
+#include "overlay/hooked_handle_functions.h"
 #include "startup/process_globals.h"
 
 namespace {
@@ -60,12 +64,50 @@ struct Api {
   decltype(&::FindFirstFileExW) FindFirstFileExW;
   decltype(&::FindNextFileW) FindNextFileW;
   decltype(&::FindClose) FindClose;
+  decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+  decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
+  decltype(&::GetFileTime) GetFileTime;
+  decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW;
+  decltype(&::ReadFileEx) ReadFileEx;
+  decltype(&::DuplicateHandle) DuplicateHandle;
+  decltype(&::CreateFileMappingW) CreateFileMappingW;
+  decltype(&::WriteFile) WriteFile;
+  decltype(&::SetFileTime) SetFileTime;
 };
-const Api kSystem = {&::CreateFileW, &::CloseHandle,      &::GetFileAttributesW, &::ReadFile,
-                     &::GetFileType, &::FindFirstFileExW, &::FindNextFileW,      &::FindClose};
-const Api kReplacements = {&HookedCreateFileW,   &HookedCloseHandle, &HookedGetFileAttributesW,
-                           &HookedReadFile,      &HookedGetFileType, &HookedFindFirstFileExW,
-                           &HookedFindNextFileW, &HookedFindClose};
+const Api kSystem = {&::CreateFileW,
+                     &::CloseHandle,
+                     &::GetFileAttributesW,
+                     &::ReadFile,
+                     &::GetFileType,
+                     &::FindFirstFileExW,
+                     &::FindNextFileW,
+                     &::FindClose,
+                     &::GetFileInformationByHandle,
+                     &::GetFileInformationByHandleEx,
+                     &::GetFileTime,
+                     &::GetFinalPathNameByHandleW,
+                     &::ReadFileEx,
+                     &::DuplicateHandle,
+                     &::CreateFileMappingW,
+                     &::WriteFile,
+                     &::SetFileTime};
+const Api kReplacements = {&HookedCreateFileW,
+                           &HookedCloseHandle,
+                           &HookedGetFileAttributesW,
+                           &HookedReadFile,
+                           &HookedGetFileType,
+                           &HookedFindFirstFileExW,
+                           &HookedFindNextFileW,
+                           &HookedFindClose,
+                           &HookedGetFileInformationByHandle,
+                           &HookedGetFileInformationByHandleEx,
+                           &HookedGetFileTime,
+                           &HookedGetFinalPathNameByHandleW,
+                           &HookedReadFileEx,
+                           &HookedDuplicateHandle,
+                           &HookedCreateFileMappingW,
+                           &HookedWriteFile,
+                           &HookedSetFileTime};
 const Api* api = &kSystem;
 
 bool CreateAndClose(const std::wstring& path) {
@@ -93,6 +135,8 @@ double TimeRouting(const std::function<bool()>& routing) {
   }
   return bench::Median(times);
 }
+
+void CALLBACK IgnoreCompletion(DWORD, DWORD, OVERLAPPED*) {}
 
 bool WalkDirectory(const std::wstring& pattern, int expected) {
   WIN32_FIND_DATAW record;
@@ -168,7 +212,13 @@ int main(int argc, char** argv) {
   HANDLE reader = api->CreateFileW(outside_file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
   if (reader == INVALID_HANDLE_VALUE) return 1;
+  // Beside the walked directory, not in it.
+  const std::wstring written_file = outside + L"-written.bin";
+  HANDLE writer = api->CreateFileW(written_file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (writer == INVALID_HANDLE_VALUE) return 1;
   static uint8_t buffer[4096];
+  static const FILETIME kWriteTime = {0x12345678, 0x01D00000};
 
   auto batch = [scale](int calls) {
     return calls * scale < 1 ? 1 : static_cast<int>(calls * scale);
@@ -197,6 +247,60 @@ int main(int argc, char** argv) {
   operations.push_back(Operation("GetFileType, real handle", batch(4000), 1.02,
                                  [&] { return api->GetFileType(reader) == FILE_TYPE_DISK; }));
   operations.back().routing = [&] { return Routes(reader) == 0; };
+  // The handle functions redirected beside the thirteen, on the real handle.
+  operations.push_back(Operation("GetFileInformationByHandle, real handle", batch(200), 1.02, [&] {
+    BY_HANDLE_FILE_INFORMATION information;
+    return api->GetFileInformationByHandle(reader, &information) != FALSE;
+  }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
+  operations.push_back(
+      Operation("GetFileInformationByHandleEx (standard), real handle", batch(2000), 1.02, [&] {
+        FILE_STANDARD_INFO standard;
+        return api->GetFileInformationByHandleEx(reader, FileStandardInfo, &standard,
+                                                 sizeof standard) != FALSE;
+      }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
+  operations.push_back(Operation("GetFileTime, real handle", batch(2000), 1.02, [&] {
+    FILETIME time;
+    return api->GetFileTime(reader, nullptr, nullptr, &time) != FALSE;
+  }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
+  operations.push_back(Operation("GetFinalPathNameByHandleW, real handle", batch(500), 1.02, [&] {
+    WCHAR path[MAX_PATH * 2];
+    return api->GetFinalPathNameByHandleW(reader, path, MAX_PATH * 2, 0) != 0;
+  }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
+  operations.push_back(
+      Operation("ReadFileEx 4 KiB and its completion, real handle", batch(500), 1.02, [&] {
+        OVERLAPPED at = {};
+        return api->ReadFileEx(reader, buffer, sizeof buffer, &at, &IgnoreCompletion) &&
+               SleepEx(0, TRUE) == WAIT_IO_COMPLETION;
+      }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
+  operations.push_back(Operation("DuplicateHandle+CloseHandle, real handle", batch(500), 1.02, [&] {
+    HANDLE duplicate = nullptr;
+    return api->DuplicateHandle(GetCurrentProcess(), reader, GetCurrentProcess(), &duplicate, 0,
+                                FALSE, DUPLICATE_SAME_ACCESS) &&
+           api->CloseHandle(duplicate);
+  }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
+  operations.push_back(
+      Operation("CreateFileMappingW+CloseHandle, real handle", batch(500), 1.02, [&] {
+        HANDLE mapping = api->CreateFileMappingW(reader, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        return mapping != nullptr && api->CloseHandle(mapping);
+      }));
+  operations.back().routing = [&] { return Routes(reader) == 0; };
+  operations.push_back(Operation("WriteFile 4 KiB, real handle", batch(1000), 1.02, [&] {
+    OVERLAPPED at = {};  // offset 0 every time
+    DWORD written = 0;
+    return api->WriteFile(writer, buffer, sizeof buffer, &written, &at) && written == sizeof buffer;
+  }));
+  operations.back().routing = [&] { return Routes(writer) == 0; };
+  operations.push_back(Operation("SetFileTime, real handle", batch(2000), 1.02, [&] {
+    return api->SetFileTime(writer, nullptr, nullptr, &kWriteTime) != FALSE;
+  }));
+  operations.back().routing = [&] { return Routes(writer) == 0; };
+
   const std::wstring walk_pattern = outside + L"\\*";
   const std::wstring sibling_pattern = sibling + L"\\*";
   operations.push_back(
@@ -247,6 +351,7 @@ int main(int argc, char** argv) {
     }
   }
   api->CloseHandle(reader);
+  api->CloseHandle(writer);
   for (const std::wstring& path : created) DeleteFileW(path.c_str());
   RemoveDirectoryW(outside.c_str());
   RemoveDirectoryW(sibling.c_str());

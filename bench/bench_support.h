@@ -1,4 +1,4 @@
-// Windows-side helpers of the benchmark programs: attaching the thirteen file
+// Windows-side helpers of the benchmark programs: attaching the file
 // hooks in the benchmark's own process (as the patch does in the game's),
 // building archives with the packer, and plain files to compare against.
 //
@@ -29,7 +29,7 @@ inline constexpr Method kMethods[] = {
     {"zstd", Xp3Compression::kZstd},
 };
 
-// One hook transaction attaching (or detaching) all thirteen replacements.
+// One hook transaction attaching (or detaching) all the file replacements.
 // False, with the error printed, when the transaction failed.
 bool AttachFileHooks();
 bool DetachFileHooks();

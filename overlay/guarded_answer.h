@@ -20,3 +20,17 @@ Result GuardedAnswer(Result failure, Work work) noexcept {
     return failure;
   }
 }
+
+// Runs an overlay answer whose failure result is `failure` and, when it
+// succeeds, leaves the caller's last error as it was before the call, as the
+// system's functions do. The overlay's own work may touch the last error on
+// the way: the first function-local object of the DLL that is built goes
+// through the runtime's thread library, which clears it, and an archive read
+// may go through system calls that set it.
+template <typename Result, typename Work>
+Result KeepingLastError(Result failure, Work work) {
+  const DWORD error = GetLastError();
+  const Result result = work();
+  if (result != failure) SetLastError(error);
+  return result;
+}

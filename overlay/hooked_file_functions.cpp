@@ -2,6 +2,7 @@
 
 #include "overlay/find_session.h"
 #include "overlay/guarded_answer.h"
+#include "overlay/overlapped_read.h"
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
@@ -14,11 +15,13 @@ HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mod
                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                 HANDLE template_file) {
   return GuardedAnswer<HANDLE>(INVALID_HANDLE_VALUE, [&] {
-    // Access, sharing, disposition and flags are not examined: an overlaid
-    // path always opens read-only and nothing is ever created on disk for it.
+    // Access, sharing and disposition are not examined: an overlaid path
+    // always opens read-only and nothing is ever created on disk for it. Of
+    // the flags, only FILE_FLAG_OVERLAPPED counts (for reads at an offset).
     if (file_name != nullptr &&
         LogPathLookup("CreateFileW", file_name, HostRegistry().Exists(file_name))) {
-      return HostRegistry().OpenOwn(file_name);
+      return KeepingLastError(INVALID_HANDLE_VALUE,
+                              [&] { return HostRegistry().OpenOwn(file_name, flags); });
     }
     return RealFunctions().CreateFileW(file_name, access, share_mode, security, disposition, flags,
                                        template_file);
@@ -32,10 +35,12 @@ BOOL WINAPI HookedReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD coun
       // The system's ReadFile clears the count before anything else.
       if (count_read != nullptr) *count_read = 0;
       if (overlapped != nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return KeepingLastError(FALSE, [&] {
+          return ReadOwnOverlapped(HostRegistry(), file, buffer, count, count_read, overlapped);
+        });
       }
-      return HostRegistry().ReadOwn(file, buffer, count, count_read);
+      return KeepingLastError(
+          FALSE, [&] { return HostRegistry().ReadOwn(file, buffer, count, count_read); });
     }
     return RealFunctions().ReadFile(file, buffer, count, count_read, overlapped);
   });
@@ -47,7 +52,8 @@ BOOL WINAPI HookedCloseHandle(HANDLE handle) {
       // Another thread may have closed it since the test: only the close
       // that removes the handle succeeds, the other answers as for a closed
       // handle (ERROR_INVALID_HANDLE).
-      return HostRegistry().CloseOwn(handle) ? TRUE : FALSE;
+      return KeepingLastError(FALSE,
+                              [&] { return HostRegistry().CloseOwn(handle) ? TRUE : FALSE; });
     }
     return RealFunctions().CloseHandle(handle);
   });
@@ -55,14 +61,19 @@ BOOL WINAPI HookedCloseHandle(HANDLE handle) {
 
 DWORD WINAPI HookedGetFileSize(HANDLE file, LPDWORD size_high) {
   return GuardedAnswer<DWORD>(INVALID_FILE_SIZE, [&] {
-    if (HostRegistry().IsOwnHandle(file)) return HostRegistry().SizeOwn(file, size_high);
+    if (HostRegistry().IsOwnHandle(file)) {
+      return KeepingLastError(INVALID_FILE_SIZE,
+                              [&] { return HostRegistry().SizeOwn(file, size_high); });
+    }
     return RealFunctions().GetFileSize(file, size_high);
   });
 }
 
 BOOL WINAPI HookedGetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   return GuardedAnswer<BOOL>(FALSE, [&] {
-    if (HostRegistry().IsOwnHandle(file)) return HostRegistry().SizeOwn(file, size);
+    if (HostRegistry().IsOwnHandle(file)) {
+      return KeepingLastError(FALSE, [&] { return HostRegistry().SizeOwn(file, size); });
+    }
     return RealFunctions().GetFileSizeEx(file, size);
   });
 }
@@ -70,7 +81,9 @@ BOOL WINAPI HookedGetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 DWORD WINAPI HookedSetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
   return GuardedAnswer<DWORD>(INVALID_SET_FILE_POINTER, [&] {
     if (HostRegistry().IsOwnHandle(file)) {
-      return HostRegistry().SetPointerOwn(file, distance, distance_high, method);
+      return KeepingLastError(INVALID_SET_FILE_POINTER, [&] {
+        return HostRegistry().SetPointerOwn(file, distance, distance_high, method);
+      });
     }
     return RealFunctions().SetFilePointer(file, distance, distance_high, method);
   });
@@ -80,7 +93,9 @@ BOOL WINAPI HookedSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_I
                                    DWORD method) {
   return GuardedAnswer<BOOL>(FALSE, [&] {
     if (HostRegistry().IsOwnHandle(file)) {
-      return HostRegistry().SetPointerExOwn(file, distance, new_position, method);
+      return KeepingLastError(FALSE, [&] {
+        return HostRegistry().SetPointerExOwn(file, distance, new_position, method);
+      });
     }
     return RealFunctions().SetFilePointerEx(file, distance, new_position, method);
   });
@@ -120,7 +135,8 @@ BOOL WINAPI HookedGetFileAttributesExW(LPCWSTR file_name, GET_FILEEX_INFO_LEVELS
   return GuardedAnswer<BOOL>(FALSE, [&] {
     if (file_name != nullptr &&
         LogPathLookup("GetFileAttributesExW", file_name, HostRegistry().Exists(file_name))) {
-      return HostRegistry().AttributesExOwn(file_name, level, information);
+      return KeepingLastError(
+          FALSE, [&] { return HostRegistry().AttributesExOwn(file_name, level, information); });
     }
     const DWORD error = GetLastError();
     const BOOL real = RealFunctions().GetFileAttributesExW(file_name, level, information);

@@ -1,4 +1,6 @@
-// The replacements of the thirteen redirected file functions.
+// The replacements of the thirteen file functions the patch has always
+// redirected (the handle functions added beside them are in
+// hooked_handle_functions.h).
 //
 // Each has the exact signature and calling convention of the function it
 // replaces and makes one routing test: its own handle, an overlaid path, or a

@@ -134,20 +134,24 @@ TEST_F(HookedFunctionsTest, OverlaidFileOpensReadsAndAnswersLikeADiskFile) {
   ASSERT_TRUE(HookedGetFileSizeEx(h, &size));
   EXPECT_EQ(size.QuadPart, 1000);
   EXPECT_EQ(HookedSetFilePointer(h, 999, nullptr, FILE_BEGIN), 999u);
+  // Opened for overlapped reads: one at an offset completes at once and
+  // leaves the position.
   OVERLAPPED overlapped{};
+  overlapped.Offset = 998;
   char buffer[2000];
   DWORD got = 12345;
   EXPECT_FALSE(HookedReadFile(h, buffer, 10, &got, &overlapped));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(got, 0u) << "a failed read counts no bytes, as the system's does";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  EXPECT_EQ(got, 0u) << "nothing counted until the result is asked for, as the system does";
+  ASSERT_TRUE(GetOverlappedResult(h, &overlapped, &got, FALSE));
+  EXPECT_EQ(got, 2u);
   ASSERT_TRUE(HookedReadFile(h, buffer, sizeof buffer, &got, nullptr));
   EXPECT_EQ(got, 1u);
-  // A caller that reads while the count equals its request stops at the end.
+  // The end reads as a disk file's: success with 0 bytes.
   got = 12345;
-  EXPECT_FALSE(HookedReadFile(h, buffer, 1, &got, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+  EXPECT_TRUE(HookedReadFile(h, buffer, 1, &got, nullptr));
   EXPECT_EQ(got, 0u);
-  EXPECT_FALSE(HookedReadFile(h, buffer, 1, nullptr, nullptr));
+  EXPECT_TRUE(HookedReadFile(h, buffer, 1, nullptr, nullptr));
   EXPECT_TRUE(HookedCloseHandle(h));
   // CREATE_ALWAYS on an overlaid path created nothing on disk.
   EXPECT_EQ(GetFileAttributesW(Path(L"disk\\a.png").c_str()), INVALID_FILE_ATTRIBUTES);
@@ -165,6 +169,32 @@ TEST_F(HookedFunctionsTest, OverlaidFileOpensReadsAndAnswersLikeADiskFile) {
   SetLastError(0);
   EXPECT_EQ(HookedCloseHandle(h), real);
   EXPECT_EQ(GetLastError(), real_error);
+}
+
+TEST_F(HookedFunctionsTest, SuccessfulOverlayAnswersLeaveTheLastError) {
+  for (DWORD disposition : {OPEN_EXISTING, CREATE_ALWAYS, OPEN_ALWAYS}) {
+    SCOPED_TRACE(disposition);
+    SetLastError(1234);
+    HANDLE h = HookedCreateFileW(Path(L"disk\\b.png").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                 nullptr, disposition, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), 1234u) << "open";
+    char buffer[8];
+    DWORD got = 0;
+    LARGE_INTEGER size{};
+    for (int round = 0; round < 2; ++round) {  // the second read is at the end
+      SetLastError(1234);
+      ASSERT_TRUE(HookedReadFile(h, buffer, sizeof buffer, &got, nullptr));
+      EXPECT_EQ(GetLastError(), 1234u) << "read";
+    }
+    SetLastError(1234);
+    ASSERT_TRUE(HookedGetFileSizeEx(h, &size));
+    EXPECT_EQ(HookedSetFilePointer(h, 1, nullptr, FILE_BEGIN), 1u);
+    EXPECT_EQ(GetLastError(), 1234u) << "size and seek";
+    SetLastError(1234);
+    EXPECT_TRUE(HookedCloseHandle(h));
+    EXPECT_EQ(GetLastError(), 1234u) << "close";
+  }
 }
 
 TEST_F(HookedFunctionsTest, RealPathsAndHandlesPassThroughUntouched) {

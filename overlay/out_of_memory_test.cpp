@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "overlay/hooked_file_functions.h"
+#include "overlay/hooked_handle_functions.h"
 #include "startup/process_globals.h"
 #include "tools/xp3/xp3_writer.h"
 
@@ -124,11 +125,11 @@ Outcome ReadWhole(const std::wstring& path, const std::string& content) {
     if (!HookedReadFile(h, buffer, sizeof buffer, &got, nullptr)) {
       const DWORD error = GetLastError();
       if (got != 0) outcome.wrong = "a failed read counted bytes";
-      if (error != ERROR_HANDLE_EOF) {
-        outcome = Failed(error, true);
-      } else if (offset != content.size()) {
-        outcome.wrong = "the end came early";
-      }
+      outcome = Failed(error, true);
+      break;
+    }
+    if (got == 0) {  // the end, as on disk
+      if (offset != content.size()) outcome.wrong = "the end came early";
       break;
     }
     if (offset + got > content.size() || std::memcmp(buffer, content.data() + offset, got) != 0) {
@@ -323,6 +324,124 @@ TEST_F(OutOfMemoryTest, AttributesOfOverlaidFilesAndArchiveOnlyDirectories) {
     if (attributes != FILE_ATTRIBUTE_DIRECTORY) outcome.wrong = "not a directory";
     return outcome;
   });
+}
+
+int g_completions = 0;
+void CALLBACK CountCompletion(DWORD, DWORD, OVERLAPPED*) { ++g_completions; }
+
+// Opens an entry, duplicates its handle, reads at offsets (overlapped and
+// with a completion routine), asks every information query, maps it and
+// closes both handles.
+Outcome UseHandleFunctions(const std::wstring& path, const std::string& content) {
+  HANDLE h = HookedCreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Failed(GetLastError());
+  Outcome outcome;
+  HANDLE duplicate = nullptr;
+  char buffer[200];
+  DWORD got = 0;
+  OVERLAPPED at = {};
+  at.Offset = 5000;
+  BY_HANDLE_FILE_INFORMATION information;
+  FILE_NAME_INFO* name = nullptr;
+  alignas(FILE_NAME_INFO) static unsigned char name_buffer[2048];
+  WCHAR final_path[1024];
+  HANDLE mapping = nullptr;
+  if (!HookedDuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &duplicate, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+    outcome = Failed(GetLastError());
+  } else if (!HookedReadFile(duplicate, buffer, 200, &got, &at)) {
+    outcome = Failed(GetLastError(), true);
+  } else if (got != 200 || std::memcmp(buffer, content.data() + 5000, 200) != 0) {
+    outcome.wrong = "wrong bytes at an offset";
+  } else if (!HookedReadFileEx(h, buffer, 100, &at, &CountCompletion)) {
+    outcome = Failed(GetLastError(), true);
+  } else if (SleepEx(0, TRUE) != WAIT_IO_COMPLETION) {
+    outcome.wrong = "no completion";
+  } else if (!HookedGetFileInformationByHandle(h, &information)) {
+    outcome = Failed(GetLastError());
+  } else if (information.nFileSizeLow != content.size()) {
+    outcome.wrong = "wrong size";
+  } else if (name = reinterpret_cast<FILE_NAME_INFO*>(name_buffer);
+             !HookedGetFileInformationByHandleEx(h, FileNameInfo, name, 2048)) {
+    outcome = Failed(GetLastError());
+  } else if (HookedGetFinalPathNameByHandleW(h, final_path, 1024, 0) == 0) {
+    outcome = Failed(GetLastError());
+  } else if ((mapping = HookedCreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr)) ==
+             nullptr) {
+    outcome = Failed(GetLastError(), true);  // filling it reads the entry
+  } else {
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (view == nullptr || std::memcmp(view, content.data(), content.size()) != 0) {
+      outcome.wrong = "wrong mapped bytes";
+    }
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+  }
+  if (duplicate != nullptr && !HookedCloseHandle(duplicate)) outcome.wrong = "the close failed";
+  if (!HookedCloseHandle(h)) outcome.wrong = "the close failed";
+  return outcome;
+}
+
+TEST_F(OutOfMemoryTest, HandleFunctionsOfAnOverlaidFile) {
+  for (const char* kind : {"stored", "zstd"}) {
+    SCOPED_TRACE(kind);
+    const std::wstring path = Path(std::string(kind) + "\\data.bin");
+    FailEachAllocation([&] { return UseHandleFunctions(path, content_); });
+  }
+}
+
+TEST_F(OutOfMemoryTest, RealHandlesPassThroughWithoutAllocating) {
+  HANDLE real = CreateFileW(Path("disk.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(real, INVALID_HANDLE_VALUE);
+  // An overlay handle open meanwhile, so that the handle test has a table to
+  // look at.
+  HANDLE own = HookedCreateFileW(Path("zstd\\data.bin").c_str(), GENERIC_READ, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(own, INVALID_HANDLE_VALUE);
+  char buffer[16];
+  DWORD count = 0;
+  OVERLAPPED at = {};
+  BY_HANDLE_FILE_INFORMATION information;
+  FILE_STANDARD_INFO standard;
+  FILETIME time;
+  WCHAR path[600];
+  char narrow[600];
+  Arm(0);  // counts, never fails
+  HookedReadFile(real, buffer, sizeof buffer, &count, nullptr);
+  HookedReadFile(real, buffer, sizeof buffer, &count, &at);
+  HookedReadFileEx(real, buffer, sizeof buffer, &at, &CountCompletion);
+  HookedGetFileSize(real, nullptr);
+  HookedGetFileType(real);
+  HookedSetFilePointer(real, 0, nullptr, FILE_BEGIN);
+  HookedGetFileInformationByHandle(real, &information);
+  HookedGetFileInformationByHandleEx(real, FileStandardInfo, &standard, sizeof standard);
+  HookedGetFileTime(real, &time, &time, &time);
+  HookedGetFinalPathNameByHandleW(real, path, 600, 0);
+  HookedGetFinalPathNameByHandleA(real, narrow, 600, 0);
+  HANDLE mapping = HookedCreateFileMappingW(real, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  HANDLE mapping_a = HookedCreateFileMappingA(real, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  HANDLE duplicate = nullptr;
+  HookedDuplicateHandle(GetCurrentProcess(), real, GetCurrentProcess(), &duplicate, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+  HookedWriteFile(real, "x", 1, &count, nullptr);
+  HookedWriteFileEx(real, "x", 1, &at, &CountCompletion);
+  HookedSetEndOfFile(real);
+  HookedFlushFileBuffers(real);
+  HookedSetFileTime(real, nullptr, nullptr, nullptr);
+  HookedSetFileInformationByHandle(real, FileBasicInfo, &information, 0);
+  HookedCloseHandle(mapping);
+  HookedCloseHandle(mapping_a);
+  HookedCloseHandle(duplicate);
+  const long allocations = g_allocations.load();
+  Disarm();
+  SleepEx(0, TRUE);
+  EXPECT_EQ(allocations, 0);
+  EXPECT_NE(mapping, nullptr);
+  EXPECT_NE(duplicate, nullptr);
+  HookedCloseHandle(own);
+  CloseHandle(real);
 }
 
 }  // namespace

@@ -14,9 +14,11 @@
 class FindSessionSet;
 class OverlayRegistry;
 
-// The slots of the thirteen redirected file functions, in attach order. Each
-// holds the address through which the real function is reached: the function
-// itself before its hook is attached, a trampoline that runs it afterwards.
+// The slots of the redirected file functions, in attach order: the thirteen
+// the patch has always redirected, then the handle functions that answer for
+// overlay handles as for read-only disk files. Each holds the address through
+// which the real function is reached: the function itself before its hook is
+// attached, a trampoline that runs it afterwards.
 struct RealFileFunctions {
   decltype(&::CreateFileW) CreateFileW;
   decltype(&::ReadFile) ReadFile;
@@ -31,6 +33,21 @@ struct RealFileFunctions {
   decltype(&::FindFirstFileExW) FindFirstFileExW;
   decltype(&::FindNextFileW) FindNextFileW;
   decltype(&::FindClose) FindClose;
+  decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+  decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
+  decltype(&::GetFileTime) GetFileTime;
+  decltype(&::GetFinalPathNameByHandleW) GetFinalPathNameByHandleW;
+  decltype(&::GetFinalPathNameByHandleA) GetFinalPathNameByHandleA;
+  decltype(&::ReadFileEx) ReadFileEx;
+  decltype(&::DuplicateHandle) DuplicateHandle;
+  decltype(&::CreateFileMappingW) CreateFileMappingW;
+  decltype(&::CreateFileMappingA) CreateFileMappingA;
+  decltype(&::WriteFile) WriteFile;
+  decltype(&::WriteFileEx) WriteFileEx;
+  decltype(&::SetEndOfFile) SetEndOfFile;
+  decltype(&::FlushFileBuffers) FlushFileBuffers;
+  decltype(&::SetFileTime) SetFileTime;
+  decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
 };
 
 // Slots that point straight at the imported functions.

@@ -18,6 +18,7 @@ struct OverlayRegistry::OpenFile {
   std::unique_ptr<ReadStream> stream;
   std::string key;
   bool memory = false;
+  bool overlapped = false;  // opened with FILE_FLAG_OVERLAPPED
 
   ~OpenFile() {
     if (stream && !memory) stream->Close();
@@ -63,8 +64,7 @@ OverlayRegistry::OverlayRegistry(std::string base_directory)
 OverlayRegistry::~OverlayRegistry() {
   // Streams first (an entry stream borrows its archive's file), then the
   // archives, newest first.
-  entry_handles_.clear();
-  memory_handles_.clear();
+  handles_.clear();
   for (Xp3Archive* archive : archives_) delete archive;
   archives_.clear();
 }
@@ -205,17 +205,17 @@ FILETIME OverlayRegistry::ArchiveTime(const Xp3Archive* archive) const {
   return it != archive_times_.end() ? it->second : FILETIME{};
 }
 
-HANDLE OverlayRegistry::Register(HandleTable& table, std::shared_ptr<OpenFile> file) {
-  HANDLE handle = static_cast<HANDLE>(file->stream.get());
+HANDLE OverlayRegistry::Register(HANDLE handle, HandleRecord record) {
   // Recording the handle allocates; if that fails, the guard releases the
-  // lock and the file, still owned here, is closed and freed.
+  // lock and the record, still owned here, is freed (and the file with it
+  // when no other handle holds it).
   SrwGuard guard(&handles_lock_, SrwGuard::kExclusive);
-  table.emplace(handle, std::move(file));
+  handles_.emplace(handle, std::move(record));
   handle_counts_[CountSlot(handle)].fetch_add(1, std::memory_order_relaxed);
   return handle;
 }
 
-HANDLE OverlayRegistry::OpenOwn(const WCHAR* path) {
+HANDLE OverlayRegistry::OpenOwn(const WCHAR* path, DWORD flags) {
   // The key is derived exactly as for Exists, so that a path that exists
   // always opens, whatever form the game directory has.
   PathKeyBuilder builder;
@@ -226,33 +226,40 @@ HANDLE OverlayRegistry::OpenOwn(const WCHAR* path) {
   const std::string_view key = builder.key();
   auto file = std::make_shared<OpenFile>();
   file->key = key;
+  file->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
   if (const IndexedEntry* indexed = FindEntry(key)) {
     file->stream.reset(indexed->archive->OpenEntryAt(indexed->index));
-    if (!file->stream) {
-      SetLastError(ERROR_OUTOFMEMORY);
-      return INVALID_HANDLE_VALUE;
-    }
-    return Register(entry_handles_, std::move(file));
-  }
-  if (auto it = memory_files_.find(key); it != memory_files_.end()) {
+  } else if (auto it = memory_files_.find(key); it != memory_files_.end()) {
     const std::vector<unsigned char>& bytes = it->second;
     file->memory = true;
     file->stream.reset(new (std::nothrow)
                            InMemReadStream(bytes.data(), static_cast<uint32_t>(bytes.size())));
-    if (!file->stream) {
-      SetLastError(ERROR_OUTOFMEMORY);
-      return INVALID_HANDLE_VALUE;
-    }
-    return Register(memory_handles_, std::move(file));
+  } else {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
   }
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
+  if (!file->stream) {
+    SetLastError(ERROR_OUTOFMEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = static_cast<HANDLE>(file->stream.get());
+  return Register(handle, HandleRecord{std::move(file), nullptr});
+}
+
+HANDLE OverlayRegistry::DuplicateOwn(HANDLE handle) {
+  std::shared_ptr<OpenFile> file = Find(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  HandleRecord record{std::move(file), std::make_unique<char>()};
+  HANDLE duplicate = static_cast<HANDLE>(record.value.get());
+  return Register(duplicate, std::move(record));
 }
 
 std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Find(HANDLE handle) const {
   SrwGuard guard(&handles_lock_, SrwGuard::kShared);
-  if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) return it->second;
-  if (auto it = memory_handles_.find(handle); it != memory_handles_.end()) return it->second;
+  if (auto it = handles_.find(handle); it != handles_.end()) return it->second.file;
   return nullptr;
 }
 
@@ -263,26 +270,27 @@ bool OverlayRegistry::IsOwnHandle(HANDLE handle) const {
   // the tables, so a zero count is never wrong.
   if (handle_counts_[CountSlot(handle)].load(std::memory_order_acquire) == 0) return false;
   SrwGuard guard(&handles_lock_, SrwGuard::kShared);
-  return entry_handles_.count(handle) != 0 || memory_handles_.count(handle) != 0;
+  return handles_.count(handle) != 0;
 }
 
 std::shared_ptr<OverlayRegistry::OpenFile> OverlayRegistry::Remove(HANDLE handle) {
-  std::shared_ptr<OpenFile> file;
-  SrwGuard guard(&handles_lock_, SrwGuard::kExclusive);
-  if (auto it = entry_handles_.find(handle); it != entry_handles_.end()) {
-    file = std::move(it->second);
-    entry_handles_.erase(it);
-  } else if (auto mit = memory_handles_.find(handle); mit != memory_handles_.end()) {
-    file = std::move(mit->second);
-    memory_handles_.erase(mit);
+  // The duplicate's value is freed after the lock, with the record: no other
+  // handle can take that value before it has left the table.
+  HandleRecord record;
+  {
+    SrwGuard guard(&handles_lock_, SrwGuard::kExclusive);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return nullptr;
+    record = std::move(it->second);
+    handles_.erase(it);
+    handle_counts_[CountSlot(handle)].fetch_sub(1, std::memory_order_release);
   }
-  if (file) handle_counts_[CountSlot(handle)].fetch_sub(1, std::memory_order_release);
-  return file;
+  return std::move(record.file);
 }
 
 size_t OverlayRegistry::OpenHandleCount() const {
   SrwGuard guard(&handles_lock_, SrwGuard::kShared);
-  return entry_handles_.size() + memory_handles_.size();
+  return handles_.size();
 }
 
 bool OverlayRegistry::CloseOwn(HANDLE handle) {
@@ -313,17 +321,17 @@ BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* c
     if (n == 0) break;
     total += n;
   }
+  // The end of the file reads as a disk file's end: a read there, and a read
+  // of no bytes anywhere, succeed with a count of 0. The C runtime and the
+  // system's stream objects take a failure there for an error and drop what
+  // they had read. Only an entry that yields nothing before its end fails.
   if (file->memory) {
-    if (total == 0) {
-      SetLastError(ERROR_HANDLE_EOF);
-      return FALSE;
-    }
     if (file->stream->HasError()) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-  } else if (total == 0) {
-    SetLastError(file->stream->IsEof() ? ERROR_HANDLE_EOF : kErrorHandleNoLongerValid);
+  } else if (total == 0 && count != 0 && !file->stream->IsEof()) {
+    SetLastError(kErrorHandleNoLongerValid);
     return FALSE;
   }
   if (count_read != nullptr) *count_read = total;
@@ -356,6 +364,9 @@ DWORD OverlayRegistry::SetPointerOwn(HANDLE handle, LONG distance, LONG* distanc
   ULONGLONG position = 0;
   if (!SeekOwn(handle, full, method, &position)) return INVALID_SET_FILE_POINTER;
   if (distance_high != nullptr) *distance_high = static_cast<LONG>(position >> 32);
+  // A position whose low part reads as the failure value is told apart by a
+  // last error of 0, as the system does.
+  if (static_cast<DWORD>(position) == INVALID_SET_FILE_POINTER) SetLastError(NO_ERROR);
   return static_cast<DWORD>(position);
 }
 
@@ -371,6 +382,7 @@ DWORD OverlayRegistry::SizeOwn(HANDLE handle, DWORD* size_high) {
   LARGE_INTEGER size;
   if (!SizeOwn(handle, &size)) return INVALID_FILE_SIZE;
   if (size_high != nullptr) *size_high = static_cast<DWORD>(size.QuadPart >> 32);
+  if (static_cast<DWORD>(size.QuadPart) == INVALID_FILE_SIZE) SetLastError(NO_ERROR);
   return static_cast<DWORD>(size.QuadPart);
 }
 
@@ -380,16 +392,134 @@ BOOL OverlayRegistry::SizeOwn(HANDLE handle, LARGE_INTEGER* size) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  ULONGLONG bytes = 0;
-  if (file->memory) {
-    if (auto it = memory_files_.find(file->key); it != memory_files_.end()) {
-      bytes = it->second.size();
-    }
-  } else if (const IndexedEntry* indexed = FindEntry(file->key)) {
-    bytes = indexed->size();
-  }
-  size->QuadPart = static_cast<LONGLONG>(bytes);
+  size->QuadPart = static_cast<LONGLONG>(SizeOf(*file));
   return TRUE;
+}
+
+uint64_t OverlayRegistry::SizeOf(const OpenFile& file) const {
+  if (file.memory) {
+    auto it = memory_files_.find(file.key);
+    return it != memory_files_.end() ? it->second.size() : 0;
+  }
+  const IndexedEntry* indexed = FindEntry(file.key);
+  return indexed != nullptr ? indexed->size() : 0;
+}
+
+OverlayRegistry::PositionedRead OverlayRegistry::ReadAtOwn(HANDLE handle, void* buffer, DWORD count,
+                                                           LONGLONG offset) {
+  PositionedRead result;
+  std::shared_ptr<OpenFile> file = Find(handle);
+  if (!file) {
+    result.error = ERROR_INVALID_HANDLE;
+    return result;
+  }
+  result.asynchronous = file->overlapped;
+  const uint64_t size = SizeOf(*file);
+  std::lock_guard<std::mutex> guard(file->lock);
+  ReadStream& stream = *file->stream;
+  const int64_t before = stream.Tell();
+  // The system reads a synchronous handle at its own position when the
+  // offset is FILE_USE_FILE_POINTER_POSITION (-2); any other negative offset
+  // is refused.
+  constexpr LONGLONG kUseFilePointer = -2;
+  if (offset == kUseFilePointer && !file->overlapped && before >= 0) offset = before;
+  if (offset < 0) {
+    result.error = ERROR_INVALID_PARAMETER;
+    return result;
+  }
+  const uint64_t at = static_cast<uint64_t>(offset);
+  if (count != 0 && at >= size) result.error = ERROR_HANDLE_EOF;
+  if (count != 0 && at < size && stream.Seek(offset, SeekOrigin::Begin)) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    while (result.count < count) {
+      const uint32_t n = stream.Read(out + result.count, count - result.count);
+      if (n == 0) break;
+      result.count += n;
+    }
+    if (result.count == 0) result.error = kErrorHandleNoLongerValid;
+  } else if (count != 0 && at < size) {
+    result.error = kErrorHandleNoLongerValid;
+  }
+  // Where the handle is left: an asynchronous one where it was; a
+  // synchronous one after what was read, or at the offset (the end at most)
+  // when nothing was.
+  if (file->overlapped) {
+    if (before >= 0 && stream.Tell() != before) stream.Seek(before, SeekOrigin::Begin);
+  } else if (result.count == 0 && result.error != kErrorHandleNoLongerValid) {
+    stream.Seek(static_cast<int64_t>(at < size ? at : size), SeekOrigin::Begin);
+  }
+  return result;
+}
+
+bool OverlayRegistry::DescribeOwn(HANDLE handle, FileFacts* facts) const {
+  std::shared_ptr<OpenFile> file = Find(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  facts->size = SizeOf(*file);
+  if (file->memory) {
+    auto it = memory_files_.find(file->key);
+    facts->time = memory_file_time_;
+    facts->path = JoinPath(base_directory_, it != memory_files_.end() ? it->first : file->key);
+    // Memory files: the top bits all set, the key's hash below.
+    facts->file_id = 0xFFFFFFFF00000000ull | PathKeyHash(file->key);
+    return true;
+  }
+  const IndexedEntry* indexed = FindEntry(file->key);
+  if (indexed == nullptr) {  // cannot happen once start-up has mounted
+    facts->path = JoinPath(base_directory_, file->key);
+    facts->file_id = 0x8000000000000000ull;
+    return true;
+  }
+  facts->time = ArchiveTime(indexed->archive);
+  facts->path = JoinPath(base_directory_, std::string(indexed->key));
+  // Archive entries: the top bit set, the archive's place in mount order
+  // (oldest first) and the entry's index in it.
+  uint64_t archive_number = 0;
+  for (size_t i = 0; i < archives_.size(); ++i) {
+    if (archives_[i] == indexed->archive) archive_number = archives_.size() - i;
+  }
+  facts->file_id = 0x8000000000000000ull | (archive_number & 0x7FFFFFFF) << 32 | indexed->index;
+  return true;
+}
+
+bool OverlayRegistry::CopyOwn(HANDLE handle, void* out, uint64_t count) const {
+  std::shared_ptr<OpenFile> file = Find(handle);
+  if (!file) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const uint64_t size = SizeOf(*file);
+  if (count > size) count = size;
+  if (file->memory) {
+    auto it = memory_files_.find(file->key);
+    if (it == memory_files_.end()) return count == 0;
+    memcpy(out, it->second.data(), static_cast<size_t>(count));
+    return true;
+  }
+  const IndexedEntry* indexed = FindEntry(file->key);
+  std::unique_ptr<ReadStream> stream(
+      indexed != nullptr ? indexed->archive->OpenEntryAt(indexed->index) : nullptr);
+  if (!stream) {  // the entry stream could not be made
+    SetLastError(ERROR_OUTOFMEMORY);
+    return false;
+  }
+  uint64_t done = 0;
+  auto* bytes = static_cast<unsigned char*>(out);
+  while (done < count) {
+    const uint64_t left = count - done;
+    const uint32_t n =
+        stream->Read(bytes + done, left > 0x40000000 ? 0x40000000u : static_cast<uint32_t>(left));
+    if (n == 0) break;
+    done += n;
+  }
+  stream->Close();
+  if (done != count) {
+    SetLastError(kErrorHandleNoLongerValid);
+    return false;
+  }
+  return true;
 }
 
 BOOL OverlayRegistry::AttributesExOwn(const WCHAR* path, GET_FILEEX_INFO_LEVELS level,

@@ -5,15 +5,16 @@
 // the index from path keys to archive entries, the files that exist only in
 // memory, and the streams behind the pseudo handles it hands out
 // (OverlayHandle values: the address of the serving stream) from open to
-// close.
+// close. A duplicated handle is a second value for the same open file, which
+// lives until its last handle is closed.
 //
 // Threads: PathIndex, MemoryFiles and BaseDirectory are written only while the
 // patch starts (before any file function is redirected) and are read-only
-// afterwards. The handle tables change on every open and close from any game
-// thread; one reader/writer lock guards them and is never held while archive
-// data is read. Each open file has its own lock, so two threads using one
-// handle at once cannot interleave a seek with a read, while other handles
-// proceed.
+// afterwards. The handle table changes on every open, duplicate and close
+// from any game thread; one reader/writer lock guards it and is never held
+// while archive data is read. Each open file has its own lock, so two
+// threads using one handle (or two handles of one open file) at once cannot
+// interleave a seek with a read, while other files proceed.
 #pragma once
 
 #include <windows.h>
@@ -108,8 +109,15 @@ class OverlayRegistry {
   // Whether a path names a directory that archive entries lie below, as
   // listings show it (it may exist on disk as well). Touches no last error.
   bool IsArchiveDirectory(const WCHAR* path) const;
-  HANDLE OpenOwn(const WCHAR* path);
+  // `flags` are CreateFileW's flags and attributes; only
+  // FILE_FLAG_OVERLAPPED is kept (reads at an offset then leave the position
+  // alone and complete as asynchronous ones).
+  HANDLE OpenOwn(const WCHAR* path, DWORD flags = 0);
   bool IsOwnHandle(HANDLE handle) const;
+  // A second handle to the open file behind `handle`, sharing its position;
+  // each is closed on its own. Null (last error ERROR_INVALID_HANDLE) when
+  // `handle` is not an OverlayHandle.
+  HANDLE DuplicateOwn(HANDLE handle);
   // The number of open OverlayHandles (for leak checks).
   size_t OpenHandleCount() const;
   // False (last error ERROR_INVALID_HANDLE) when `handle` is not, or no
@@ -117,6 +125,38 @@ class OverlayRegistry {
   // exactly one succeeds.
   bool CloseOwn(HANDLE handle);
   BOOL ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* count_read);
+
+  // A read at an explicit offset, as ReadFile makes it for an OVERLAPPED
+  // structure. `error` is 0, ERROR_HANDLE_EOF (nothing to read at or beyond
+  // the end), 6815 (a damaged entry), ERROR_INVALID_PARAMETER (a negative
+  // offset) or ERROR_INVALID_HANDLE. A handle opened without
+  // FILE_FLAG_OVERLAPPED is left at the end of what was read, as the system
+  // leaves a disk file (never beyond the end of the file); an asynchronous
+  // one keeps its position. Sets no last error.
+  struct PositionedRead {
+    DWORD error = 0;
+    DWORD count = 0;
+    bool asynchronous = false;  // opened with FILE_FLAG_OVERLAPPED
+  };
+  PositionedRead ReadAtOwn(HANDLE handle, void* buffer, DWORD count, LONGLONG offset);
+
+  // What the handle queries tell about an open file. `path` is the overlaid
+  // path under the game directory, spelled as the index holds it; `file_id`
+  // tells open files of different paths apart and is the same for every
+  // handle of one path.
+  struct FileFacts {
+    uint64_t size = 0;
+    FILETIME time = {};
+    std::string path;
+    uint64_t file_id = 0;
+  };
+  // False (last error ERROR_INVALID_HANDLE) when `handle` is not own.
+  bool DescribeOwn(HANDLE handle, FileFacts* facts) const;
+  // Copies the first `count` bytes of the file behind `handle` (at most its
+  // size) through a stream of its own, so the handle's position and reads in
+  // flight are untouched. False when the handle is not own (last error
+  // ERROR_INVALID_HANDLE) or the bytes cannot be read (6815).
+  bool CopyOwn(HANDLE handle, void* out, uint64_t count) const;
   DWORD SetPointerOwn(HANDLE handle, LONG distance, LONG* distance_high, DWORD method);
   BOOL SetPointerExOwn(HANDLE handle, LARGE_INTEGER distance, LARGE_INTEGER* new_position,
                        DWORD method);
@@ -139,11 +179,19 @@ class OverlayRegistry {
 
  private:
   struct OpenFile;
-  using HandleTable = std::unordered_map<HANDLE, std::shared_ptr<OpenFile>>;
+  // One handle: the open file it reaches, and for a duplicate the small
+  // allocation whose address is the handle's value (the first handle's value
+  // is the stream's address, which lives as long as the open file).
+  struct HandleRecord {
+    std::shared_ptr<OpenFile> file;
+    std::unique_ptr<char> value;
+  };
+  using HandleTable = std::unordered_map<HANDLE, HandleRecord>;
 
   std::shared_ptr<OpenFile> Find(HANDLE handle) const;
   std::shared_ptr<OpenFile> Remove(HANDLE handle);
-  HANDLE Register(HandleTable& table, std::shared_ptr<OpenFile> file);
+  HANDLE Register(HANDLE handle, HandleRecord record);
+  uint64_t SizeOf(const OpenFile& file) const;
   bool SeekOwn(HANDLE handle, LONGLONG distance, DWORD method, ULONGLONG* position);
   // The entry below the directory named by `key`, null when there is none.
   const IndexedEntry* EntryBelowDirectory(std::string_view key) const;
@@ -167,6 +215,5 @@ class OverlayRegistry {
   std::array<std::atomic<uint32_t>, kCountSlots> handle_counts_{};
 
   mutable SRWLOCK handles_lock_ = SRWLOCK_INIT;
-  HandleTable entry_handles_;
-  HandleTable memory_handles_;
+  HandleTable handles_;
 };

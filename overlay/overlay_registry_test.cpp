@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "overlay/directory_overlay.h"
+#include "platform/positioned_file.h"
 #include "tools/xp3/xp3_writer.h"
 
 namespace {
@@ -67,8 +68,9 @@ class OverlayRegistryTest : public ::testing::Test {
     std::string data;
     char buffer[7];
     DWORD got = 0;
-    while (registry_->ReadOwn(h, buffer, sizeof buffer, &got)) data.append(buffer, got);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    // As from a disk file: the end is a successful read of 0 bytes.
+    while (registry_->ReadOwn(h, buffer, sizeof buffer, &got) && got != 0) data.append(buffer, got);
+    EXPECT_EQ(got, 0u);
     return data;
   }
 
@@ -185,8 +187,14 @@ TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
   EXPECT_EQ(GetLastError(), 1234u);  // success leaves the last error alone
   ASSERT_TRUE(registry_->ReadOwn(h, buffer.data(), 300, &got));
   EXPECT_EQ(got, 10u);
-  EXPECT_FALSE(registry_->ReadOwn(h, buffer.data(), 300, &got));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+  // At the end, as often as asked: success with 0 bytes, the last error left.
+  for (int again = 0; again < 2; ++again) {
+    got = 77;
+    SetLastError(1234);
+    EXPECT_TRUE(registry_->ReadOwn(h, buffer.data(), 300, &got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(GetLastError(), 1234u);
+  }
 
   LONG high = 0;
   EXPECT_EQ(registry_->SetPointerOwn(h, 1001, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
@@ -198,12 +206,14 @@ TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
   EXPECT_EQ(position.QuadPart, 990);
   EXPECT_FALSE(registry_->SetPointerExOwn(h, distance, &position, 7));
 
-  // A count of 0 before the end is refused with the entry-handle code.
-  ASSERT_TRUE(registry_->SetPointerOwn(h, 0, nullptr, FILE_BEGIN) == 0);
-  got = 77;
-  EXPECT_FALSE(registry_->ReadOwn(h, buffer.data(), 0, &got));
-  EXPECT_EQ(GetLastError(), kHandleNoLongerValid);
-  EXPECT_EQ(got, 0u);
+  // A count of 0 succeeds with 0 bytes anywhere and leaves the position.
+  for (LONG at : {0, 500, 1000}) {
+    ASSERT_EQ(registry_->SetPointerOwn(h, at, nullptr, FILE_BEGIN), static_cast<DWORD>(at));
+    got = 77;
+    EXPECT_TRUE(registry_->ReadOwn(h, buffer.data(), 0, &got)) << at;
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(registry_->SetPointerOwn(h, 0, nullptr, FILE_CURRENT), static_cast<DWORD>(at));
+  }
 
   DWORD size_high = 77;
   EXPECT_EQ(registry_->SizeOwn(h, &size_high), 1000u);
@@ -221,6 +231,23 @@ TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
   EXPECT_EQ(registry_->SizeOwn(h, &size_high), INVALID_FILE_SIZE);
 }
 
+TEST_F(OverlayRegistryTest, AnEntryThatCannotBeReadFailsWithTheDamageCode) {
+  ASSERT_TRUE(registry_->Mount(
+      WriteArchive("bad.xp3", {{"bad.bin", std::string(300, 'b')}}, Xp3Compression::kZstd, 100)));
+  HANDLE h = registry_->OpenOwn(L"bad.bin");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  PositionedFile::SetReadFaultHook([](uint32_t) -> int64_t { return -1; });
+  char buffer[64];
+  DWORD got = 77;
+  EXPECT_FALSE(registry_->ReadOwn(h, buffer, sizeof buffer, &got));
+  EXPECT_EQ(GetLastError(), kHandleNoLongerValid);
+  EXPECT_EQ(got, 0u);
+  // Asking for nothing reads nothing, so it succeeds even here.
+  EXPECT_TRUE(registry_->ReadOwn(h, buffer, 0, &got));
+  PositionedFile::SetReadFaultHook(nullptr);
+  registry_->CloseOwn(h);
+}
+
 TEST_F(OverlayRegistryTest, MemoryFileInAllSpellings) {
   registry_->StoreMemoryFile("acp", {'9', '3', '6'});
   for (std::wstring path : {std::wstring(L"acp"), std::wstring(L"ACP"), Game(L"Acp")}) {
@@ -231,8 +258,13 @@ TEST_F(OverlayRegistryTest, MemoryFileInAllSpellings) {
     DWORD got = 0;
     ASSERT_TRUE(registry_->ReadOwn(h, buffer, 16, &got));
     EXPECT_EQ(std::string(buffer, got), "936");
-    EXPECT_FALSE(registry_->ReadOwn(h, buffer, 16, &got));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_HANDLE_EOF));
+    got = 77;
+    EXPECT_TRUE(registry_->ReadOwn(h, buffer, 16, &got));
+    EXPECT_EQ(got, 0u);
+    got = 77;
+    ASSERT_EQ(registry_->SetPointerOwn(h, 1, nullptr, FILE_BEGIN), 1u);
+    EXPECT_TRUE(registry_->ReadOwn(h, buffer, 0, &got));
+    EXPECT_EQ(got, 0u);
     EXPECT_EQ(registry_->SetPointerOwn(h, 4, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(registry_->SizeOwn(h, static_cast<DWORD*>(nullptr)), 3u);

@@ -1,9 +1,19 @@
 #include "startup/file_hooks.h"
 
 #include "overlay/hooked_file_functions.h"
+#include "overlay/hooked_handle_functions.h"
 #include "startup/process_globals.h"
 
-std::array<FileHook, 13> FileHooks() {
+namespace {
+
+template <typename Function>
+PVOID Replacement(Function* function) {
+  return reinterpret_cast<PVOID>(function);
+}
+
+}  // namespace
+
+std::array<FileHook, kFileHookCount> FileHooks() {
   HookTable& t = TheHookTable();
   return {{
       {SlotOf(t.file.CreateFileW), reinterpret_cast<PVOID>(&HookedCreateFileW)},
@@ -19,20 +29,57 @@ std::array<FileHook, 13> FileHooks() {
       {SlotOf(t.file.FindFirstFileExW), reinterpret_cast<PVOID>(&HookedFindFirstFileExW)},
       {SlotOf(t.file.FindNextFileW), reinterpret_cast<PVOID>(&HookedFindNextFileW)},
       {SlotOf(t.file.FindClose), reinterpret_cast<PVOID>(&HookedFindClose)},
+      {SlotOf(t.file.GetFileInformationByHandle), Replacement(&HookedGetFileInformationByHandle)},
+      {SlotOf(t.file.GetFileInformationByHandleEx),
+       Replacement(&HookedGetFileInformationByHandleEx)},
+      {SlotOf(t.file.GetFileTime), Replacement(&HookedGetFileTime)},
+      {SlotOf(t.file.GetFinalPathNameByHandleW), Replacement(&HookedGetFinalPathNameByHandleW)},
+      {SlotOf(t.file.GetFinalPathNameByHandleA), Replacement(&HookedGetFinalPathNameByHandleA)},
+      {SlotOf(t.file.ReadFileEx), Replacement(&HookedReadFileEx)},
+      {SlotOf(t.file.DuplicateHandle), Replacement(&HookedDuplicateHandle)},
+      {SlotOf(t.file.CreateFileMappingW), Replacement(&HookedCreateFileMappingW)},
+      {SlotOf(t.file.CreateFileMappingA), Replacement(&HookedCreateFileMappingA)},
+      {SlotOf(t.file.WriteFile), Replacement(&HookedWriteFile)},
+      {SlotOf(t.file.WriteFileEx), Replacement(&HookedWriteFileEx)},
+      {SlotOf(t.file.SetEndOfFile), Replacement(&HookedSetEndOfFile)},
+      {SlotOf(t.file.FlushFileBuffers), Replacement(&HookedFlushFileBuffers)},
+      {SlotOf(t.file.SetFileTime), Replacement(&HookedSetFileTime)},
+      {SlotOf(t.file.SetFileInformationByHandle), Replacement(&HookedSetFileInformationByHandle)},
   }};
 }
 
 const char* HookSlotName(PVOID* slot) {
   // Same order as FileHooks().
-  static const char* const kFileHookNames[13] = {"CreateFileW",        "ReadFile",
-                                                 "CloseHandle",        "GetFileSize",
-                                                 "GetFileSizeEx",      "SetFilePointer",
-                                                 "SetFilePointerEx",   "GetFileType",
-                                                 "GetFileAttributesW", "GetFileAttributesExW",
-                                                 "FindFirstFileExW",   "FindNextFileW",
-                                                 "FindClose"};
+  static const char* const kFileHookNames[kFileHookCount] = {"CreateFileW",
+                                                             "ReadFile",
+                                                             "CloseHandle",
+                                                             "GetFileSize",
+                                                             "GetFileSizeEx",
+                                                             "SetFilePointer",
+                                                             "SetFilePointerEx",
+                                                             "GetFileType",
+                                                             "GetFileAttributesW",
+                                                             "GetFileAttributesExW",
+                                                             "FindFirstFileExW",
+                                                             "FindNextFileW",
+                                                             "FindClose",
+                                                             "GetFileInformationByHandle",
+                                                             "GetFileInformationByHandleEx",
+                                                             "GetFileTime",
+                                                             "GetFinalPathNameByHandleW",
+                                                             "GetFinalPathNameByHandleA",
+                                                             "ReadFileEx",
+                                                             "DuplicateHandle",
+                                                             "CreateFileMappingW",
+                                                             "CreateFileMappingA",
+                                                             "WriteFile",
+                                                             "WriteFileEx",
+                                                             "SetEndOfFile",
+                                                             "FlushFileBuffers",
+                                                             "SetFileTime",
+                                                             "SetFileInformationByHandle"};
   if (slot == nullptr) return nullptr;
-  const std::array<FileHook, 13> hooks = FileHooks();
+  const std::array<FileHook, kFileHookCount> hooks = FileHooks();
   for (size_t i = 0; i < hooks.size(); ++i) {
     if (hooks[i].slot == slot) return kFileHookNames[i];
   }

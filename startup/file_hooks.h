@@ -1,6 +1,7 @@
-// The thirteen file hooks: each hook-table slot paired with its replacement,
-// in the order start-up attaches them and detach removes them. The list is
-// built on every call from the process-wide hook table; it owns nothing.
+// The file hooks: each hook-table slot paired with its replacement, in the
+// order start-up attaches them and detach removes them (the thirteen file
+// functions first, then the handle functions). The list is built on every
+// call from the process-wide hook table; it owns nothing.
 #pragma once
 
 #include <windows.h>
@@ -12,7 +13,9 @@ struct FileHook {
   PVOID replacement;
 };
 
-std::array<FileHook, 13> FileHooks();
+inline constexpr size_t kFileHookCount = 28;
+
+std::array<FileHook, kFileHookCount> FileHooks();
 
 // The name of the function a hook-table slot reaches ("ReadFile",
 // "GameEntry", ...), for messages about hook transactions; null for a null

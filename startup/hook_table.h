@@ -20,8 +20,8 @@ struct HookTable {
 
   decltype(&::CreateFontA) CreateFontA;
   decltype(&::CreateFontW) CreateFontW;
-  // The thirteen file slots, which the replacement functions call through
-  // (the overlay reaches them as its host's real functions).
+  // The file slots, which the replacement functions call through (the
+  // overlay reaches them as its host's real functions).
   RealFileFunctions file;
   decltype(&::MessageBoxW) MessageBoxW;
   decltype(&::SetUnhandledExceptionFilter) SetUnhandledExceptionFilter;

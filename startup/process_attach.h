@@ -4,7 +4,7 @@
 // Attach registers with the crash handler (when "CRASHPAD_PIPE_NAME" is set),
 // blocks the game from replacing the unhandled-exception filter and redirects
 // GameEntry. The first GameEntry call mounts the archives and redirects the
-// thirteen file functions; later calls only pass through. Detach removes
+// file functions (file_hooks.h); later calls only pass through. Detach removes
 // exactly the hooks that are live. Each of these hook transactions enlists
 // every other thread of the process, and a failed one is logged. When the
 // detach fails, the DLL stays loaded for the rest of the process.

@@ -128,8 +128,11 @@ check "failed detach: why it stays, logged" "$WORK/stay.log.txt" \
   '\] unload: the hooks are still in place, so the patch DLL stays loaded'
 
 # 3. CHS_TW: exactly "1" mounts patch_tw.xp3, which wins over the others.
-CHS_TW=1 play "$WORK/tw.out" load patch.dll entry cat 'data\a.txt'
+# The first overlaid open of the process leaves the last error as it was.
+CHS_TW=1 play "$WORK/tw.out" load patch.dll entry write 'data\b.txt' cat 'data\a.txt'
 check "CHS_TW=1 wins" "$WORK/tw.out" 'data\\a.txt: size 7/7, read 7 bytes: tw-wins'
+check "a first overlaid open leaves the last error" "$WORK/tw.out" \
+  '^write data\\b.txt: opened, last error 1234$'
 CHS_TW="1 " play "$WORK/tw2.out" load patch.dll entry cat 'data\a.txt'
 check "CHS_TW='1 ' mounts nothing more" "$WORK/tw2.out" 'read 12 bytes: translated-a'
 

@@ -16,7 +16,8 @@
 //   stat PATH       GetFileAttributesW and GetFileAttributesExW
 //   type PATH       GetFileType of an opened file
 //   ls PATTERN      FindFirstFileExW / FindNextFileW / FindClose
-//   write PATH      CreateFileW with GENERIC_WRITE and CREATE_ALWAYS, then close
+//   write PATH      CreateFileW with GENERIC_WRITE and CREATE_ALWAYS, then close;
+//                   prints the last error the open left (1234 before it)
 //   exists PATH     whether the game sees the path (FindFirstFileW)
 //   filter          SetUnhandledExceptionFilter, printing the previous filter
 //   crash           an access violation
@@ -191,10 +192,13 @@ int wmain(int argc, wchar_t** argv) {
       List(arg(1));
       i += 1;
     } else if (command == L"write") {
+      // A value no call here sets: a successful open must leave it.
+      SetLastError(1234);
       HANDLE h = CreateFileW(arg(1).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-      Print("write %s: %s\n", Narrow(arg(1)).c_str(),
-            h == INVALID_HANDLE_VALUE ? "failed" : "opened");
+      const DWORD error = GetLastError();
+      Print("write %s: %s, last error %lu\n", Narrow(arg(1)).c_str(),
+            h == INVALID_HANDLE_VALUE ? "failed" : "opened", error);
       if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
       i += 1;
     } else if (command == L"exists") {
