@@ -64,14 +64,21 @@ PVOID ResolveCodeAddress(PVOID pointer, PVOID* out_globals) {
   if (out_globals != nullptr) *out_globals = nullptr;
   if (pointer == nullptr) return nullptr;
   const auto* code = static_cast<const uint8_t*>(pointer);
-  FollowImportJump(code);
+  // A module's own import thunk leads to the exporting module's entry, which
+  // may itself only forward (kernel32's file functions into kernelbase):
+  // follow the chain to the function that does the work. The bound keeps a
+  // cycle of cells from looping for ever.
+  for (int hop = 0; hop < 4 && FollowImportJump(code); ++hop) {
+  }
   // Every byte of a jump chain is checked before it is read: a pointer into
   // a stray place gives itself back instead of a fault.
   if (Readable(code, 2) && code[0] == 0xEB &&
       Readable(code + 2 + static_cast<int8_t>(code[1]), 2)) {
     const uint8_t* destination = code + 2 + static_cast<int8_t>(code[1]);
     code = destination;
-    if (!FollowImportJump(code) && Readable(destination, 5) && destination[0] == 0xE9) {
+    bool followed = false;
+    for (int hop = 0; hop < 4 && FollowImportJump(code); ++hop) followed = true;
+    if (!followed && Readable(destination, 5) && destination[0] == 0xE9) {
       const uint8_t* jump_end = destination + 5 + static_cast<int32_t>(Read32(destination + 1));
       // A jump onto an indirect jump right through the next page is a
       // patch stub of the module itself; keep the jump.

@@ -178,14 +178,18 @@ TEST(ResolveCodeAddress, FollowsImportStubsAndPatchJumps) {
   EXPECT_EQ(ResolveCodeAddress(nullptr, &globals), nullptr);
   EXPECT_EQ(globals, nullptr);
   EXPECT_EQ(ResolveCodeAddress(Code(HtPlainTarget), nullptr), Code(HtPlainTarget));
-  EXPECT_EQ(ResolveCodeAddress(Code(HtImportStub), nullptr), Code(&GetFileType));
+  // Through this program's import cell, then on through the system's own
+  // forwarding, to where GetFileType really is.
+  EXPECT_EQ(ResolveCodeAddress(Code(HtImportStub), nullptr),
+            ResolveCodeAddress(Code(&GetFileType), nullptr));
   EXPECT_EQ(ResolveCodeAddress(Code(HtShortJmpEntry), nullptr), Code(HtShortJmpBody));
   EXPECT_EQ(ResolveCodeAddress(Code(HtEbToE9), nullptr), Code(HtPlainTarget));
   EXPECT_EQ(ResolveCodeAddress(Code(HtEbToStub), nullptr), Code(HtEbToStubJump));
 }
 
 TEST(ResolveCodeAddress, FollowsAForwardingStubBehindAHotPatchPrologue) {
-  EXPECT_EQ(ResolveCodeAddress(Code(HtHotPatchImportStub), nullptr), Code(&GetFileType));
+  EXPECT_EQ(ResolveCodeAddress(Code(HtHotPatchImportStub), nullptr),
+            ResolveCodeAddress(Code(&GetFileType), nullptr));
 }
 
 // The file functions are rewritten where they live, so that the system's own
@@ -213,6 +217,12 @@ TEST(ResolveCodeAddress, KernelExportsResolveToTheFunctionThatDoesTheWork) {
   }
   // Wine and every Windows with kernelbase forward these.
   EXPECT_GT(forwarded, 0);
+  // A module's own import thunk in front (the way a DLL built here takes a
+  // system function's address) leads on to the same place.
+  auto* behind = reinterpret_cast<uint8_t*>(GetProcAddress(kernelbase, "GetFileType"));
+  if (behind != nullptr) {
+    EXPECT_EQ(ResolveCodeAddress(Code(HtImportStub), nullptr), behind);
+  }
 }
 
 TEST(HookAttach, RewritesTheCodeBehindAShortJump) {
