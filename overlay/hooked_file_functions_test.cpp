@@ -2,6 +2,7 @@
 // pointing at the real functions: overlay answers for overlaid paths and own
 // handles, the real answers (result and last error) for everything else.
 #include "overlay/hooked_file_functions.h"
+#include "overlay/hooked_search_path.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -516,3 +517,33 @@ TEST_F(HookedFunctionsTest, ThreadsMixingOverlaidAndRealFilesAndSearches) {
 }
 
 }  // namespace
+
+// The path query that OpenFile and mmioOpen make before they open a file:
+// an overlaid file is found where the system would find a disk file, with
+// the default extension, and the full path goes back as the system gives it.
+TEST_F(HookedFunctionsTest, SearchPathFindsOverlaidFilesAndPassesEverythingElse) {
+  WCHAR found[MAX_PATH] = {};
+  WCHAR* part = nullptr;
+  const std::wstring readme = Path(L"readme.txt");
+  DWORD length = HookedSearchPathW(nullptr, readme.c_str(), nullptr, MAX_PATH, found, &part);
+  ASSERT_EQ(length, readme.size());
+  EXPECT_EQ(std::wstring(found), readme);
+  ASSERT_NE(part, nullptr);
+  EXPECT_STREQ(part, L"readme.txt");
+  // The default extension is added to a name without one.
+  length = HookedSearchPathW(nullptr, Path(L"readme").c_str(), L".txt", MAX_PATH, found, nullptr);
+  EXPECT_EQ(length, readme.size());
+  // Too small a buffer: the room needed, the null included, as the system.
+  WCHAR small[4];
+  EXPECT_EQ(HookedSearchPathW(nullptr, readme.c_str(), nullptr, 4, small, nullptr),
+            readme.size() + 1);
+  // Disk files and missing ones get the system's answers.
+  const std::wstring real = Path(L"disk\\real.txt");
+  EXPECT_EQ(HookedSearchPathW(nullptr, real.c_str(), nullptr, MAX_PATH, found, nullptr),
+            SearchPathW(nullptr, real.c_str(), nullptr, MAX_PATH, found, nullptr));
+  SetLastError(0);
+  EXPECT_EQ(HookedSearchPathW(nullptr, Path(L"none.txt").c_str(), nullptr, MAX_PATH, found,
+                              nullptr),
+            0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}

@@ -30,7 +30,8 @@ RealFileFunctions ImportedFileFunctions() {
           &::SetEndOfFile,
           &::FlushFileBuffers,
           &::SetFileTime,
-          &::SetFileInformationByHandle};
+          &::SetFileInformationByHandle,
+          &::SearchPathW};
 }
 
 void SetOverlayHost(const OverlayHost& host) { g_overlay_host = host; }

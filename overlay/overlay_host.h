@@ -48,6 +48,7 @@ struct RealFileFunctions {
   decltype(&::FlushFileBuffers) FlushFileBuffers;
   decltype(&::SetFileTime) SetFileTime;
   decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
+  decltype(&::SearchPathW) SearchPathW;
 };
 
 // Slots that point straight at the imported functions.

@@ -2,6 +2,7 @@
 
 #include "overlay/hooked_file_functions.h"
 #include "overlay/hooked_handle_functions.h"
+#include "overlay/hooked_search_path.h"
 #include "startup/process_globals.h"
 
 namespace {
@@ -45,6 +46,7 @@ std::array<FileHook, kFileHookCount> FileHooks() {
       {SlotOf(t.file.FlushFileBuffers), Replacement(&HookedFlushFileBuffers)},
       {SlotOf(t.file.SetFileTime), Replacement(&HookedSetFileTime)},
       {SlotOf(t.file.SetFileInformationByHandle), Replacement(&HookedSetFileInformationByHandle)},
+      {SlotOf(t.file.SearchPathW), Replacement(&HookedSearchPathW)},
   }};
 }
 
@@ -77,7 +79,8 @@ const char* HookSlotName(PVOID* slot) {
                                                              "SetEndOfFile",
                                                              "FlushFileBuffers",
                                                              "SetFileTime",
-                                                             "SetFileInformationByHandle"};
+                                                             "SetFileInformationByHandle",
+                                                             "SearchPathW"};
   if (slot == nullptr) return nullptr;
   const std::array<FileHook, kFileHookCount> hooks = FileHooks();
   for (size_t i = 0; i < hooks.size(); ++i) {

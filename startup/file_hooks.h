@@ -13,7 +13,7 @@ struct FileHook {
   PVOID replacement;
 };
 
-inline constexpr size_t kFileHookCount = 28;
+inline constexpr size_t kFileHookCount = 29;
 
 std::array<FileHook, kFileHookCount> FileHooks();
 

@@ -1,0 +1,18 @@
+// The replacement of SearchPathW, the path query by which the system's
+// older file-opening routes (OpenFile, and through it the multimedia
+// library's mmioOpen) test whether a file exists before opening it. Those
+// routes ask the system's lower layer directly, which knows nothing of the
+// archives; answering here lets them go on to CreateFile, which the overlay
+// serves.
+//
+// An overlaid file is found when the name (with the default extension, when
+// it has none) names it: a name with a directory part as it stands, a bare
+// name in the current directory when no search path is given. Every other
+// search passes to the system unchanged, and so does an overlaid name the
+// system's search would meet elsewhere first only through an explicit path.
+#pragma once
+
+#include <windows.h>
+
+DWORD WINAPI HookedSearchPathW(LPCWSTR path, LPCWSTR file_name, LPCWSTR extension, DWORD length,
+                               LPWSTR buffer, LPWSTR* file_part);
