@@ -87,12 +87,22 @@ bool SegmentCache::Remember(const SegmentKey& key, uint64_t size) {
     }
   }
   clock_ += size;
+  // A key has two slots, so that two keys seldom push each other out while
+  // both are recent; a new key takes the slot whose key is older.
   const uint64_t hash = Hash(key);
-  Remembered& slot = remembered_[hash % kRememberedKeys];
+  Remembered* first = &remembered_[hash % kRememberedKeys];
+  Remembered* second = &remembered_[(hash >> 32) % kRememberedKeys];
+  Remembered* slot = nullptr;
+  if (first->clock != 0 && first->hash == hash) {
+    slot = first;
+  } else if (second->clock != 0 && second->hash == hash) {
+    slot = second;
+  }
   // The bytes decoded since the last decode of this key, this one included.
-  const bool recent = slot.clock != 0 && slot.hash == hash && clock_ - slot.clock <= budget_;
-  slot.hash = hash;
-  slot.clock = clock_;
+  const bool recent = slot != nullptr && clock_ - slot->clock <= budget_;
+  if (slot == nullptr) slot = first->clock <= second->clock ? first : second;
+  slot->hash = hash;
+  slot->clock = clock_;
   return recent;
 }
 

@@ -16,9 +16,10 @@
 // decoded a second time within the window: while at most `budget` decoded
 // bytes (of any segments, this one's included) lie between the two decodes,
 // which is as far back as a cache of that budget could have kept it. The
-// keys live in a table of kRememberedKeys slots, one per key hash (64 KiB,
-// outside the budget, made at first use); a key whose slot another took
-// over is forgotten early, and its segment is admitted a decode later.
+// keys live in a table of kRememberedKeys slots (64 KiB, outside the
+// budget, made at first use), each key in one of two slots chosen by its
+// hash; a key whose slots newer keys took over is forgotten early, and its
+// segment is admitted a decode later.
 // Readers ask Lookup first: it answers from the cache, or tells them
 // whether to decode through Get (which keeps the result) or on their own.
 //

@@ -380,6 +380,18 @@ TEST(SegmentCacheTest, KeepsOnlySegmentsDecodedAgainWithinTheWindow) {
   EXPECT_FALSE(keep);
 }
 
+TEST(SegmentCacheTest, RemembersTheKeysOfAScenesSegmentsWithoutLosingMany) {
+  // Two slots per key: of 500 recent keys in 4096 slots, hardly any push
+  // another out (one slot per key would lose about 60).
+  ExactPool pool;
+  SegmentCache cache(1 << 30, pool);
+  bool keep = false;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (uint64_t offset = 0; offset < 500; ++offset) cache.Lookup(Key(offset * 1000), &keep);
+  }
+  EXPECT_GE(cache.GetStats().admissions, 495u);
+}
+
 TEST(SegmentCacheTest, ALookupDuringAKeptDecodeWaitsForItInsteadOfDecodingAgain) {
   ExactPool pool;
   SegmentCache cache(1000, pool);
