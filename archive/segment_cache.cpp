@@ -57,7 +57,18 @@ bool Decodable(const SegmentKey& key) {
 
 SegmentCache::Segment SegmentCache::Lookup(const SegmentKey& key, bool* keep) {
   *keep = false;
+  // The table of remembered keys is made on first use, outside the lock;
+  // one made by a reader that lost the race is freed after the lock. Without
+  // memory for it nothing is admitted yet, and readers decode on their own.
+  std::unique_ptr<Remembered[]> table;
+  if (!has_remembered_.load(std::memory_order_acquire)) {
+    table.reset(new (std::nothrow) Remembered[kRememberedKeys]);
+  }
   std::lock_guard<std::mutex> hold(lock_);
+  if (remembered_ == nullptr && table != nullptr) {
+    remembered_ = std::move(table);
+    has_remembered_.store(true, std::memory_order_release);
+  }
   auto it = table_.find(key);
   if (it != table_.end() && it->second.published) {
     ++hits_;
@@ -76,16 +87,7 @@ SegmentCache::Segment SegmentCache::Lookup(const SegmentKey& key, bool* keep) {
 }
 
 bool SegmentCache::Remember(const SegmentKey& key, uint64_t size) {
-  if (remembered_ == nullptr) {
-    if (remembered_failed_) return false;
-    // Made under the lock once per cache; without memory for it nothing is
-    // admitted, and the readers decode on their own as before.
-    remembered_.reset(new (std::nothrow) Remembered[kRememberedKeys]);
-    if (remembered_ == nullptr) {
-      remembered_failed_ = true;
-      return false;
-    }
-  }
+  if (remembered_ == nullptr) return false;
   clock_ += size;
   // A key has two slots, so that two keys seldom push each other out while
   // both are recent; a new key takes the slot whose key is older.

@@ -47,6 +47,7 @@
 // once, one decodes and the others wait for its result.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -183,7 +184,8 @@ class SegmentCache {
   // or memory ran out. Never throws.
   Segment Decode(size_t size, DecodeFunction decode, void* context);
   // Notes a decode of `key` of `size` bytes on the decode clock; true when
-  // the same key was decoded within the window. Called with the lock held.
+  // the same key was decoded within the window (never while there is no
+  // table of remembered keys). Called with the lock held.
   bool Remember(const SegmentKey& key, uint64_t size);
   // Moves least recently used segments to `*evicted`, at most `limit` of
   // them, until `incoming` more bytes fit; true when they do. Called with
@@ -209,6 +211,6 @@ class SegmentCache {
   uint64_t claims_ = 0;
   // The bytes of every decode noted so far: the window's measure.
   uint64_t clock_ = 0;
-  std::unique_ptr<Remembered[]> remembered_;  // kRememberedKeys slots
-  bool remembered_failed_ = false;            // no memory for them: nothing is admitted
+  std::unique_ptr<Remembered[]> remembered_;  // kRememberedKeys slots, or none yet
+  std::atomic<bool> has_remembered_{false};
 };
