@@ -8,12 +8,15 @@
 
 DecodedSegment::~DecodedSegment() { pool_->Give(std::move(buffer_)); }
 
-size_t SegmentCache::KeyHash::operator()(const SegmentKey& key) const {
+uint64_t SegmentCache::Hash(const SegmentKey& key) {
   uint64_t h = key.archive * 0x9E3779B97F4A7C15ull;
   h ^= key.offset + 0x632BE59BD9B4E019ull + (h << 6) + (h >> 2);
   h ^= key.packed_size + (h << 6) + (h >> 2);
   h ^= key.unpacked_size + (h << 6) + (h >> 2);
-  return static_cast<size_t>(h ^ (h >> 32));
+  // Mixed down to the low bits, which pick the table slots.
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  return h ^ (h >> 29);
 }
 
 SegmentCache::SegmentCache(size_t budget, BufferPool& pool) : budget_(budget), pool_(&pool) {}
@@ -43,11 +46,77 @@ SegmentCache::Segment SegmentCache::Find(const SegmentKey& key) {
   return it->second.kept->segment;
 }
 
+namespace {
+
+// Whether a segment of this size can be decoded into one buffer at all.
+bool Decodable(const SegmentKey& key) {
+  return key.unpacked_size != 0 && key.unpacked_size <= std::numeric_limits<size_t>::max() / 2;
+}
+
+}  // namespace
+
+SegmentCache::Segment SegmentCache::Lookup(const SegmentKey& key, bool* keep) {
+  *keep = false;
+  // The table of remembered keys is made on first use, outside the lock;
+  // one made by a reader that lost the race is freed after the lock. Without
+  // memory for it nothing is admitted yet, and readers decode on their own.
+  std::unique_ptr<Remembered[]> table;
+  if (!has_remembered_.load(std::memory_order_acquire)) {
+    table.reset(new (std::nothrow) Remembered[kRememberedKeys]);
+  }
+  std::lock_guard<std::mutex> hold(lock_);
+  if (remembered_ == nullptr && table != nullptr) {
+    remembered_ = std::move(table);
+    has_remembered_.store(true, std::memory_order_release);
+  }
+  auto it = table_.find(key);
+  if (it != table_.end() && it->second.published) {
+    ++hits_;
+    recency_.splice(recency_.begin(), recency_, it->second.kept);
+    return it->second.kept->segment;
+  }
+  // A segment that another reader is decoding to keep is kept by Get,
+  // which waits for that decode rather than making another.
+  *keep = Decodable(key) && (it != table_.end() || Remember(key, key.unpacked_size));
+  if (*keep) {
+    ++admissions_;
+  } else {
+    ++misses_;  // Get counts the decodes it makes
+  }
+  return nullptr;
+}
+
+bool SegmentCache::Remember(const SegmentKey& key, uint64_t size) {
+  if (remembered_ == nullptr) return false;
+  clock_ += size;
+  // A key has two slots, so that two keys seldom push each other out while
+  // both are recent; a new key takes the slot whose key is older.
+  const uint64_t hash = Hash(key);
+  Remembered* first = &remembered_[hash % kRememberedKeys];
+  Remembered* second = &remembered_[(hash >> 32) % kRememberedKeys];
+  Remembered* slot = nullptr;
+  if (first->clock != 0 && first->hash == hash) {
+    slot = first;
+  } else if (second->clock != 0 && second->hash == hash) {
+    slot = second;
+  }
+  // The bytes decoded since the last decode of this key, this one included.
+  const bool recent = slot != nullptr && clock_ - slot->clock <= budget_;
+  if (slot == nullptr) slot = first->clock <= second->clock ? first : second;
+  slot->hash = hash;
+  slot->clock = clock_;
+  return recent;
+}
+
+SegmentCache::Segment SegmentCache::DecodeUnkept(const SegmentKey& key, DecodeFunction decode,
+                                                 void* context) {
+  if (!Decodable(key)) return nullptr;
+  return Decode(static_cast<size_t>(key.unpacked_size), decode, context);
+}
+
 SegmentCache::Segment SegmentCache::Get(const SegmentKey& key, DecodeFunction decode,
                                         void* context) {
-  if (key.unpacked_size == 0 || key.unpacked_size > std::numeric_limits<size_t>::max() / 2) {
-    return nullptr;
-  }
+  if (!Decodable(key)) return nullptr;
   const auto size = static_cast<size_t>(key.unpacked_size);
   uint64_t claim = 0;
   {
@@ -197,6 +266,7 @@ SegmentCache::Stats SegmentCache::GetStats() const {
   stats.segments = recency_.size();
   stats.hits = hits_;
   stats.misses = misses_;
+  stats.admissions = admissions_;
   stats.evictions = evictions_;
   return stats;
 }

@@ -1,5 +1,5 @@
 // SegmentCache: decoded compressed segments shared by every entry stream of
-// every archive, so that re-opening a recently read file, or a second handle
+// every archive, so that re-reading a recently read file, or a second handle
 // on the same file, finds its segments decoded instead of decoding them
 // again.
 //
@@ -9,29 +9,45 @@
 // bytes alive after the cache has let go of them (an entry stream holds the
 // segment it reads from this way, at most one at a time).
 //
+// What is kept: a segment read once is never copied into the cache (most of
+// a game's files are loaded once, and keeping them would only push out
+// those it loads again). The cache remembers the keys of the segments
+// decoded lately, without their bytes, and admits a segment when it is
+// decoded a second time within the window: while at most `budget` decoded
+// bytes (of any segments, this one's included) lie between the two decodes,
+// which is as far back as a cache of that budget could have kept it. The
+// keys live in a table of kRememberedKeys slots (64 KiB, outside the
+// budget, made at first use), each key in one of two slots chosen by its
+// hash; a key whose slots newer keys took over is forgotten early, and its
+// segment is admitted a decode later.
+// Readers ask Lookup first: it answers from the cache, or tells them
+// whether to decode through Get (which keeps the result) or on their own.
+//
 // Memory: the cache counts the buffers behind the segments it keeps (their
 // capacity: the pool may hand a segment a buffer up to twice its size), and
 // keeps them within its budget; the least recently used segments leave
 // first. A segment whose buffer does not fit the budget, as it stands when
 // the decode ends, is handed to its reader without being kept. A budget of 0
-// keeps nothing. Segments held by readers after they left the cache are the
-// readers' memory (one segment per reading stream at most).
+// keeps nothing. Segments held by readers after they left the cache, or
+// never kept, are the readers' memory (one segment per reading stream at
+// most).
 //
 // Errors: only a segment that decoded cleanly to its full size is published.
 // When decoding fails, or the decode throws (no memory inside it), nothing
 // is kept, Get returns null without throwing, and every reader that waited
 // for that decode is told so (and decodes, or fails, on its own).
 //
-// Threads: any mix. One lock guards the table and the recency list and is
-// held only to look up, publish and evict; decoding runs outside it, and so
-// does the release of segments that leave the cache (their buffers go back
-// to the pool or are freed after the lock, however many leave at once). A
-// segment that displaces many others evicts them kEvictionsPerRound per hold
-// of the lock, so that hits are served in between. When several readers ask
-// for the same missing segment at once, one decodes and the others wait for
-// its result.
+// Threads: any mix. One lock guards the table, the recency list and the
+// remembered keys, and is held only to look up, publish and evict; decoding
+// runs outside it, and so does the release of segments that leave the cache
+// (their buffers go back to the pool or are freed after the lock, however
+// many leave at once). A segment that displaces many others evicts them
+// kEvictionsPerRound per hold of the lock, so that hits are served in
+// between. When several readers ask Get for the same missing segment at
+// once, one decodes and the others wait for its result.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -89,6 +105,9 @@ class SegmentCache {
   SegmentCache(const SegmentCache&) = delete;
   SegmentCache& operator=(const SegmentCache&) = delete;
 
+  // Slots of the table of recently decoded keys.
+  static constexpr size_t kRememberedKeys = 4096;
+
   // The process-wide cache of the archive layer (budget kDefaultBudget).
   static SegmentCache& Shared();
   // Chosen from the game-load benchmark (bench/RESULTS.md): it holds a
@@ -103,11 +122,25 @@ class SegmentCache {
   // A new process-unique archive id (never 0).
   static uint64_t NewArchiveId();
 
+  // What a reader that needs the segment of `key` asks first: the cached
+  // segment (a hit), or null when the reader must decode it. On a miss the
+  // decode is remembered, and `*keep` says whether its result belongs in
+  // the cache (the segment was decoded within the window): then the reader
+  // decodes it through Get; else on its own, through DecodeUnkept or into a
+  // buffer of its own, and nothing is kept. Never decodes or waits.
+  Segment Lookup(const SegmentKey& key, bool* keep);
   // The segment of `key`: from the cache, or from another reader that is
   // decoding it, or decoded here by `decode(context, ...)` into a buffer of
-  // the pool and published. Null when decoding failed or memory ran out.
+  // the pool and published, whatever Lookup would say. Null when decoding
+  // failed or memory ran out.
   Segment Get(const SegmentKey& key, DecodeFunction decode, void* context);
-  // The cached segment of `key`, or null; never decodes or waits.
+  // The segment of `key` decoded by `decode(context, ...)` into a buffer of
+  // the pool for the caller alone: never published, its buffer goes back to
+  // the pool with the last reference. Null when decoding failed or memory
+  // ran out. Never throws.
+  Segment DecodeUnkept(const SegmentKey& key, DecodeFunction decode, void* context);
+  // The cached segment of `key`, or null; never decodes or waits, and
+  // remembers nothing.
   Segment Find(const SegmentKey& key);
   // Forgets every segment of an archive that is going away.
   void DropArchive(uint64_t archive);
@@ -117,14 +150,22 @@ class SegmentCache {
     size_t bytes = 0;  // the capacity of the buffers the cache keeps now
     size_t segments = 0;
     uint64_t hits = 0;
-    uint64_t misses = 0;  // decodes started (successful or not)
+    uint64_t misses = 0;      // decodes started (successful or not)
+    uint64_t admissions = 0;  // lookups that told the reader to keep its decode
     uint64_t evictions = 0;
   };
   Stats GetStats() const;
 
  private:
+  static uint64_t Hash(const SegmentKey& key);
   struct KeyHash {
-    size_t operator()(const SegmentKey& key) const;
+    size_t operator()(const SegmentKey& key) const { return static_cast<size_t>(Hash(key)); }
+  };
+  // A recently decoded segment: its key's hash, and the decode clock when
+  // its decode was noted (0: an empty slot).
+  struct Remembered {
+    uint64_t hash = 0;
+    uint64_t clock = 0;
   };
   // A published segment, in the recency list.
   struct Kept {
@@ -142,6 +183,10 @@ class SegmentCache {
   // Decodes into a buffer of the pool; null when the decode failed or threw
   // or memory ran out. Never throws.
   Segment Decode(size_t size, DecodeFunction decode, void* context);
+  // Notes a decode of `key` of `size` bytes on the decode clock; true when
+  // the same key was decoded within the window (never while there is no
+  // table of remembered keys). Called with the lock held.
+  bool Remember(const SegmentKey& key, uint64_t size);
   // Moves least recently used segments to `*evicted`, at most `limit` of
   // them, until `incoming` more bytes fit; true when they do. Called with
   // the lock held; the caller releases `*evicted` after the lock.
@@ -161,6 +206,11 @@ class SegmentCache {
   size_t bytes_ = 0;
   uint64_t hits_ = 0;
   uint64_t misses_ = 0;
+  uint64_t admissions_ = 0;
   uint64_t evictions_ = 0;
   uint64_t claims_ = 0;
+  // The bytes of every decode noted so far: the window's measure.
+  uint64_t clock_ = 0;
+  std::unique_ptr<Remembered[]> remembered_;  // kRememberedKeys slots, or none yet
+  std::atomic<bool> has_remembered_{false};
 };

@@ -337,6 +337,111 @@ TEST(SegmentCacheTest, ABudgetLoweredDuringADecodeHoldsWhenItPublishes) {
   EXPECT_EQ(cache.GetStats().segments, 0u);
 }
 
+TEST(SegmentCacheTest, KeepsOnlySegmentsDecodedAgainWithinTheWindow) {
+  ExactPool pool;
+  SegmentCache cache(1000, pool);
+  std::atomic<int> calls{0};
+  bool keep = true;
+  auto lookup = [&](uint64_t offset) {
+    EXPECT_EQ(cache.Lookup(Key(offset), &keep), nullptr) << offset;
+    return keep;
+  };
+  // The first decode is the reader's alone; the second is kept, and the
+  // third finds it.
+  EXPECT_FALSE(lookup(0));
+  EXPECT_EQ(cache.GetStats().segments, 0u);
+  EXPECT_TRUE(lookup(0));
+  const SegmentCache::Segment kept = Get(cache, 0, &calls);
+  EXPECT_EQ(cache.Lookup(Key(0), &keep), kept);
+  EXPECT_FALSE(keep);
+  EXPECT_TRUE(HasPattern(kept, 0, 100));
+
+  // The window is the budget: decoded again after 1000 bytes of decodes
+  // (its own included), a segment is kept; after more, it is not, but the
+  // decode after that is.
+  EXPECT_FALSE(lookup(1));
+  for (uint64_t offset = 10; offset < 19; ++offset) EXPECT_FALSE(lookup(offset));
+  EXPECT_TRUE(lookup(1));
+  EXPECT_FALSE(lookup(2));
+  for (uint64_t offset = 20; offset < 30; ++offset) EXPECT_FALSE(lookup(offset));
+  EXPECT_FALSE(lookup(2));
+  EXPECT_TRUE(lookup(2));
+  const SegmentCache::Stats stats = cache.GetStats();
+  EXPECT_EQ(stats.admissions, 3u);
+  // Every decode started: the unkept ones Lookup answered, and Get's.
+  EXPECT_EQ(stats.misses, 1u + 1 + 1 + 9 + 1 + 10 + 1);
+  EXPECT_EQ(stats.hits, 1u);
+  EXPECT_EQ(calls.load(), 1);
+
+  // A cache that keeps nothing admits nothing.
+  SegmentCache nothing(0, pool);
+  EXPECT_EQ(nothing.Lookup(Key(0), &keep), nullptr);
+  EXPECT_EQ(nothing.Lookup(Key(0), &keep), nullptr);
+  EXPECT_FALSE(keep);
+}
+
+TEST(SegmentCacheTest, RemembersTheKeysOfAScenesSegmentsWithoutLosingMany) {
+  // Two slots per key: of 500 recent keys in 4096 slots, hardly any push
+  // another out (one slot per key would lose about 60).
+  ExactPool pool;
+  SegmentCache cache(1 << 30, pool);
+  bool keep = false;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (uint64_t offset = 0; offset < 500; ++offset) cache.Lookup(Key(offset * 1000), &keep);
+  }
+  EXPECT_GE(cache.GetStats().admissions, 495u);
+}
+
+TEST(SegmentCacheTest, ALookupDuringAKeptDecodeWaitsForItInsteadOfDecodingAgain) {
+  ExactPool pool;
+  SegmentCache cache(1000, pool);
+  // A decode that holds on until it is let go.
+  struct Gate {
+    std::atomic<bool> started{false};
+    std::atomic<bool> open{false};
+    static bool Run(void* context, uint8_t* out, size_t size) {
+      auto* self = static_cast<Gate*>(context);
+      self->started = true;
+      while (!self->open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      for (size_t i = 0; i < size; ++i) out[i] = PatternByte(3, i);
+      return true;
+    }
+  } gate;
+  SegmentCache::Segment decoded;
+  std::thread keeper([&] { decoded = cache.Get(Key(3), &Gate::Run, &gate); });
+  while (!gate.started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Never looked up before, yet being decoded to be kept: the reader is
+  // sent to Get, which waits for that decode.
+  bool keep = false;
+  EXPECT_EQ(cache.Lookup(Key(3), &keep), nullptr);
+  EXPECT_TRUE(keep);
+  gate.open = true;
+  std::atomic<int> calls{0};
+  const SegmentCache::Segment waited = Get(cache, 3, &calls);
+  keeper.join();
+  EXPECT_EQ(waited, decoded);
+  EXPECT_EQ(calls.load(), 0);
+  EXPECT_TRUE(HasPattern(waited, 3, 100));
+}
+
+TEST(SegmentCacheTest, AnUnkeptDecodeIsTheReadersAloneAndItsBufferReturnsToThePool) {
+  BufferPool pool(1000);
+  SegmentCache cache(1000, pool);
+  std::atomic<int> calls{0};
+  FakeDecode decode{4, false, std::chrono::milliseconds(0), &calls};
+  SegmentCache::Segment mine = cache.DecodeUnkept(Key(4), &FakeDecode::Run, &decode);
+  EXPECT_TRUE(HasPattern(mine, 4, 100));
+  EXPECT_EQ(cache.Find(Key(4)), nullptr);
+  EXPECT_EQ(cache.GetStats().bytes, 0u);
+  EXPECT_EQ(pool.idle_bytes(), 0u);
+  mine.reset();
+  EXPECT_EQ(pool.idle_bytes(), 100u);
+  FakeDecode corrupt{4, true, std::chrono::milliseconds(0), &calls};
+  EXPECT_EQ(cache.DecodeUnkept(Key(4), &FakeDecode::Run, &corrupt), nullptr);
+  EXPECT_EQ(pool.idle_bytes(), 100u);  // the failed decode's buffer is back too
+  EXPECT_EQ(calls.load(), 2);
+}
+
 TEST(BufferPoolTest, ReusesBuffersWithinItsBounds) {
   BufferPool pool(1000);
   PooledBuffer buffer = pool.Take(300);

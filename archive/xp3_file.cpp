@@ -136,7 +136,38 @@ void Xp3File::ReleaseHeld() {
   ahead_ = PooledBuffer();
 }
 
-Xp3File::Buffering Xp3File::HoldSegment(size_t index) {
+namespace {
+
+// One whole-segment decode: one positioned read of the packed bytes into a
+// pooled buffer, one pass of a pooled decoder into `out`, which receives
+// exactly `size` bytes or, on failure, at most that many.
+struct SegmentJob {
+  ReadStream* source;
+  int64_t start;
+  int64_t end;
+  uint32_t packed_size;
+  bool corrupt;  // set when the data was read and did not decode cleanly
+
+  static bool Run(void* context, uint8_t* out, size_t size) {
+    SegmentJob& job = *static_cast<SegmentJob*>(context);
+    PooledBuffer packed = BufferPool::Shared().Take(job.packed_size);
+    if (packed.data == nullptr) return false;
+    PooledDecoder decoder(DecoderPool::Shared());
+    bool ok = false;
+    if (decoder.get() != nullptr) {
+      ReadStreamRegion region(job.source, job.start, job.end);
+      ok = region.ReadAt(packed.data.get(), job.packed_size, 0) == job.packed_size &&
+           decoder.get()->Decode(packed.data.get(), job.packed_size, out, size);
+      job.corrupt = !ok;
+    }
+    BufferPool::Shared().Give(std::move(packed));
+    return ok;
+  }
+};
+
+}  // namespace
+
+Xp3File::Buffering Xp3File::DecodeSegment(size_t index, uint8_t* out, uint32_t size) {
   const Xp3Segment& segment = entry_.segments[index];
   int64_t start;
   int64_t end;
@@ -151,36 +182,31 @@ Xp3File::Buffering Xp3File::HoldSegment(size_t index) {
   // no sound segment needs more packed bytes than this; a larger packed size
   // is read only this far, and data that needs more is corrupt.
   const uint64_t unpacked = segment.unpacked_size;
-  struct Job {
-    ReadStream* source;
-    int64_t start;
-    int64_t end;
-    uint32_t packed_size;
-    bool corrupt;
-  } job{source_, start, end,
-        static_cast<uint32_t>(
-            std::min<uint64_t>(segment.packed_size, unpacked + unpacked / 64 + kPackedSlack)),
-        false};
-  // Runs outside every lock, unless another stream is decoding the same
-  // segment (the cache then waits for that one): one positioned read of the
-  // packed bytes, one pass of a pooled decoder.
-  auto decode = [](void* context, uint8_t* out, size_t size) {
-    Job& job = *static_cast<Job*>(context);
-    PooledBuffer packed = BufferPool::Shared().Take(job.packed_size);
-    if (packed.data == nullptr) return false;
-    PooledDecoder decoder(DecoderPool::Shared());
-    bool ok = false;
-    if (decoder.get() != nullptr) {
-      ReadStreamRegion region(job.source, job.start, job.end);
-      ok = region.ReadAt(packed.data.get(), job.packed_size, 0) == job.packed_size &&
-           decoder.get()->Decode(packed.data.get(), job.packed_size, out, size);
-      job.corrupt = !ok;
-    }
-    BufferPool::Shared().Give(std::move(packed));
-    return ok;
-  };
+  SegmentJob job{source_, start, end,
+                 static_cast<uint32_t>(std::min<uint64_t>(segment.packed_size,
+                                                          unpacked + unpacked / 64 + kPackedSlack)),
+                 false};
   const SegmentKey key{archive_id_, segment.offset, segment.packed_size, segment.unpacked_size};
-  SegmentCache::Segment decoded = cache_->Get(key, decode, &job);
+  bool keep = false;
+  SegmentCache::Segment decoded = cache_->Lookup(key, &keep);
+  if (decoded == nullptr) {
+    // The decode runs outside every lock but the stream's own (Get waits
+    // when another stream decodes the same segment to keep it).
+    if (keep) {
+      decoded = cache_->Get(key, &SegmentJob::Run, &job);
+    } else if (position_ == segment_starts_[index] && size >= unpacked) {
+      // Read once, and all of it: straight into the caller's buffer, which
+      // the decoder fills no further than the segment's size.
+      if (!SegmentJob::Run(&job, out, static_cast<size_t>(unpacked))) {
+        return job.corrupt ? Buffering::kCorrupt : Buffering::kTooLarge;
+      }
+      ReleaseHeld();
+      return Buffering::kDelivered;
+    } else {
+      // Read in parts: the stream holds it for the reads that follow.
+      decoded = cache_->DecodeUnkept(key, &SegmentJob::Run, &job);
+    }
+  }
   if (decoded == nullptr) return job.corrupt ? Buffering::kCorrupt : Buffering::kTooLarge;
   ReleaseHeld();
   segment_ = std::move(decoded);
@@ -276,12 +302,18 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
     const Xp3Segment& segment = entry_.segments[index];
     if (segment.IsCompressed()) {
       if (total > 0) return total;  // a read never crosses into the next segment
-      const Buffering held = HoldSegment(index);
+      const Buffering held = DecodeSegment(index, out, size);
       if (held == Buffering::kCorrupt) {
         failed_ = true;
         return 0;
       }
       if (held == Buffering::kTooLarge) break;
+      if (held == Buffering::kDelivered) {
+        const auto count = static_cast<uint32_t>(segment.unpacked_size);
+        position_ += count;
+        read_end_ = position_;
+        return count;
+      }
       decoded = true;
       continue;
     }

@@ -6,13 +6,18 @@
 // small requests and seeks back cost a copy rather than a system read or a
 // decode:
 // - a compressed segment of up to kMaxBufferedSegment bytes is read with one
-//   positioned read and decoded in one pass, through the process-wide
-//   SegmentCache: a segment that any stream decoded recently is not decoded
-//   again, and the stream holds the decoded segment it reads from (a shared
-//   reference) until it moves to another one, so seeking within it costs a
-//   copy. Its data is checked whole before any of it is delivered: data that
-//   does not decode cleanly to exactly the declared size delivers nothing
-//   (and is never cached);
+//   positioned read and decoded in one pass. A read that takes the whole
+//   segment from its start (a game reads its files whole) has it decoded
+//   straight into the caller's buffer, unless the process-wide SegmentCache
+//   has it or admits it (it was decoded lately, so it is being read again).
+//   Otherwise the stream holds the decoded segment it reads from, a shared
+//   reference from the cache or one decoded for this stream alone, until
+//   it moves to another one, so that small reads and seeks within it cost
+//   a copy and no decode. A segment's data is checked whole before any of
+//   it is delivered: data that does not decode cleanly to exactly the
+//   declared size delivers nothing and is never cached (a read straight
+//   into the caller's buffer may have written parts of it there, never
+//   past the segment's size);
 // - stored data read in small requests that continue the previous one is
 //   read ahead in blocks of kReadAhead bytes.
 // A larger compressed segment is read through a streaming decoder kept
@@ -93,13 +98,17 @@ class Xp3File : public ReadStream {
   }
   void DropDecoder();
   void ReleaseHeld();
-  enum class Buffering { kBuffered, kCorrupt, kTooLarge };
-  // Makes the compressed segment `index` the held bytes, found in the cache
-  // or decoded in one pass, if it is small enough and memory allows (else
-  // kTooLarge: it is streamed). kCorrupt, with nothing held or cached, when
-  // its data is short or does not decode cleanly to exactly its declared
-  // size.
-  Buffering HoldSegment(size_t index);
+  enum class Buffering { kBuffered, kDelivered, kCorrupt, kTooLarge };
+  // Serves the compressed segment `index` to a read of `size` bytes into
+  // `out` at the position, if it is small enough and memory allows (else
+  // kTooLarge: it is streamed). A segment read once, from its start and
+  // whole, is decoded straight into `out` (kDelivered: the segment's bytes
+  // are there); otherwise it becomes the held bytes (kBuffered), found in
+  // the cache or decoded in one pass, kept in the cache when it was decoded
+  // lately. kCorrupt, with nothing held or cached and no byte delivered,
+  // when its data is short or does not decode cleanly to exactly its
+  // declared size (`out` may then hold parts of it).
+  Buffering DecodeSegment(size_t index, uint8_t* out, uint32_t size);
   // Serves a read of the stored segment `index` at `in_segment`.
   uint32_t ReadStored(size_t index, uint64_t in_segment, uint8_t* buffer, uint32_t size);
   // Serves a read from the current decoder, never past its segment's end.

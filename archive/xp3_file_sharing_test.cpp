@@ -43,7 +43,7 @@ struct Parsed {
 uint64_t Misses() { return SegmentCache::Shared().GetStats().misses; }
 uint64_t Hits() { return SegmentCache::Shared().GetStats().hits; }
 
-TEST(Xp3FileSharing, ReopenedEntriesAndSecondHandlesDecodeEachSegmentOnce) {
+TEST(Xp3FileSharing, SegmentsReadAgainAreKeptAndSharedByLaterHandles) {
   const Bytes content = PatternData(250000, 60);
   ArchiveBuilder b;
   b.AddEntry(u"e", content,
@@ -52,15 +52,22 @@ TEST(Xp3FileSharing, ReopenedEntriesAndSecondHandlesDecodeEachSegmentOnce) {
               {SegmentKind::kStored, 10000},
               {SegmentKind::kZstd, 40000}});
   const size_t before = SegmentCache::Shared().GetStats().segments;
+  auto kept = [&] { return SegmentCache::Shared().GetStats().segments - before; };
   {
     Parsed p(b.Build());
     ASSERT_TRUE(p.ok);
     const uint64_t misses = Misses();
+    // Read once: each compressed segment decoded once, none kept.
     EXPECT_EQ(ReadAll(p.Open(0).get(), 4096), content);
     EXPECT_EQ(Misses() - misses, 3u);
+    EXPECT_EQ(kept(), 0u);
+    // Read again: decoded once more, and kept.
+    EXPECT_EQ(ReadAll(p.Open(0).get(), 65536), content);
+    EXPECT_EQ(Misses() - misses, 6u);
+    EXPECT_EQ(kept(), 3u);
 
     // Re-opened, and two handles read in turns: all from the cache.
-    EXPECT_EQ(ReadAll(p.Open(0).get(), 65536), content);
+    EXPECT_EQ(ReadAll(p.Open(0).get(), 1 << 20), content);
     auto first = p.Open(0);
     auto second = p.Open(0);
     Bytes a;
@@ -73,7 +80,7 @@ TEST(Xp3FileSharing, ReopenedEntriesAndSecondHandlesDecodeEachSegmentOnce) {
     }
     EXPECT_EQ(a, content);
     EXPECT_EQ(ReadAll(second.get(), 3000), Bytes(content.begin() + c.size(), content.end()));
-    EXPECT_EQ(Misses() - misses, 3u);
+    EXPECT_EQ(Misses() - misses, 6u);
 
     // Seeking back inside the held segment is a copy: no decode, not even
     // a look into the cache.
@@ -86,7 +93,7 @@ TEST(Xp3FileSharing, ReopenedEntriesAndSecondHandlesDecodeEachSegmentOnce) {
       EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 1000, content.begin() + at)) << at;
     }
     EXPECT_EQ(Hits() - hits, 1u);
-    EXPECT_EQ(Misses() - misses, 3u);
+    EXPECT_EQ(Misses() - misses, 6u);
     EXPECT_FALSE(first->HasError());
   }
   // The archive took its segments with it.
@@ -116,37 +123,245 @@ TEST(Xp3FileSharing, ACorruptSegmentIsNeverServedFromTheCache) {
     ASSERT_GE(got.size(), good.size());
     EXPECT_TRUE(std::equal(good.begin(), good.end(), got.begin()));
     EXPECT_TRUE(s->HasError());
-    // Each round delivers what the streaming decoder delivers, and tries
-    // the corrupt segment anew; only the good one comes from the cache.
+    // Each round delivers the same and tries the corrupt segment anew; the
+    // good one, read twice, comes from the cache from then on.
     if (round == 0) first_time = got;
     EXPECT_EQ(got, first_time);
-    EXPECT_EQ(Misses() - misses, round == 0 ? 2u : 1u);
+    EXPECT_EQ(Misses() - misses, round == 2 ? 1u : 2u);
   }
 }
 
 // Reads cut short while a segment is decoded make that decode fail; nothing
-// of it may stay in the cache for the readers after.
+// of it may stay in the cache for the readers after, even when it was read
+// before and is decoded to be kept.
 TEST(Xp3FileSharing, ShortReadsWhileDecodingLeaveNothingCached) {
   const Bytes content = PatternData(200000, 63);
   ArchiveBuilder b;
   b.AddEntry(u"e", content, {{SegmentKind::kZstd, 120000}, {SegmentKind::kZlib, 80000}});
-  Parsed p(b.Build());
-  ASSERT_TRUE(p.ok);
-  PositionedFile::SetReadFaultHook(
-      [](uint32_t size) -> int64_t { return size > 1 ? size / 2 : 1; });
   const size_t segments = SegmentCache::Shared().GetStats().segments;
-  {
-    auto s = p.Open(0);
-    const Bytes got = ReadAll(s.get(), 4096);
-    ASSERT_LE(got.size(), content.size());
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), content.begin()));
+  // Read whole for the first time (decoded into the caller's buffer), or
+  // in parts after a first read (decoded to be kept).
+  for (bool read_before : {false, true}) {
+    Parsed p(b.Build());
+    ASSERT_TRUE(p.ok);
+    if (read_before) {
+      EXPECT_EQ(ReadAll(p.Open(0).get(), 4096), content);
+    }
+    const uint64_t admissions = SegmentCache::Shared().GetStats().admissions;
+    PositionedFile::SetReadFaultHook(
+        [](uint32_t size) -> int64_t { return size > 1 ? size / 2 : 1; });
+    {
+      auto s = p.Open(0);
+      const Bytes got = ReadAll(s.get(), read_before ? 4096 : 1 << 20);
+      ASSERT_LE(got.size(), content.size());
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), content.begin()));
+    }
+    PositionedFile::SetReadFaultHook(nullptr);
+    EXPECT_EQ(SegmentCache::Shared().GetStats().segments, segments);
+    EXPECT_EQ(SegmentCache::Shared().GetStats().admissions - admissions, read_before ? 1u : 0u);
+    // Read whole since, twice: sound, and kept by the second read at last.
+    for (int round = 0; round < 2; ++round) {
+      auto s = p.Open(0);
+      EXPECT_EQ(ReadAll(s.get(), 1 << 20), content);
+      EXPECT_FALSE(s->HasError());
+    }
+    EXPECT_EQ(SegmentCache::Shared().GetStats().segments, segments + 2);
   }
-  EXPECT_EQ(SegmentCache::Shared().GetStats().segments, segments);
-  PositionedFile::SetReadFaultHook(nullptr);
-  auto s = p.Open(0);
-  EXPECT_EQ(ReadAll(s.get(), 50000), content);
-  EXPECT_FALSE(s->HasError());
-  EXPECT_EQ(SegmentCache::Shared().GetStats().segments, segments + 2);
+}
+
+// An archive read through streams of a cache and a pool of their own, so
+// that what the streams decode, keep and give back can be seen.
+struct OwnCache {
+  explicit OwnCache(const Bytes& bytes, size_t budget = 1 << 20, size_t pool_bound = 1 << 20)
+      : file(bytes),
+        archive(file.path(), false),
+        source(file.path()),
+        pool(pool_bound),
+        cache(budget, pool),
+        id(SegmentCache::NewArchiveId()) {
+    ok = archive.ParseIndex();
+  }
+  std::unique_ptr<Xp3File> Open(size_t index) {
+    return std::make_unique<Xp3File>(archive.entries()[index], &source, true, id, &cache);
+  }
+  TempFile file;
+  Xp3Archive archive;
+  FileReadStream source;
+  BufferPool pool;  // the buffers of decoded segments
+  SegmentCache cache;
+  uint64_t id;
+  bool ok;
+};
+
+constexpr uint8_t kUntouched = 0xA5;
+
+// Reads in requests of `step` bytes into a buffer twice as large, whose
+// bytes past what each read delivers must stay untouched.
+Bytes ReadAllChecked(ReadStream* s, uint32_t step, bool* spilled) {
+  Bytes out;
+  Bytes buf(2 * static_cast<size_t>(step));
+  for (;;) {
+    std::fill(buf.begin(), buf.end(), kUntouched);
+    const uint32_t n = s->Read(buf.data(), step);
+    if (n == 0) break;
+    out.insert(out.end(), buf.begin(), buf.begin() + n);
+    if (std::any_of(buf.begin() + n, buf.end(), [](uint8_t b) { return b != kUntouched; })) {
+      *spilled = true;
+    }
+  }
+  return out;
+}
+
+TEST(Xp3FileSharing, WholeSegmentsReadOnceGoStraightIntoTheCallersBuffer) {
+  const Bytes content = PatternData(150000, 64);
+  for (SegmentKind kind : {SegmentKind::kStored, SegmentKind::kZlib, SegmentKind::kZstd}) {
+    ArchiveBuilder b;
+    b.AddEntry(u"e", content, {{kind, 100000}, {kind, 50000}});
+    OwnCache own(b.Build());
+    ASSERT_TRUE(own.ok);
+    const bool compressed = kind != SegmentKind::kStored;
+    for (int round = 0; round < 3; ++round) {
+      auto s = own.Open(0);
+      bool spilled = false;
+      EXPECT_EQ(ReadAllChecked(s.get(), 1 << 20, &spilled), content) << round;
+      EXPECT_FALSE(spilled) << round;
+      EXPECT_FALSE(s->HasError());
+      const SegmentCache::Stats stats = own.cache.GetStats();
+      // The first read decodes into the caller's buffer alone; the second
+      // decodes again into buffers the cache keeps; the third finds them.
+      EXPECT_EQ(own.pool.taken(), compressed && round > 0 ? 2u : 0u) << round;
+      EXPECT_EQ(stats.segments, compressed && round > 0 ? 2u : 0u) << round;
+      EXPECT_EQ(stats.misses, compressed ? 2u * static_cast<unsigned>(std::min(round + 1, 2)) : 0u);
+      EXPECT_EQ(stats.admissions, compressed && round > 0 ? 2u : 0u) << round;
+      EXPECT_EQ(stats.hits, compressed && round == 2 ? 2u : 0u) << round;
+    }
+  }
+}
+
+// Damage found while a segment is decoded straight into the caller's
+// buffer fails the read as it always did: no byte delivered, the stream in
+// error, nothing cached, nothing written past the segment's declared size;
+// and the same on the reads after, which decode it to keep it.
+TEST(Xp3FileSharing, DamagedSegmentsReadWholeFailAndLeaveNothingCached) {
+  const Bytes content = PatternData(300000, 65);  // three zstd blocks at least
+  struct Case {
+    const char* name;
+    Bytes packed;
+    uint64_t declared;
+  };
+  std::vector<Case> cases;
+  for (bool zstd : {false, true}) {
+    const Bytes packed = zstd ? ZstdCompress(content) : ZlibCompress(content);
+    cases.push_back({"corrupt", zstd ? CorruptZstd(packed) : CorruptZlib(packed), content.size()});
+    cases.push_back({"truncated", Bytes(packed.begin(), packed.end() - 40), content.size()});
+    cases.push_back({"longer than declared", packed, content.size() - 1000});
+    cases.push_back({"shorter than declared", packed, content.size() + 1000});
+  }
+  for (const Case& c : cases) {
+    ArchiveBuilder b;
+    const uint64_t at = b.AddData(c.packed);
+    b.AddEntry(u"next", PatternData(1000, 66), {{SegmentKind::kStored, 1000}});
+    b.AddIndexChunk(
+        Chunk("File", Concat({Chunk("info", InfoBody(0, c.declared, c.packed.size(), u"bad")),
+                              Chunk("segm", SegmBody({{1, at, c.declared, c.packed.size()}}))})));
+    OwnCache own(b.Build());
+    ASSERT_TRUE(own.ok);
+    for (int round = 0; round < 3; ++round) {
+      auto s = own.Open(1);
+      Bytes buf(c.declared + 5000, kUntouched);
+      EXPECT_EQ(s->Read(buf.data(), static_cast<uint32_t>(buf.size())), 0u) << c.name;
+      EXPECT_TRUE(s->HasError()) << c.name;
+      EXPECT_EQ(s->Tell(), 0) << c.name;
+      EXPECT_TRUE(std::all_of(buf.begin() + static_cast<std::ptrdiff_t>(c.declared), buf.end(),
+                              [](uint8_t b) { return b == kUntouched; }))
+          << c.name << ", round " << round;
+      EXPECT_EQ(s->Read(buf.data(), 1), 0u) << c.name;
+      EXPECT_EQ(own.cache.GetStats().segments, 0u) << c.name;
+    }
+    EXPECT_EQ(own.cache.GetStats().admissions, 2u) << c.name;
+  }
+}
+
+// A segment read in small requests is decoded once per stream and held by
+// it; it is kept only when another stream decodes it again.
+TEST(Xp3FileSharing, PartlyReadSegmentsAreDecodedOncePerStream) {
+  const Bytes content = PatternData(100000, 67);
+  ArchiveBuilder b;
+  b.AddEntry(u"e", content, {{SegmentKind::kZstd, 100000}});
+  OwnCache own(b.Build());
+  ASSERT_TRUE(own.ok);
+  Bytes buf(4096);
+  for (int round = 0; round < 3; ++round) {
+    auto s = own.Open(0);
+    // A header, the rest in one request, and random small reads back in.
+    ASSERT_EQ(s->Read(buf.data(), 16), 16u);
+    Bytes rest(content.size());
+    ASSERT_EQ(s->Read(rest.data(), static_cast<uint32_t>(rest.size())), content.size() - 16);
+    EXPECT_TRUE(std::equal(rest.begin(), rest.end() - 16, content.begin() + 16));
+    std::mt19937 rng(static_cast<unsigned>(round));
+    for (int i = 0; i < 50; ++i) {
+      const size_t at = rng() % (content.size() - buf.size());
+      ASSERT_TRUE(s->Seek(static_cast<int64_t>(at), Begin));
+      ASSERT_EQ(s->Read(buf.data(), 4096), 4096u);
+      ASSERT_TRUE(std::equal(buf.begin(), buf.end(), content.begin() + at)) << at;
+    }
+    const SegmentCache::Stats stats = own.cache.GetStats();
+    EXPECT_EQ(stats.misses, round == 0 ? 1u : 2u) << round;
+    EXPECT_EQ(stats.segments, round == 0 ? 0u : 1u) << round;
+    EXPECT_EQ(stats.hits, round == 2 ? 1u : 0u) << round;
+  }
+}
+
+// Whatever the streams do, the decoded segments the cache keeps stay
+// within its budget and the idle buffers within the pool's bound, both
+// counted in the buffers' real capacity, which the pool makes up to twice
+// a segment's size.
+TEST(Xp3FileSharing, KeptAndIdleBuffersStayWithinTheirBounds) {
+  constexpr size_t kBudget = 200000;
+  constexpr size_t kPoolBound = 150000;
+  std::vector<Bytes> contents;
+  ArchiveBuilder b;
+  std::mt19937 sizes(68);
+  for (int e = 0; e < 12; ++e) {
+    const size_t first = 5000 + sizes() % 60000;
+    const size_t second = 1000 + sizes() % 30000;
+    contents.push_back(PatternData(first + second, 70 + static_cast<uint32_t>(e)));
+    b.AddEntry(
+        u"e" + std::u16string(1, static_cast<char16_t>(u'a' + e)), contents.back(),
+        {{e % 2 ? SegmentKind::kZlib : SegmentKind::kZstd, first}, {SegmentKind::kZstd, second}});
+  }
+  OwnCache own(b.Build(), kBudget, kPoolBound);
+  ASSERT_TRUE(own.ok);
+  // Roomy idle buffers, as buffers of larger segments leave them.
+  for (size_t size : {40000, 60000, 70000}) {
+    own.pool.Give(PooledBuffer{std::make_unique<uint8_t[]>(size), size});
+  }
+  std::mt19937 rng(69);
+  std::vector<std::unique_ptr<Xp3File>> held;
+  for (int i = 0; i < 400; ++i) {
+    const size_t e = rng() % contents.size();
+    auto s = own.Open(e);
+    const Bytes& content = contents[e];
+    const uint32_t step = rng() % 3 == 0 ? 1u << 20 : 1 + rng() % 20000;
+    const size_t at = rng() % 2 ? 0 : rng() % content.size();
+    ASSERT_TRUE(s->Seek(static_cast<int64_t>(at), Begin));
+    ASSERT_EQ(ReadAll(s.get(), step), Bytes(content.begin() + at, content.end())) << i;
+    // Some streams stay open, holding what they read last.
+    if (rng() % 4 == 0) held.push_back(std::move(s));
+    if (held.size() > 6) held.erase(held.begin());
+    const SegmentCache::Stats stats = own.cache.GetStats();
+    ASSERT_LE(stats.bytes, kBudget) << i;
+    ASSERT_LE(own.pool.idle_bytes(), kPoolBound) << i;
+    size_t kept = 0;
+    for (const Xp3Entry& entry : own.archive.entries()) {
+      for (const Xp3Segment& seg : entry.segments) {
+        const SegmentKey key{own.id, seg.offset, seg.packed_size, seg.unpacked_size};
+        if (SegmentCache::Segment segment = own.cache.Find(key)) kept += segment->capacity();
+      }
+    }
+    ASSERT_EQ(kept, stats.bytes) << i;
+  }
+  EXPECT_GT(own.cache.GetStats().evictions, 0u);
 }
 
 // Many threads open, seek, read and close the same and different entries

@@ -18,15 +18,18 @@
 //       open handle on the archive and decoded in this process, one context
 //       per codec reused for every segment.
 // Then: re-reads (the same 50 files read 20 times over) against (c); the
-// segment cache's budget weighed on a scene of 300 files loaded twice; two
+// segment cache's budget weighed on a scene of 300 files loaded three times; two
 // threads loading disjoint halves of the tree against one thread (and the
 // same for (c), which shows what the machine gives a second thread); random
 // 4 KiB reads inside the segment that a handle last decoded, compressed
 // against stored; and all files open at once (time and memory).
 //
 // The whole tree is several times the cache's budget and is read in one
-// order, so the whole-tree figures are cold decodes (the cache finds
-// nothing there, as its counters printed after them show).
+// order, so the whole-tree figures are first reads: a segment comes round
+// again only after far more than the cache's window of decoded bytes, so
+// the cache neither finds nor keeps anything there (as its counters
+// printed after them show), and each segment read whole is decoded
+// straight into the game's buffer.
 //
 // Data lives below "bench-data" in the program's directory (the game
 // directory of this process), which scripts/bench.sh removes afterwards.
@@ -382,9 +385,10 @@ void PrintCache() {
   const SegmentCache::Stats stats = SegmentCache::Shared().GetStats();
   Note(
       "  segment cache: budget %.1f MiB, holding %.1f MiB in %zu segments; %llu hits, %llu "
-      "misses\n",
+      "misses, of which %llu kept (read again)\n",
       stats.budget / 1048576.0, stats.bytes / 1048576.0, stats.segments,
-      static_cast<unsigned long long>(stats.hits), static_cast<unsigned long long>(stats.misses));
+      static_cast<unsigned long long>(stats.hits), static_cast<unsigned long long>(stats.misses),
+      static_cast<unsigned long long>(stats.admissions));
   const BufferPool& pool = BufferPool::Shared();
   Note("  buffer pool: %llu buffers taken, %llu allocated\n",
        static_cast<unsigned long long>(pool.taken()),
@@ -471,7 +475,7 @@ int Run(size_t count, int rounds) {
       bench::RowAtLeast(
           "7 game load",
           Format("%s, whole files, overlay vs limit (%s)", kMethods[m].name, values.c_str()),
-          Ratio(times[m][0], times[m][2]), 0.90);
+          Ratio(times[m][0], times[m][2]), 0.95);
       bench::Row("7 game load", Format("%s, whole files, overlay vs loose files", kMethods[m].name),
                  Format("%.3f", Ratio(times[m][0], times[m][1])));
     }
@@ -513,17 +517,23 @@ int Run(size_t count, int rounds) {
     if (m == 0) {
       bench::Row("7 game load", measure, Format("%.3f", ratio));
     } else {
-      bench::RowAtLeast("7 game load", measure, ratio, 1.0);
+      bench::RowAtLeast("7 game load", measure, ratio, 5.0);
     }
   }
   PrintCache();
 
   // The cache's budget: a scene's files (the first 300 of the order) loaded
-  // and then loaded again, at several budgets, from the zstd archive.
+  // three times over, at several budgets, from the zstd archive. The first
+  // load keeps nothing (each segment is read once so far), the second keeps
+  // what fits, the third finds it. Each round starts with the rest of the
+  // tree decoded while the cache keeps nothing, so that the scene's
+  // segments are no longer recent (the window of the cache is its budget's
+  // worth of decoded bytes).
   {
     SegmentCache& cache = SegmentCache::Shared();
     const size_t scene_files = std::min<size_t>(300, order.size());
     const std::vector<size_t> scene(order.begin(), order.begin() + scene_files);
+    const std::vector<size_t> rest(order.begin() + scene_files, order.end());
     uint64_t scene_bytes = 0;
     uint64_t scene_decoded = 0;
     for (size_t index : scene) {
@@ -535,26 +545,28 @@ int Run(size_t count, int rounds) {
     Note("  scene: %zu files, %.1f MiB, of which %.1f MiB in compressed segments\n", scene_files,
          scene_bytes / 1048576.0, scene_decoded / 1048576.0);
     for (size_t budget_mib : {0, 8, 16, 32, 64}) {
-      std::vector<double> first;
-      std::vector<double> second;
-      double hit_share = 0;
+      std::vector<double> loads[3];
+      double hit_share[3] = {};
       for (int round = 0; round < rounds; ++round) {
         cache.SetBudget(0);
+        if (TimeLoads(Hooked(), variants[2].paths, rest, 0, 1, buffer) < 0) return 1;
         cache.SetBudget(budget_mib << 20);
-        const SegmentCache::Stats before = cache.GetStats();
-        first.push_back(TimeLoads(Hooked(), variants[2].paths, scene, 0, 1, buffer));
-        const SegmentCache::Stats middle = cache.GetStats();
-        second.push_back(TimeLoads(Hooked(), variants[2].paths, scene, 0, 1, buffer));
-        const SegmentCache::Stats after = cache.GetStats();
-        const uint64_t lookups = after.hits + after.misses - middle.hits - middle.misses;
-        hit_share = lookups == 0 ? 0 : static_cast<double>(after.hits - middle.hits) / lookups;
-        if (middle.hits != before.hits && budget_mib == 0) hit_share = -1;
+        for (int load = 0; load < 3; ++load) {
+          const SegmentCache::Stats before = cache.GetStats();
+          loads[load].push_back(TimeLoads(Hooked(), variants[2].paths, scene, 0, 1, buffer));
+          const SegmentCache::Stats after = cache.GetStats();
+          const uint64_t lookups = after.hits + after.misses - before.hits - before.misses;
+          hit_share[load] =
+              lookups == 0 ? 0 : static_cast<double>(after.hits - before.hits) / lookups;
+        }
       }
-      bench::Row("7 game load",
-                 Format("zstd, cache budget %zu MiB: a scene loaded again, time vs its first load "
-                        "(segments found in the cache)",
-                        budget_mib),
-                 Format("%.3f (%.0f%%)", Median(second) / Median(first), hit_share * 100));
+      bench::Row(
+          "7 game load",
+          Format("zstd, cache budget %zu MiB: a scene loaded a second and a third time, "
+                 "time vs its first load (segments found in the cache)",
+                 budget_mib),
+          Format("%.3f (%.0f%%) / %.3f (%.0f%%)", Median(loads[1]) / Median(loads[0]),
+                 hit_share[1] * 100, Median(loads[2]) / Median(loads[0]), hit_share[2] * 100));
     }
     cache.SetBudget(SegmentCache::kDefaultBudget);
   }
