@@ -31,7 +31,7 @@ CRASH='crash_handler.exe --dump-dir reports -- launcher.exe Game.exe patch.dll'
 LOG='set XP3PATCH_LOG=%CD%\patch.log'
 for command in "$START" "$CRASH" "$LOG"; do
   for readme in README.md scripts/package.sh; do
-    if grep -qxF "    $command" "$ROOT/$readme"; then pass; else
+    if sed 's/^ *//' "$ROOT/$readme" | grep -qxF -- "$command"; then pass; else
       fail "$readme does not give the command: $command"; fi
   done
 done
