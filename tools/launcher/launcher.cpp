@@ -256,8 +256,11 @@ int wmain(int argc, wchar_t** argv) {
     break;
   }
   if (argc - next < 2 || (argc - next > 2 && std::wstring(argv[next + 2]) != L"--")) {
-    Fail(L"expected GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]");
-    WriteText(GetStdHandle(STD_ERROR_HANDLE), kUsage);
+    // The whole text, so that a box shown without a console says it too.
+    std::wstring text = L"expected GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]\n\n";
+    text += kUsage;
+    text.pop_back();  // Error() ends the line
+    Fail(text);
     return kUsageError;
   }
   const std::wstring game = FullPathOf(argv[next]);
