@@ -31,7 +31,8 @@ CRASH='crash_handler.exe --dump-dir reports -- launcher.exe Game.exe patch.dll'
 LOG='set XP3PATCH_LOG=%CD%\patch.log'
 for command in "$START" "$CRASH" "$LOG"; do
   for readme in README.md scripts/package.sh; do
-    if sed 's/^ *//' "$ROOT/$readme" | grep -qxF -- "$command"; then pass; else
+    if C="$command" awk '{ sub(/^ +/, "") } $0 == ENVIRON["C"] { found = 1 } END { exit !found }' \
+         "$ROOT/$readme"; then pass; else
       fail "$readme does not give the command: $command"; fi
   done
 done
