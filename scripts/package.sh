@@ -21,13 +21,15 @@ while [ $# -gt 0 ]; do
 done
 
 bash scripts/bootstrap.sh
+# XP3PATCH_DEPS: where bootstrap put (or finds) the dependencies.
+DEPS="$(realpath -m "${XP3PATCH_DEPS:-$ROOT/.deps}")"
 B="$ROOT/build/win"
-cmake -S . -B "$B" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+cmake -S . -B "$B" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  -DXP3PATCH_DEPS="$DEPS" >/dev/null
 cmake --build "$B" -j "${JOBS:-2}" --target patch launcher xp3 crash_handler >/dev/null
 
 VERSION="$(sed -n 's/^#define XP3PATCH_VERSION "\(.*\)"$/\1/p' "$B/generated/xp3patch_version.h")"
 [ -n "$VERSION" ] || { echo "package.sh: no version in the build" >&2; exit 1; }
-DEPS="$(realpath .deps)"
 ZLIB_LICENSE="$DEPS/src/zlib-1.3.1/LICENSE"
 ZSTD_LICENSE="$DEPS/src/zstd-1.5.7/LICENSE"
 for f in "$ZLIB_LICENSE" "$ZSTD_LICENSE"; do
@@ -55,28 +57,39 @@ Language patch $VERSION
 Starting the game
 -----------------
 Copy everything from this package, and the translation's .xp3 files, into
-the game's folder (where the game's .exe is). Then start the game with
+the game's folder (where the game's .exe is). Then open a command prompt in
+that folder and start the game with
 
     launcher.exe Game.exe patch.dll
 
 (use the real name of the game's .exe). A shortcut to that command works
-too. Start the game this way every time: started on its own, the game is
-not translated. If the game ends at once with an error box (its text is in
-Chinese and names an .xp3 file: it says that file cannot be opened), that
-.xp3 file of the translation is missing from the game's folder.
+too, and so does starting it from another folder: the game always runs in
+its own folder. Start the game this way every time: started on its own, the
+game is not translated.
+
+If the launcher cannot start the game it says why, naming the file: in the
+command prompt, or in a message box when it was started from a shortcut.
+"not found" means that file is not where the command says; "the patch DLL
+did not load" means patch.dll could not start (send the team its message).
+If the game ends at once with an error box (its text is in Chinese and
+names an .xp3 file: it says that file cannot be opened), that .xp3 file of
+the translation is missing from the game's folder.
 
 If the game crashes
 -------------------
-Start it once through the crash handler instead:
+Start it through the crash handler instead, in a command prompt in the
+game's folder:
 
     crash_handler.exe --dump-dir reports -- launcher.exe Game.exe patch.dll
 
-After a crash the folder "reports" holds a .dmp file and a .txt file.
-Send both to the translation team, with what you were doing in the game.
+It creates the folder "reports" if needed. After a crash that folder holds
+a .dmp file and a .txt file whose names start with "crash-". Send both to
+the translation team, with what you were doing in the game.
 
 If a translated text does not show up
 -------------------------------------
-Set a log file before starting the game, in a command prompt:
+Set a log file before starting the game, in a command prompt in the
+game's folder:
 
     set XP3PATCH_LOG=%CD%\patch.log
     launcher.exe Game.exe patch.dll

@@ -23,6 +23,11 @@
 //   crash           an access violation
 //   sleep MS        wait MS milliseconds
 //   echo TEXT       print TEXT
+//   cwd             print the current directory
+//   exit CODE       end the process with exit code CODE
+// Started without commands, it runs those in the environment variable
+// SAMPLE_GAME_COMMANDS (separated by spaces), so that a test can start it
+// with exactly the command line a player types for the real game.
 #include <windows.h>
 
 #include <cstdio>
@@ -141,7 +146,33 @@ extern "C" DWORD WINAPI GameMain(DWORD a, DWORD b, DWORD c, DWORD d) {
 
 extern "C" DWORD WINAPI GameEntry(DWORD, DWORD, DWORD, DWORD);
 
+// The commands of SAMPLE_GAME_COMMANDS, after the program's name.
+std::vector<std::wstring> CommandsFromEnvironment(const wchar_t* program) {
+  std::vector<std::wstring> words = {program};
+  wchar_t value[4096];
+  const DWORD length = GetEnvironmentVariableW(L"SAMPLE_GAME_COMMANDS", value, 4096);
+  if (length == 0 || length >= 4096) return words;
+  std::wstring word;
+  for (DWORD k = 0; k <= length; ++k) {
+    if (k == length || value[k] == L' ') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += value[k];
+    }
+  }
+  return words;
+}
+
 int wmain(int argc, wchar_t** argv) {
+  std::vector<std::wstring> from_environment;
+  std::vector<wchar_t*> pointers;
+  if (argc == 1) {
+    from_environment = CommandsFromEnvironment(argv[0]);
+    for (std::wstring& word : from_environment) pointers.push_back(word.data());
+    argc = static_cast<int>(pointers.size());
+    argv = pointers.data();
+  }
   for (int i = 1; i < argc; ++i) {
     std::wstring command = argv[i];
     auto arg = [&](int k) { return i + k < argc ? std::wstring(argv[i + k]) : std::wstring(); };
@@ -221,6 +252,13 @@ int wmain(int argc, wchar_t** argv) {
     } else if (command == L"echo") {
       Print("%s\n", Narrow(arg(1)).c_str());
       i += 1;
+    } else if (command == L"cwd") {
+      wchar_t directory[MAX_PATH * 2];
+      const DWORD length = GetCurrentDirectoryW(MAX_PATH * 2, directory);
+      Print("cwd %s\n", Narrow(std::wstring(directory, length)).c_str());
+    } else if (command == L"exit") {
+      Print("exiting with %s\n", Narrow(arg(1)).c_str());
+      ExitProcess(static_cast<UINT>(_wtoi(arg(1).c_str())));
     } else {
       Print("unknown command %s\n", Narrow(command).c_str());
       return 2;

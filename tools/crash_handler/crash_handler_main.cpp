@@ -17,6 +17,7 @@
 #include "tools/command_line/command_line.h"
 #include "tools/crash_handler/crash_server.h"
 #include "tools/crash_handler/event_log.h"
+#include "tools/crash_handler/report_directory.h"
 #include "xp3patch_version.h"
 
 namespace {
@@ -30,36 +31,47 @@ const char kUsage[] =
     "\n"
     "Collects crash reports (a minidump and a one-line summary per crash) from\n"
     "programs that register with it through the pipe named in the environment\n"
-    "variable CRASHPAD_PIPE_NAME.\n"
+    "variable CRASHPAD_PIPE_NAME. A player starts the game through it, from the\n"
+    "game's folder:\n"
+    "\n"
+    "  crash_handler.exe --dump-dir reports -- launcher.exe Game.exe patch.dll\n"
+    "\n"
+    "and after a crash finds crash-*.dmp and crash-*.txt in the folder reports.\n"
+    "\n"
+    "Options:\n"
+    "  --dump-dir DIR     folder for reports, created (with any missing parent\n"
+    "                     folders) when it does not exist; default: the current\n"
+    "                     directory\n"
+    "  --log FILE         also append every event line to FILE\n"
+    "  -h, --help         show this text\n"
+    "  --version          show the version\n"
     "\n"
     "With -- PROGRAM, starts PROGRAM with CRASHPAD_PIPE_NAME set to the pipe and\n"
     "exits when PROGRAM ends; PROGRAM gets ARGUMENTS exactly as given. Without\n"
     "it, serves until stopped (Ctrl+C); start the game yourself with\n"
     "CRASHPAD_PIPE_NAME set to the pipe name printed at start.\n"
     "\n"
+    "Options for set-ups with several handlers:\n"
+    "  --pipe NAME        pipe to serve, \\\\.\\pipe\\... of at most 511 characters\n"
+    "                     (default \\\\.\\pipe\\crash-handler-<process id>); a name\n"
+    "                     another program serves already is an error\n"
+    "  --max-clients N    watch at most N registered programs at once (1-31,\n"
+    "                     default 31); more registrations are refused\n"
+    "\n"
     "Only programs of the user running the handler, on this machine, can reach\n"
     "the pipe. A program that registers again replaces its earlier registration.\n"
     "Reports never replace earlier ones: a name in use gets -2, -3, ...\n"
     "\n"
-    "Options:\n"
-    "  --pipe NAME        pipe to serve, \\\\.\\pipe\\... of at most 511 characters\n"
-    "                     (default \\\\.\\pipe\\crash-handler-<process id>); a name\n"
-    "                     another program serves already is an error\n"
-    "  --dump-dir DIR     directory for reports (default: the current directory)\n"
-    "  --log FILE         also append every event line to FILE\n"
-    "  --max-clients N    watch at most N registered programs at once (1-31,\n"
-    "                     default 31); more registrations are refused\n"
-    "  -h, --help         show this text\n"
-    "  --version          show the version\n"
-    "\n"
-    "Test behaviours (to check a client's failure handling):\n"
+    "Testing options (they make the handler misbehave on purpose, to check a\n"
+    "client's failure handling; never use them to collect reports):\n"
     "  --reply-size N     answer registrations with N bytes (0-12) instead of 12\n"
     "  --busy-ms N        keep the pipe busy for N milliseconds after start\n"
     "  --ignore-crashes   never act on a signalled crash\n"
     "\n"
-    "Exit status: with PROGRAM, PROGRAM's own exit code; without it, 0 when\n"
-    "serving ended normally. 1 when the pipe or PROGRAM could not be started,\n"
-    "2 for bad usage.\n";
+    "Exit status: with PROGRAM, PROGRAM's own exit code (after a crash, the\n"
+    "crash's exception code, as the handler ends it with that); without it, 0\n"
+    "when serving ended normally. 1 when the pipe, the report folder or PROGRAM\n"
+    "could not be set up or started, 2 for bad usage.\n";
 
 struct CommandLine {
   ServerOptions server;
@@ -186,10 +198,10 @@ int wmain(int argc, wchar_t** argv) {
     return kExitFailure;
   }
   if (!line.server.report_directory.empty()) {
-    DWORD attributes = ::GetFileAttributesW(line.server.report_directory.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      std::fprintf(stderr, "crash_handler: report directory %s does not exist\n",
-                   Narrow(line.server.report_directory).c_str());
+    std::string why;
+    if (!CreateReportDirectory(line.server.report_directory, &why)) {
+      std::fprintf(stderr, "crash_handler: cannot use the report directory %s: %s\n",
+                   Narrow(line.server.report_directory).c_str(), why.c_str());
       return kExitFailure;
     }
   }

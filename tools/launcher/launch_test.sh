@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Whole-process test of starting a game: the arguments after -- reach it
 # exactly as given, through the launcher, the crash handler, and the crash
-# handler starting the launcher; and a patch DLL that does not load makes
-# the launcher end the game before it runs and exit with 3.
+# handler starting the launcher; a patch DLL that does not load makes the
+# launcher end the game before it runs and exit with 3. Started from another
+# folder, the game runs in its own folder (or, asked, in the caller's); the
+# game's exit code passes through; messages keep every character of a path
+# such as "My Game ゲーム", on a console and redirected.
 #   launch_test.sh RUN LAUNCHER CRASH_HANDLER PRINT_ARGUMENTS ACCEPTING_DLL REFUSING_DLL
+#                  SAMPLE_GAME
 set -uo pipefail
 RUN="$1"
 WORK="$(mktemp -d /tmp/launch-test.XXXXXX)"
@@ -13,6 +17,12 @@ cp "$3" "$WORK/crash_handler.exe"
 cp "$4" "$WORK/game.exe"
 cp "$5" "$WORK/patch.dll"
 cp "$6" "$WORK/refusing.dll"
+GAME_DIR="My Game ゲーム"
+mkdir -p "$WORK/$GAME_DIR"
+cp "$7" "$WORK/$GAME_DIR/Game.exe"
+cp "$5" "$WORK/$GAME_DIR/patch.dll"
+WIN_WORK="Z:$(printf '%s' "$WORK" | tr / '\\')"
+literal() { printf '%s' "$1" | sed 's/[][\\.^$*+?(){}|]/\\&/g'; }  # TEXT as a pattern
 failures=0
 passes=0
 
@@ -71,6 +81,46 @@ check "a patch that does not load: exit code 3" "$WORK/refused" '^exit 3$'
 check "a patch that does not load: said" "$WORK/refused" \
   '^launcher: the patch DLL did not load into the game .*refusing\.dll$'
 check_not "a patch that does not load: the game never ran" "$WORK/refused" 'arguments$'
+
+# Started from the parent folder, the game runs in its own folder, as from a
+# shortcut; --keep-directory keeps the caller's.
+run parent launcher.exe "$GAME_DIR\Game.exe" "$GAME_DIR\patch.dll" -- cwd
+check "from another folder: the game runs in its own" "$WORK/parent" \
+  "^cwd $(literal "$WIN_WORK\\$GAME_DIR")\$"
+check "from another folder: exit code" "$WORK/parent" '^exit 0$'
+run kept launcher.exe --keep-directory "$GAME_DIR\Game.exe" "$GAME_DIR\patch.dll" -- cwd
+check "--keep-directory: the caller's folder" "$WORK/kept" \
+  "^cwd $(literal "$WIN_WORK")\$"
+
+# The game's exit code passes through; the launcher's own are 2 and 3.
+run code launcher.exe "$GAME_DIR\Game.exe" "$GAME_DIR\patch.dll" -- exit 42
+check "the game's exit code passes through" "$WORK/code" '^exit 42$'
+run usage launcher.exe "$GAME_DIR\Game.exe"
+check "too few arguments: exit code 2" "$WORK/usage" '^exit 2$'
+run option launcher.exe --keep "$GAME_DIR\Game.exe" "$GAME_DIR\patch.dll"
+check "an unknown option: exit code 2" "$WORK/option" '^exit 2$'
+check "an unknown option: named" "$WORK/option" '^launcher: unknown option --keep '
+
+# "Not found" names the missing file whole, non-ASCII characters included
+# (they used to cut the line short).
+run no_dll launcher.exe "$GAME_DIR\Game.exe" "$GAME_DIR\missing.dll"
+check "missing patch DLL: exit code 3" "$WORK/no_dll" '^exit 3$'
+check "missing patch DLL: the whole path" "$WORK/no_dll" \
+  "^launcher: patch DLL not found: $(literal "$WIN_WORK\\$GAME_DIR\\missing.dll")\$"
+run no_game launcher.exe "$GAME_DIR\ゲーム.exe" "$GAME_DIR\patch.dll"
+check "missing game: the file's name" "$WORK/no_game" \
+  '^launcher: game not found: .*\\My Game ゲーム\\ゲーム\.exe$'
+
+# On a console (a terminal, where Wine gives the program one) the text is
+# written as wide characters, whole as well.
+if command -v script >/dev/null; then
+  (cd "$WORK" && script -qec "'$RUN' launcher.exe '$GAME_DIR\\ゲーム.exe' patch.dll" /dev/null \
+    >"$WORK/console.raw" 2>&1 </dev/null)
+  sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$WORK/console.raw" | tr -d '\r' >"$WORK/console"
+  check "on a console: the whole path" "$WORK/console" 'game not found: .*ゲーム\\ゲーム\.exe'
+else
+  echo "note: no 'script' program; the console case is not tested"
+fi
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

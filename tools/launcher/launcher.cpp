@@ -1,6 +1,6 @@
 // Starts a game with the language patch loaded before any game code runs.
 //
-//   launcher GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]
+//   launcher [--keep-directory] GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]
 //
 // The game is created suspended, LoadLibraryW of the DLL is queued on its
 // main thread, followed by a call that suspends the thread again, and the
@@ -8,11 +8,15 @@
 // the launcher then finds the game stopped right after the load. It checks
 // that the DLL is among the game's modules; only then does the game go on.
 // A DLL that did not load (its DllMain failed, a DLL it needs is missing)
-// ends the game before any of its own code ran. The game inherits the
-// launcher's working directory and environment and gets the game arguments
-// exactly as given, and the launcher ends with the game's exit code. Exit
-// codes of its own: 2 for a usage error, 3 when the game cannot be started
-// or the DLL not loaded.
+// ends the game before any of its own code ran.
+//
+// The game starts in its own folder, as a shortcut starts it: the patch
+// opens images.xp3, and the game its own files, relative to the current
+// directory. --keep-directory keeps the launcher's instead. The game
+// inherits the launcher's environment, gets the game arguments exactly as
+// given, and the launcher ends with the game's exit code. Exit codes of its
+// own: 2 for a usage error, 3 when the game cannot be started or the DLL not
+// loaded.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -23,6 +27,7 @@
 #include "platform/system_error_text.h"
 #include "platform/text_conversion.h"
 #include "tools/command_line/command_line.h"
+#include "tools/launcher/launcher_output.h"
 #include "xp3patch_version.h"
 
 namespace {
@@ -37,25 +42,38 @@ std::wstring SystemWideText(DWORD code) {
   return std::wstring(wide.begin(), wide.end());
 }
 
-void Fail(const wchar_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  fwprintf(stderr, L"launcher: ");
-  vfwprintf(stderr, format, args);
-  fwprintf(stderr, L"\n");
-  va_end(args);
+const LauncherOutput& Output() {
+  static const LauncherOutput output;
+  return output;
 }
 
-void Usage(FILE* out) {
-  fwprintf(out,
-           L"usage: launcher GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]\n"
-           L"Starts GAME.EXE with PATCH.DLL loaded before any of the game's code runs.\n"
-           L"The game gets the arguments after -- exactly as given, the current directory\n"
-           L"and the environment of the launcher; the launcher returns the game's exit\n"
-           L"code, or 3 when the game cannot be started or the patch DLL did not load\n"
-           L"(the game is then ended before any of its code runs).\n"
-           L"launcher --version states the version.\n");
-}
+void Fail(const std::wstring& text) { Output().Error(text); }
+
+const wchar_t kUsage[] =
+    L"usage: launcher [--keep-directory] GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]\n"
+    L"\n"
+    L"Starts GAME.EXE with PATCH.DLL loaded before any of the game's code runs.\n"
+    L"The game starts in its own folder (the folder of GAME.EXE), as a shortcut\n"
+    L"starts it, so that the files it and the patch open by relative names, such\n"
+    L"as images.xp3, are found wherever the launcher is started from. It gets the\n"
+    L"arguments after -- exactly as given and the launcher's environment.\n"
+    L"\n"
+    L"Options:\n"
+    L"  --keep-directory   start the game in the launcher's current directory\n"
+    L"                     instead of the game's folder\n"
+    L"  -h, --help         show this text\n"
+    L"  --version          show the version\n"
+    L"\n"
+    L"Exit codes:\n"
+    L"  the game's own     the game ran; its exit code is passed on as it is\n"
+    L"  2                  bad usage (this text is shown)\n"
+    L"  3                  the game could not be started (GAME.EXE or PATCH.DLL\n"
+    L"                     missing or not a 32-bit Windows program), or the patch\n"
+    L"                     did not load, and the game was ended before any of its\n"
+    L"                     code ran\n"
+    L"A game that itself ends with 2 or 3 cannot be told from these by the code\n"
+    L"alone; the launcher's own failures always print a line (and, without a\n"
+    L"console, show a message box).\n";
 
 // The machine type of a PE file, or 0 when it is not one.
 WORD MachineOf(const std::wstring& path) {
@@ -78,17 +96,24 @@ WORD MachineOf(const std::wstring& path) {
 }
 
 bool CheckImage(const std::wstring& path, const wchar_t* what) {
-  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    Fail(L"%ls not found: %ls", what, path.c_str());
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    Fail(std::wstring(what) + L" not found: " + path);
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    Fail(std::wstring(what) + L" is a folder, not a program: " + path);
     return false;
   }
   WORD machine = MachineOf(path);
   if (machine == 0) {
-    Fail(L"%ls is not a Windows program: %ls", what, path.c_str());
+    Fail(std::wstring(what) + L" is not a Windows program: " + path);
     return false;
   }
   if (machine != IMAGE_FILE_MACHINE_I386) {
-    Fail(L"%ls is not a 32-bit x86 program (machine 0x%04x): %ls", what, machine, path.c_str());
+    wchar_t code[16];
+    swprintf(code, 16, L"0x%04x", machine);
+    Fail(std::wstring(what) + L" is not a 32-bit x86 program (machine " + code + L"): " + path);
     return false;
   }
   return true;
@@ -189,41 +214,76 @@ bool HasModule(DWORD process_id, const std::wstring& dll) {
   return found;
 }
 
+// The folder of a full file path: everything before its last separator,
+// with the separator kept for a drive's root ("C:\").
+std::wstring FolderOf(const std::wstring& full_path) {
+  const size_t cut = full_path.find_last_of(L"\\/");
+  if (cut == std::wstring::npos) return std::wstring();
+  if (cut == 2 && full_path[1] == L':') return full_path.substr(0, 3);
+  return full_path.substr(0, cut);
+}
+
+std::wstring Hex(DWORD value) {
+  wchar_t text[16];
+  swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(value));
+  return text;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc >= 2 && (std::wstring(argv[1]) == L"--help" || std::wstring(argv[1]) == L"-h")) {
-    Usage(stdout);
-    return 0;
+  int next = 1;
+  bool keep_directory = false;
+  for (; next < argc; ++next) {
+    const std::wstring option = argv[next];
+    if (option == L"--help" || option == L"-h") {
+      Output().Print(kUsage);
+      return 0;
+    }
+    if (option == L"--version") {
+      const std::string version = XP3PATCH_VERSION;
+      Output().Print(L"launcher " + std::wstring(version.begin(), version.end()) + L"\n");
+      return 0;
+    }
+    if (option == L"--keep-directory") {
+      keep_directory = true;
+      continue;
+    }
+    if (option.size() > 1 && option[0] == L'-' && option != L"--") {
+      Fail(L"unknown option " + option + L" (launcher --help lists the options)");
+      return kUsageError;
+    }
+    break;
   }
-  if (argc == 2 && std::wstring(argv[1]) == L"--version") {
-    const std::string version = XP3PATCH_VERSION;
-    fwprintf(stdout, L"launcher %ls\n", std::wstring(version.begin(), version.end()).c_str());
-    return 0;
-  }
-  if (argc < 3 || (argc > 3 && std::wstring(argv[3]) != L"--")) {
-    Usage(stderr);
+  if (argc - next < 2 || (argc - next > 2 && std::wstring(argv[next + 2]) != L"--")) {
+    // The whole text, so that a box shown without a console says it too.
+    std::wstring text = L"expected GAME.EXE PATCH.DLL [-- GAME ARGUMENTS...]\n\n";
+    text += kUsage;
+    text.pop_back();  // Error() ends the line
+    Fail(text);
     return kUsageError;
   }
-  const std::wstring game = FullPathOf(argv[1]);
-  const std::wstring dll = FullPathOf(argv[2]);
+  const std::wstring game = FullPathOf(argv[next]);
+  const std::wstring dll = FullPathOf(argv[next + 1]);
   if (!CheckImage(game, L"game") || !CheckImage(dll, L"patch DLL")) return kLaunchError;
+  // Null keeps the launcher's own current directory.
+  const std::wstring game_folder = keep_directory ? std::wstring() : FolderOf(game);
 
   std::vector<std::wstring> arguments = {game};
-  for (int i = 4; i < argc; ++i) arguments.push_back(argv[i]);
+  for (int i = next + 3; i < argc; ++i) arguments.push_back(argv[i]);
   std::wstring command_line = JoinCommandLine(arguments);
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(game.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                      nullptr, nullptr, &startup, &info)) {
-    Fail(L"cannot start %ls: %ls", game.c_str(), SystemWideText(GetLastError()).c_str());
+                      nullptr, game_folder.empty() ? nullptr : game_folder.c_str(), &startup,
+                      &info)) {
+    Fail(L"cannot start " + game + L": " + SystemWideText(GetLastError()));
     return kLaunchError;
   }
   if (!QueueLoad(info.hProcess, info.hThread, dll)) {
-    Fail(L"cannot load %ls into the game: %ls", dll.c_str(),
-         SystemWideText(GetLastError()).c_str());
+    Fail(L"cannot load " + dll + L" into the game: " + SystemWideText(GetLastError()));
     TerminateProcess(info.hProcess, kLaunchError);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
@@ -231,7 +291,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   DWORD exit_code = 0;
   if (!RunUntilLoaded(info.hProcess, info.hThread, &exit_code)) {
-    Fail(L"the game ended (exit code %lu) before the patch DLL could be seen loaded", exit_code);
+    Fail(L"the game ended (exit code " + Hex(exit_code) +
+         L") before the patch DLL could be seen loaded: " + dll);
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     return kLaunchError;
@@ -239,8 +300,8 @@ int wmain(int argc, wchar_t** argv) {
   if (!HasModule(info.dwProcessId, dll)) {
     Fail(
         L"the patch DLL did not load into the game (its start-up failed, or a DLL it needs "
-        L"is missing): %ls",
-        dll.c_str());
+        L"is missing): " +
+        dll);
     TerminateProcess(info.hProcess, kLaunchError);
     WaitForSingleObject(info.hProcess, INFINITE);
     CloseHandle(info.hThread);
