@@ -8,6 +8,7 @@
 #include "overlay/directory_index.h"
 #include "overlay/path_strings.h"
 #include "overlay/srw_guard.h"
+#include "platform/diagnostic_log.h"
 #include "platform/text_conversion.h"
 
 // One open overlaid file: the stream that serves it and the key it was opened
@@ -28,6 +29,24 @@ struct OverlayRegistry::OpenFile {
 namespace {
 
 constexpr DWORD kErrorHandleNoLongerValid = 6815;
+
+// A read or seek of an overlaid file that failed, in the diagnostic log: the
+// entry, where, and the error the game was given. Costs one check while the
+// log is off; leaves the last error as it is.
+void LogFailure(const char* what, const std::string& key, long long offset, DWORD count,
+                DWORD error) {
+  if (!DiagnosticLogEnabled()) return;
+  if (error == kErrorHandleNoLongerValid) {
+    DiagnosticLogWrite(
+        "%s %s: %lu bytes at offset %lld failed with error %lu: the entry's "
+        "data is damaged or could not be read from its archive",
+        what, key.c_str(), static_cast<unsigned long>(count), offset,
+        static_cast<unsigned long>(error));
+  } else {
+    DiagnosticLogWrite("%s %s: at offset %lld failed with error %lu", what, key.c_str(), offset,
+                       static_cast<unsigned long>(error));
+  }
+}
 
 std::string ExecutableDirectory() {
   WCHAR buffer[MAX_PATH] = {};
@@ -311,6 +330,7 @@ BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* c
     return FALSE;
   }
   std::lock_guard<std::mutex> guard(file->lock);
+  const int64_t at = file->stream->Tell();
   // An entry stream delivers at most one segment per Read; a disk file gives
   // the whole request unless the end comes first, and games rely on that, so
   // keep reading until the request is filled or the stream stops.
@@ -331,6 +351,7 @@ BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* c
       return FALSE;
     }
   } else if (total == 0 && count != 0 && !file->stream->IsEof()) {
+    LogFailure("ReadFile", file->key, at, count, kErrorHandleNoLongerValid);
     SetLastError(kErrorHandleNoLongerValid);
     return FALSE;
   }
@@ -348,7 +369,12 @@ bool OverlayRegistry::SeekOwn(HANDLE handle, LONGLONG distance, DWORD method, UL
   bool ok = method <= FILE_END && file->stream->Seek(distance, static_cast<SeekOrigin>(method));
   int64_t tell = ok ? file->stream->Tell() : -1;
   if (!ok || tell < 0) {
-    SetLastError(file->memory ? ERROR_INVALID_PARAMETER : ERROR_INVALID_ACCESS);
+    const DWORD error = file->memory ? ERROR_INVALID_PARAMETER : ERROR_INVALID_ACCESS;
+    LogFailure(method == FILE_BEGIN     ? "seek from the start of"
+               : method == FILE_CURRENT ? "seek from the position in"
+                                        : "seek from the end of",
+               file->key, distance, 0, error);
+    SetLastError(error);
     return false;
   }
   *position = static_cast<ULONGLONG>(tell);
@@ -439,6 +465,9 @@ OverlayRegistry::PositionedRead OverlayRegistry::ReadAtOwn(HANDLE handle, void* 
     if (result.count == 0) result.error = kErrorHandleNoLongerValid;
   } else if (count != 0 && at < size) {
     result.error = kErrorHandleNoLongerValid;
+  }
+  if (result.error == kErrorHandleNoLongerValid) {
+    LogFailure("ReadFile (at an offset)", file->key, offset, count, result.error);
   }
   // Where the handle is left: an asynchronous one where it was; a
   // synchronous one after what was read, or at the offset (the end at most)

@@ -6,12 +6,15 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "overlay/directory_overlay.h"
+#include "platform/diagnostic_log.h"
 #include "platform/positioned_file.h"
 #include "tools/xp3/xp3_writer.h"
 
@@ -236,6 +239,13 @@ TEST_F(OverlayRegistryTest, AnEntryThatCannotBeReadFailsWithTheDamageCode) {
       WriteArchive("bad.xp3", {{"bad.bin", std::string(300, 'b')}}, Xp3Compression::kZstd, 100)));
   HANDLE h = registry_->OpenOwn(L"bad.bin");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  // The failure is in the log, with the entry, the offset and the error.
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string log =
+      std::string(temp) + "registry-failure-" + std::to_string(GetCurrentProcessId()) + ".log";
+  DeleteFileA(log.c_str());
+  ASSERT_TRUE(DiagnosticLogOpen(log.c_str()));
   PositionedFile::SetReadFaultHook([](uint32_t) -> int64_t { return -1; });
   char buffer[64];
   DWORD got = 77;
@@ -245,6 +255,18 @@ TEST_F(OverlayRegistryTest, AnEntryThatCannotBeReadFailsWithTheDamageCode) {
   // Asking for nothing reads nothing, so it succeeds even here.
   EXPECT_TRUE(registry_->ReadOwn(h, buffer, 0, &got));
   PositionedFile::SetReadFaultHook(nullptr);
+  EXPECT_EQ(registry_->SetPointerOwn(h, 5000, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  DiagnosticLogClose();
+  std::ifstream in(log, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  DeleteFileA(log.c_str());
+  EXPECT_NE(text.find("ReadFile bad.bin: 64 bytes at offset 0 failed with error 6815"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("seek from the start of bad.bin: at offset 5000 failed with error 12"),
+            std::string::npos)
+      << text;
   registry_->CloseOwn(h);
 }
 
