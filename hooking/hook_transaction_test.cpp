@@ -201,16 +201,16 @@ TEST(ResolveCodeAddress, KernelExportsResolveToTheFunctionThatDoesTheWork) {
   ASSERT_NE(kernel32, nullptr);
   if (kernelbase == nullptr) GTEST_SKIP() << "this system has no kernelbase";
   int forwarded = 0;
-  for (const char* name : {"CreateFileW", "ReadFile", "CloseHandle", "GetFileSize", "GetFileSizeEx",
-                           "SetFilePointer", "SetFilePointerEx", "GetFileType",
-                           "GetFileAttributesW", "GetFileAttributesExW", "FindFirstFileExW",
-                           "FindNextFileW", "FindClose", "SetUnhandledExceptionFilter"}) {
+  for (const char* name :
+       {"CreateFileW", "ReadFile", "CloseHandle", "GetFileSize", "GetFileSizeEx", "SetFilePointer",
+        "SetFilePointerEx", "GetFileType", "GetFileAttributesW", "GetFileAttributesExW",
+        "FindFirstFileExW", "FindNextFileW", "FindClose", "SetUnhandledExceptionFilter"}) {
     auto* exported = reinterpret_cast<uint8_t*>(GetProcAddress(kernel32, name));
     auto* behind = reinterpret_cast<uint8_t*>(GetProcAddress(kernelbase, name));
     ASSERT_NE(exported, nullptr) << name;
     if (behind == nullptr || behind == exported) continue;
-    const bool stub = exported[0] == 0xFF ||
-                      std::memcmp(exported, "\x8B\xFF\x55\x8B\xEC\x5D\xFF\x25", 8) == 0;
+    const bool stub =
+        exported[0] == 0xFF || std::memcmp(exported, "\x8B\xFF\x55\x8B\xEC\x5D\xFF\x25", 8) == 0;
     if (!stub) continue;
     EXPECT_EQ(ResolveCodeAddress(exported, nullptr), behind) << name;
     ++forwarded;

@@ -542,8 +542,7 @@ TEST_F(HookedFunctionsTest, SearchPathFindsOverlaidFilesAndPassesEverythingElse)
   EXPECT_EQ(HookedSearchPathW(nullptr, real.c_str(), nullptr, MAX_PATH, found, nullptr),
             SearchPathW(nullptr, real.c_str(), nullptr, MAX_PATH, found, nullptr));
   SetLastError(0);
-  EXPECT_EQ(HookedSearchPathW(nullptr, Path(L"none.txt").c_str(), nullptr, MAX_PATH, found,
-                              nullptr),
-            0u);
+  EXPECT_EQ(
+      HookedSearchPathW(nullptr, Path(L"none.txt").c_str(), nullptr, MAX_PATH, found, nullptr), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }

@@ -329,11 +329,12 @@ void ReportHandle(const std::wstring& path) {
   DWORD error = ok ? 0 : GetLastError();
   DWORD transferred = 0;
   const BOOL result = GetOverlappedResult(h, &overlapped, &transferred, TRUE);
-  Print("  overlapped: %d error %lu got %lu, result %d %lu, internal %lu %lu, event %d, hash "
-        "%016llx\n",
-        ok, error, got, result, transferred, static_cast<DWORD>(overlapped.Internal),
-        static_cast<DWORD>(overlapped.InternalHigh),
-        WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0, Hash(buffer.data(), got));
+  Print(
+      "  overlapped: %d error %lu got %lu, result %d %lu, internal %lu %lu, event %d, hash "
+      "%016llx\n",
+      ok, error, got, result, transferred, static_cast<DWORD>(overlapped.Internal),
+      static_cast<DWORD>(overlapped.InternalHigh),
+      WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0, Hash(buffer.data(), got));
   CloseHandle(overlapped.hEvent);
   // The position is not moved by it: a plain read starts at 0.
   SetFilePointer(h, 0, nullptr, FILE_BEGIN);
@@ -421,8 +422,8 @@ void ReportAnsi(const std::wstring& path) {
   Print("  FindFirstFileA: %s size %lu\n", find == INVALID_HANDLE_VALUE ? "none" : found.cFileName,
         found.nFileSizeLow);
   if (find != INVALID_HANDLE_VALUE) FindClose(find);
-  find = FindFirstFileExA(narrow.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                          0);
+  find =
+      FindFirstFileExA(narrow.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
   Print("  FindFirstFileExA: %s\n", find == INVALID_HANDLE_VALUE ? "none" : found.cFileName);
   if (find != INVALID_HANDLE_VALUE) FindClose(find);
   WIN32_FIND_DATAW wfound = {};
@@ -456,8 +457,8 @@ void ReportIni(const std::wstring& path) {
 }
 
 void ReportBitmap(const std::wstring& path) {
-  HANDLE image = LoadImageW(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0,
-                            LR_LOADFROMFILE | LR_CREATEDIBSECTION);
+  HANDLE image =
+      LoadImageW(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION);
   if (image == nullptr) {
     Print("  LoadImageW: failed, error %lu\n", GetLastError());
     return;
@@ -495,8 +496,7 @@ void ReportDecoder(const std::wstring& path) {
   if (SUCCEEDED(hr)) hr = converter->GetSize(&width, &height);
   if (SUCCEEDED(hr)) {
     pixels.resize(static_cast<size_t>(width) * height * 4);
-    hr = converter->CopyPixels(nullptr, width * 4, static_cast<UINT>(pixels.size()),
-                               pixels.data());
+    hr = converter->CopyPixels(nullptr, width * 4, static_cast<UINT>(pixels.size()), pixels.data());
   }
   Print("  decoder: 0x%08lx %ux%u hash %016llx\n", hr, width, height,
         Hash(pixels.data(), pixels.size()));
