@@ -188,8 +188,9 @@ check "log: the first line names the version" <(head -n 1 "$L") \
 check "log: the entry function reached" "$L" '\] entry function reached \(offset 0x12A090\)'
 check_not "log: no remark on a prompt entry" "$L" 'has not called its entry function'
 # A game that is slow to call, or never calls, its entry function: the log
-# says so while it runs.
-XP3PATCH_LOG="$(winpath "$WORK/logs/late.log")" play "$WORK/late.out" load patch.dll sleep 4500 \
+# says so while it runs (3 s after the load; the game waits 8 s, so that a
+# loaded machine still sees the remark before the call).
+XP3PATCH_LOG="$(winpath "$WORK/logs/late.log")" play "$WORK/late.out" load patch.dll sleep 8000 \
   entry cat 'data\a.txt'
 check "late entry: the game still reads the translation" "$WORK/late.out" 'read 12 bytes: translated-a'
 tr -d '\r' <"$WORK/logs/late.log" >"$WORK/late.log"
