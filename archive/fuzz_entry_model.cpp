@@ -127,6 +127,15 @@ bool ParseChunks(const uint8_t* data, size_t size, std::vector<Xp3Entry>* entrie
   return true;
 }
 
+// Hands the library the data one byte at a time. Given a whole frame of
+// known size at once, it decodes the frame in one pass and, if the frame is
+// damaged, delivers none of it; a decoder fed in pieces delivers every block
+// before the damage. The reference is the most a sound stream may deliver, so
+// it is always fed in pieces.
+void FeedOneByte(ZSTD_inBuffer* in, size_t size) {
+  if (in->pos == in->size && in->size < size) ++in->size;
+}
+
 }  // namespace
 
 void DecodePrefix(const uint8_t* data, size_t size, uint64_t limit, std::vector<uint8_t>* out) {
@@ -146,23 +155,28 @@ void DecodePrefix(const uint8_t* data, size_t size, uint64_t limit, std::vector<
     const size_t room =
         static_cast<size_t>(std::min<uint64_t>(limit, uint64_t{1032} * size + (1 << 16)));
     std::unique_ptr<uint8_t[]> whole(new uint8_t[room]);
-    ZSTD_inBuffer in{data, size, 0};
+    ZSTD_inBuffer in{data, 0, 0};
     ZSTD_outBuffer o{whole.get(), room, 0};
     for (;;) {
+      FeedOneByte(&in, size);
+      const size_t before = o.pos;
       const size_t r = ZSTD_decompressStream(dctx, &o, &in);
-      if (ZSTD_isError(r) || r == 0 || o.pos == o.size || in.pos == in.size) break;
+      if (ZSTD_isError(r) || r == 0 || o.pos == o.size || (in.pos == size && o.pos == before)) {
+        break;
+      }
     }
     out->assign(whole.get(), whole.get() + o.pos);
     ZSTD_freeDCtx(dctx);
   } else if (size >= 4 && Le(data, 4) == 0xFD2FB528u) {
     ZSTD_DCtx* dctx = ZSTD_createDCtx();
     ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX);
-    ZSTD_inBuffer in{data, size, 0};
+    ZSTD_inBuffer in{data, 0, 0};
     while (out->size() < limit) {
+      FeedOneByte(&in, size);
       ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
       const size_t r = ZSTD_decompressStream(dctx, &o, &in);
       out->insert(out->end(), chunk.begin(), chunk.begin() + static_cast<ptrdiff_t>(o.pos));
-      if (ZSTD_isError(r) || r == 0 || (o.pos == 0 && in.pos == in.size)) break;
+      if (ZSTD_isError(r) || r == 0 || (o.pos == 0 && in.pos == size)) break;
     }
     ZSTD_freeDCtx(dctx);
   } else {
@@ -186,6 +200,8 @@ namespace {
 // What the driver was doing, printed with a failed check.
 char g_context[200];
 }  // namespace
+
+void SetContext(const char* text) { std::snprintf(g_context, sizeof g_context, "%s", text); }
 
 void Require(bool condition, const char* what) {
   if (condition) return;

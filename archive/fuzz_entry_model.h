@@ -22,6 +22,9 @@ namespace fuzz {
 // Aborts (a finding) when `condition` is false.
 void Require(bool condition, const char* what);
 
+// What the harness is doing, printed with a failed check.
+void SetContext(const char* text);
+
 // The index as the format lays it out. `ok` false for an archive that must
 // not mount; `exact` false when the index is compressed, where the archive
 // layer may refuse what decodes here (its expansion and window bounds).

@@ -27,6 +27,7 @@ constexpr uint64_t kMaxStreamed = 2 << 20;
 void CheckStreaming(const Bytes& data, uint64_t declared, const uint8_t* script,
                     size_t script_size) {
   std::vector<uint8_t> reference;
+  fuzz::SetContext("(streaming the segment alone)");
   fuzz::DecodePrefix(data.data(), data.size(), kMaxStreamed, &reference);
   std::unique_ptr<ReadStream> decoder(OpenSegmentDecoder(new MemReadStream(data), declared));
   fuzz::Require(decoder != nullptr || data.empty(), "a decoder for data that is there");
