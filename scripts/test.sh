@@ -17,7 +17,19 @@ JOBS="${JOBS:-2}"
 DEPS="$(realpath -m "${XP3PATCH_DEPS:-$ROOT/.deps}")"
 export XP3PATCH_DEPS="$DEPS"
 LOGS="$(mktemp -d "${TMPDIR:-/tmp}/xp3patch-test.XXXXXX")"
-trap 'rm -rf "$LOGS"' EXIT
+
+# One Wine server for the whole run. wine-run.sh keeps a server for 60 idle
+# seconds, but the native parts below run for minutes without a Windows
+# program, and the first program after them could meet a server in the
+# instant it closes. A server this run started is ended with it.
+wine_server() {
+  local server=wineserver
+  if [ -x /usr/lib/wine/wineserver64 ]; then server=/usr/lib/wine/wineserver64; fi
+  WINEPREFIX="$DEPS/wineprefix" "$server" "$@" </dev/null >/dev/null 2>&1
+}
+own_server=0
+if wine_server -p; then own_server=1; fi
+trap 'rm -rf "$LOGS"; if [ "$own_server" -eq 1 ]; then wine_server -k; fi' EXIT
 
 passed=0
 failed=0
