@@ -23,6 +23,12 @@ HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mod
     // Access, sharing and disposition are not examined: an overlaid path
     // always opens read-only and nothing is ever created on disk for it. Of
     // the flags, only FILE_FLAG_OVERLAPPED counts (for reads at an offset).
+    // The same holds for a file of the loose folder, which opens read-only.
+    HANDLE loose = INVALID_HANDLE_VALUE;
+    if (const LooseFolder* folder = HostRegistry().Loose();
+        folder != nullptr && LooseCreateFile(*folder, file_name, flags, &loose)) {
+      return loose;
+    }
     if (file_name != nullptr &&
         LogPathLookup("CreateFileW", file_name, HostRegistry().Exists(file_name))) {
       return KeepingLastError(INVALID_HANDLE_VALUE,
