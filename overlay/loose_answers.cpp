@@ -57,17 +57,6 @@ void LogProbe(const char* function, const WCHAR* path, std::string_view key,
   SetLastError(error);
 }
 
-void FillAttributeData(const BY_HANDLE_FILE_INFORMATION& information, void* out) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  data.dwFileAttributes = information.dwFileAttributes;
-  data.ftCreationTime = information.ftCreationTime;
-  data.ftLastAccessTime = information.ftLastAccessTime;
-  data.ftLastWriteTime = information.ftLastWriteTime;
-  data.nFileSizeHigh = information.nFileSizeHigh;
-  data.nFileSizeLow = information.nFileSizeLow;
-  std::memcpy(out, &data, sizeof data);
-}
-
 // GetFileAttributesExW's answer from a probe of a file or directory.
 BOOL AttributesExAnswer(const LooseFolder::Probe& probe, GET_FILEEX_INFO_LEVELS level,
                         void* information) {
@@ -75,7 +64,7 @@ BOOL AttributesExAnswer(const LooseFolder::Probe& probe, GET_FILEEX_INFO_LEVELS 
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  FillAttributeData(probe.information, information);
+  std::memcpy(information, &probe.attributes, sizeof probe.attributes);
   return TRUE;
 }
 
@@ -113,7 +102,7 @@ bool LooseFileAttributes(const LooseFolder& folder, const WCHAR* path, DWORD* at
   LogProbe("GetFileAttributesW", path, builder.key(), probe);
   if (probe.kind == Kind::kFile) {
     SetLastError(error);
-    *attributes = probe.information.dwFileAttributes;
+    *attributes = probe.attributes.dwFileAttributes;
     return true;
   }
   if (probe.kind == Kind::kFailed) {

@@ -170,31 +170,41 @@ bool LooseFolder::IsFileOfFolder(HANDLE handle, std::string_view key, std::strin
   return true;
 }
 
-LooseFolder::Probe LooseFolder::Look(std::string_view key) const {
-  Probe probe;
-  WideString path;
-  if (!IsServableKey(key) || !LoosePath(key, &path)) return probe;
-  probe.loose_path = Utf8(path);
+bool LooseFolder::CheckPlace(const WideString& path, std::string_view key, Probe* probe) const {
   HANDLE handle = real_->CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
+    probe->kind = IsAbsentError(error) ? Kind::kAbsent : Kind::kFailed;
+    probe->error = IsAbsentError(error) ? 0 : error;
+    return false;
+  }
+  const bool own = IsFileOfFolder(handle, key, &probe->why);
+  if (!own) probe->kind = Kind::kRefused;
+  real_->CloseHandle(handle);
+  return own;
+}
+
+LooseFolder::Probe LooseFolder::Look(std::string_view key) const {
+  Probe probe;
+  WideString path;
+  if (!IsServableKey(key) || !LoosePath(key, &path)) return probe;
+  // The cheap question first: most paths the game asks about are not in
+  // the folder.
+  if (!real_->GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &probe.attributes)) {
+    const DWORD error = GetLastError();
     if (!IsAbsentError(error)) {
       probe.kind = Kind::kFailed;
       probe.error = error;
+      probe.loose_path = Utf8(path);
     }
     return probe;
   }
-  if (!real_->GetFileInformationByHandle(handle, &probe.information)) {
-    probe.kind = Kind::kFailed;
-    probe.error = GetLastError();
-  } else if (!IsFileOfFolder(handle, key, &probe.why)) {
-    probe.kind = Kind::kRefused;
-  } else {
-    probe.kind = (probe.information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::kDirectory
-                                                                                 : Kind::kFile;
+  probe.loose_path = Utf8(path);
+  if (CheckPlace(path, key, &probe)) {
+    probe.kind = (probe.attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::kDirectory
+                                                                                : Kind::kFile;
   }
-  real_->CloseHandle(handle);
   return probe;
 }
 
@@ -202,24 +212,29 @@ LooseFolder::Probe LooseFolder::OpenFile(std::string_view key, DWORD flags) cons
   Probe probe;
   WideString path;
   if (!IsServableKey(key) || !LoosePath(key, &path)) return probe;
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (!real_->GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
+    const DWORD error = GetLastError();
+    if (IsAbsentError(error)) return probe;
+    // Something there that cannot even be looked at: the open says more.
+  } else if (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    return probe;  // the folder serves files; a directory opens elsewhere
+  }
+  probe.loose_path = Utf8(path);
   constexpr DWORD kKept = FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN |
                           FILE_FLAG_RANDOM_ACCESS | FILE_FLAG_NO_BUFFERING;
   HANDLE handle = real_->CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | (flags & kKept), nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    if (IsAbsentError(error)) return probe;
-    // A directory (which opens only as one), a link that leads out, or a
-    // file that is there but will not open for reading.
-    probe = Look(key);
-    if (probe.kind == Kind::kDirectory) probe.kind = Kind::kAbsent;
-    if (probe.kind == Kind::kFile || probe.kind == Kind::kFailed) {
-      probe.kind = Kind::kFailed;
-      probe.error = error;
-    }
+    if (IsAbsentError(error)) return Probe();  // removed meanwhile
+    // A file that is there but will not open for reading, unless it is a
+    // link that leads out, which is not the folder's to report.
+    if (!CheckPlace(path, key, &probe) && probe.kind != Kind::kFailed) return probe;
+    probe.kind = Kind::kFailed;
+    probe.error = error;
     return probe;
   }
-  probe.loose_path = Utf8(path);
   if (!IsFileOfFolder(handle, key, &probe.why)) {
     real_->CloseHandle(handle);
     probe.kind = Kind::kRefused;
@@ -253,8 +268,12 @@ std::vector<WIN32_FIND_DATAW> LooseFolder::Records(std::string_view directory_ke
       continue;
     }
     key = top ? name : std::string(directory_key) + "\\" + name;
-    const Kind kind = Look(key).kind;
-    if (kind != Kind::kFile && kind != Kind::kDirectory) continue;
+    if (!IsServableKey(key)) continue;
+    Probe probe;
+    WideString path = directory;
+    path.push_back(L'\\');
+    path.append(data.cFileName);
+    if (!CheckPlace(path, key, &probe)) continue;
     // Opening by the short name would not find the file: keys are long names.
     std::memset(data.cAlternateFileName, 0, sizeof data.cAlternateFileName);
     records.push_back(data);

@@ -58,10 +58,10 @@ class LooseFolder {
   };
   struct Probe {
     Kind kind = Kind::kAbsent;
-    HANDLE handle = INVALID_HANDLE_VALUE;         // OpenFile's kFile: the caller closes it
-    DWORD error = 0;                              // kFailed
-    BY_HANDLE_FILE_INFORMATION information = {};  // Look's kFile and kDirectory
-    std::string why;                              // kRefused: for the log
+    HANDLE handle = INVALID_HANDLE_VALUE;       // OpenFile's kFile: the caller closes it
+    DWORD error = 0;                            // kFailed
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};  // kFile and kDirectory
+    std::string why;                            // kRefused: for the log
     std::string loose_path;  // the file's path in the folder (UTF-8), for the log
   };
 
@@ -105,6 +105,10 @@ class LooseFolder {
   // Whether the handle opened for `key` is that very file of the folder;
   // otherwise `*why` says where it leads.
   bool IsFileOfFolder(HANDLE handle, std::string_view key, std::string* why) const;
+  // Opens `path` (the loose path of `key`) without reading it: true when it
+  // is that very file or directory of the folder. Otherwise `*probe` says
+  // what it is instead: kAbsent (gone meanwhile), kRefused or kFailed.
+  bool CheckPlace(const WideString& path, std::string_view key, Probe* probe) const;
   void Visit(const std::string& directory_key,
              const std::function<void(const std::string& key)>& visit,
              const std::function<void(const std::string& what)>& refused, int depth) const;
