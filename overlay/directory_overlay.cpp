@@ -169,10 +169,12 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
   }
 
   // The loose folder's records of the same directory, when there is one.
+  // Without one, the name pattern is converted only for archive records.
   std::wstring name_pattern;
-  if (!FromUtf8OrThrow(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
+  const LooseFolder* folder = HostRegistry().Loose();
   std::vector<WIN32_FIND_DATAW> loose;
-  if (const LooseFolder* folder = HostRegistry().Loose()) {
+  if (folder != nullptr) {
+    if (!FromUtf8OrThrow(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
     const std::string relative = RelativePath(directory, HostRegistry().BaseDirectory());
     if (relative == "." || LooseFolder::IsServableKey(relative)) {
       loose = folder->Records(relative, name_pattern.c_str());
@@ -204,11 +206,14 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
     }
   }
 
+  if (folder == nullptr && !FromUtf8OrThrow(FileNameOf(absolute), &name_pattern)) {
+    name_pattern.clear();
+  }
   std::vector<WIN32_FIND_DATAW> archive =
       indexed ? RecordsOfChildren(children, name_pattern, listing)
               : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
   DropShadowedFiles(&listing, archive);
-  if (HostRegistry().Loose() != nullptr) {
+  if (folder != nullptr) {
     // The folder's files win over the disk's and the archives'; its
     // directories join those that neither has.
     DropShadowedFiles(&listing, loose);

@@ -114,8 +114,8 @@ std::unique_ptr<LooseFolder> LooseFolder::Open(const WideString& path,
     return nullptr;
   }
   real->FindClose(search);
+  std::string shown = Utf8(root);
   if (root.size() == 3 && root[1] == L':') root.pop_back();  // joined with '\' below
-  std::string shown = Utf8(WideString(buffer, length));
   return std::unique_ptr<LooseFolder>(
       new LooseFolder(std::move(root), std::move(resolved), std::move(shown), real));
 }
