@@ -24,11 +24,23 @@ bool KeyOf(const WCHAR* path, PathKeyBuilder* builder) {
 
 // The log's line for a path the folder answered or refused; nothing for a
 // path the folder does not hold (the archives' line follows). Leaves the
-// last error as it was.
+// last error as it was. A line that cannot be made for lack of memory is
+// left out: the answer, and the handle it may carry, still reach the game.
+void WriteProbe(const char* function, const WCHAR* path, std::string_view key,
+                const LooseFolder::Probe& probe);
 void LogProbe(const char* function, const WCHAR* path, std::string_view key,
-              const LooseFolder::Probe& probe) {
+              const LooseFolder::Probe& probe) noexcept {
   if (!DiagnosticLogEnabled() || probe.kind == Kind::kAbsent) return;
   const DWORD error = GetLastError();
+  try {
+    WriteProbe(function, path, key, probe);
+  } catch (...) {
+  }
+  SetLastError(error);
+}
+
+void WriteProbe(const char* function, const WCHAR* path, std::string_view key,
+                const LooseFolder::Probe& probe) {
   std::string shown;
   if (!ToUtf8(WideString(path), &shown)) shown = "(a name that is not valid UTF-16)";
   const std::string key_text(key);
@@ -54,7 +66,6 @@ void LogProbe(const char* function, const WCHAR* path, std::string_view key,
     case Kind::kAbsent:
       break;
   }
-  SetLastError(error);
 }
 
 // GetFileAttributesExW's answer from a probe of a file or directory.

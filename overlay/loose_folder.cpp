@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "overlay/overlay_host.h"
 #include "overlay/path_key.h"
@@ -56,6 +57,40 @@ bool ResolvedName(const RealFileFunctions& real, HANDLE handle, WideString* name
   *name = std::move(larger);
   return true;
 }
+
+// A handle the folder opened, closed on every way out (a failed allocation
+// on the way included) unless it is handed on to the game.
+class OpenedHandle {
+ public:
+  OpenedHandle(const RealFileFunctions& real, HANDLE handle) : real_(real), handle_(handle) {}
+  ~OpenedHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) real_.CloseHandle(handle_);
+  }
+  OpenedHandle(const OpenedHandle&) = delete;
+  OpenedHandle& operator=(const OpenedHandle&) = delete;
+  HANDLE get() const { return handle_; }
+  HANDLE Release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+
+ private:
+  const RealFileFunctions& real_;
+  HANDLE handle_;
+};
+
+// A search the folder started, closed on every way out.
+class OpenedSearch {
+ public:
+  OpenedSearch(const RealFileFunctions& real, HANDLE handle) : real_(real), handle_(handle) {}
+  ~OpenedSearch() {
+    if (handle_ != INVALID_HANDLE_VALUE) real_.FindClose(handle_);
+  }
+  OpenedSearch(const OpenedSearch&) = delete;
+  OpenedSearch& operator=(const OpenedSearch&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  const RealFileFunctions& real_;
+  HANDLE handle_;
+};
 
 void DropTrailingSeparators(WideString* path) {
   // "D:\" keeps its separator: "D:" alone is the drive's current directory.
@@ -171,17 +206,17 @@ bool LooseFolder::IsFileOfFolder(HANDLE handle, std::string_view key, std::strin
 }
 
 bool LooseFolder::CheckPlace(const WideString& path, std::string_view key, Probe* probe) const {
-  HANDLE handle = real_->CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
+  const OpenedHandle handle(
+      *real_, real_->CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (handle.get() == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     probe->kind = IsAbsentError(error) ? Kind::kAbsent : Kind::kFailed;
     probe->error = IsAbsentError(error) ? 0 : error;
     return false;
   }
-  const bool own = IsFileOfFolder(handle, key, &probe->why);
+  const bool own = IsFileOfFolder(handle.get(), key, &probe->why);
   if (!own) probe->kind = Kind::kRefused;
-  real_->CloseHandle(handle);
   return own;
 }
 
@@ -223,9 +258,10 @@ LooseFolder::Probe LooseFolder::OpenFile(std::string_view key, DWORD flags) cons
   probe.loose_path = Utf8(path);
   constexpr DWORD kKept = FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN |
                           FILE_FLAG_RANDOM_ACCESS | FILE_FLAG_NO_BUFFERING;
-  HANDLE handle = real_->CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL | (flags & kKept), nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
+  OpenedHandle handle(
+      *real_, real_->CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | (flags & kKept), nullptr));
+  if (handle.get() == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (IsAbsentError(error)) return Probe();  // removed meanwhile
     // A file that is there but will not open for reading, unless it is a
@@ -235,13 +271,12 @@ LooseFolder::Probe LooseFolder::OpenFile(std::string_view key, DWORD flags) cons
     probe.error = error;
     return probe;
   }
-  if (!IsFileOfFolder(handle, key, &probe.why)) {
-    real_->CloseHandle(handle);
+  if (!IsFileOfFolder(handle.get(), key, &probe.why)) {
     probe.kind = Kind::kRefused;
     return probe;
   }
   probe.kind = Kind::kFile;
-  probe.handle = handle;
+  probe.handle = handle.Release();
   return probe;
 }
 
@@ -255,9 +290,10 @@ std::vector<WIN32_FIND_DATAW> LooseFolder::Records(std::string_view directory_ke
     LoosePath(directory_key, &directory);
   }
   WIN32_FIND_DATAW data;
-  HANDLE search = real_->FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoBasic, &data,
-                                          FindExSearchNameMatch, nullptr, 0);
-  if (search == INVALID_HANDLE_VALUE) return records;
+  const OpenedSearch search(
+      *real_, real_->FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoBasic, &data,
+                                      FindExSearchNameMatch, nullptr, 0));
+  if (search.get() == INVALID_HANDLE_VALUE) return records;
   std::string name;
   std::string key;
   do {
@@ -277,8 +313,7 @@ std::vector<WIN32_FIND_DATAW> LooseFolder::Records(std::string_view directory_ke
     // Opening by the short name would not find the file: keys are long names.
     std::memset(data.cAlternateFileName, 0, sizeof data.cAlternateFileName);
     records.push_back(data);
-  } while (real_->FindNextFileW(search, &data));
-  real_->FindClose(search);
+  } while (real_->FindNextFileW(search.get(), &data));
   return records;
 }
 
@@ -294,37 +329,40 @@ void LooseFolder::Visit(const std::string& directory_key,
   const bool top = directory_key == ".";
   WideString directory = root_;
   if (!top) LoosePath(directory_key, &directory);
-  WIN32_FIND_DATAW data;
-  HANDLE search = real_->FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoBasic, &data,
-                                          FindExSearchNameMatch, nullptr, 0);
-  if (search == INVALID_HANDLE_VALUE) return;
+  // The subdirectories are walked after this directory's search is closed.
   std::vector<std::string> directories;
-  std::string name;
-  do {
-    if (std::wcscmp(data.cFileName, L".") == 0 || std::wcscmp(data.cFileName, L"..") == 0) {
-      continue;
-    }
-    if (!ToUtf8(WideString(data.cFileName), &name)) {
-      refused(Utf8(directory) + "\\(a name that is not valid UTF-16): not served");
-      continue;
-    }
-    const std::string key = top ? name : directory_key + "\\" + name;
-    if (!IsServableKey(key)) {
-      refused(Utf8(directory) + "\\" + name + ": a name the game cannot ask for");
-      continue;
-    }
-    const Probe probe = Look(key);
-    if (probe.kind == Kind::kFile) {
-      visit(key);
-    } else if (probe.kind == Kind::kDirectory) {
-      directories.push_back(key);
-    } else if (probe.kind == Kind::kRefused) {
-      refused(probe.loose_path + ": " + probe.why);
-    } else if (probe.kind == Kind::kFailed) {
-      refused(probe.loose_path + ": cannot be looked at: " + SystemErrorText(probe.error));
-    }
-  } while (real_->FindNextFileW(search, &data));
-  real_->FindClose(search);
+  {
+    WIN32_FIND_DATAW data;
+    const OpenedSearch search(
+        *real_, real_->FindFirstFileExW((directory + L"\\*").c_str(), FindExInfoBasic, &data,
+                                        FindExSearchNameMatch, nullptr, 0));
+    if (search.get() == INVALID_HANDLE_VALUE) return;
+    std::string name;
+    do {
+      if (std::wcscmp(data.cFileName, L".") == 0 || std::wcscmp(data.cFileName, L"..") == 0) {
+        continue;
+      }
+      if (!ToUtf8(WideString(data.cFileName), &name)) {
+        refused(Utf8(directory) + "\\(a name that is not valid UTF-16): not served");
+        continue;
+      }
+      const std::string key = top ? name : directory_key + "\\" + name;
+      if (!IsServableKey(key)) {
+        refused(Utf8(directory) + "\\" + name + ": a name the game cannot ask for");
+        continue;
+      }
+      const Probe probe = Look(key);
+      if (probe.kind == Kind::kFile) {
+        visit(key);
+      } else if (probe.kind == Kind::kDirectory) {
+        directories.push_back(key);
+      } else if (probe.kind == Kind::kRefused) {
+        refused(probe.loose_path + ": " + probe.why);
+      } else if (probe.kind == Kind::kFailed) {
+        refused(probe.loose_path + ": cannot be looked at: " + SystemErrorText(probe.error));
+      }
+    } while (real_->FindNextFileW(search.get(), &data));
+  }
   if (depth + 1 >= kMaxDepth) return;
   for (const std::string& key : directories) Visit(key, visit, refused, depth + 1);
 }
