@@ -41,17 +41,28 @@ ln -s "$WORK/outside" "$D/linked"
 # start_game VARIABLE=VALUE...: the stand-in, in its directory, with the patch
 # loaded and started; its answers come one line per command.
 start_game() {
+  gone=0
   coproc GAME {
     cd "$G" && exec env -u XP3PATCH_DEV_DIR "$@" timeout 300 "$RUN" game.exe 2>"$WORK/stderr.txt"
   }
+  game_pid=$GAME_PID
   expect "the game starts" "" "ready"
   expect "the patch loads" "load patch.dll" "load: ok"
   expect "the patch starts" "entry" "entry: 10"
 }
-# ask COMMAND: sends one command, sets $answer to the game's answer.
+# ask COMMAND: sends one command, sets $answer to the game's answer. A game
+# that does not answer in time is taken for gone: later commands fail at
+# once instead of each waiting.
+trap '' PIPE
 ask() {
+  if [ "$gone" = 1 ] || [ -z "${GAME[1]:-}" ]; then answer="(the game is gone)"; return; fi
   [ -n "$1" ] && printf '%s\n' "$1" >&"${GAME[1]}"
-  if IFS= read -r -t 120 answer <&"${GAME[0]}"; then answer="${answer%$'\r'}"; else answer="(no answer)"; fi
+  if IFS= read -r -t 120 answer <&"${GAME[0]}"; then
+    answer="${answer%$'\r'}"
+  else
+    answer="(no answer)"
+    gone=1
+  fi
 }
 expect() {  # expect WHAT COMMAND ANSWER
   ask "$2"
@@ -59,7 +70,8 @@ expect() {  # expect WHAT COMMAND ANSWER
 }
 stop_game() {
   expect "the game ends" "quit" "quit"
-  wait "$GAME_PID" 2>/dev/null
+  [ "$gone" = 1 ] && kill "$game_pid" 2>/dev/null
+  wait "$game_pid" 2>/dev/null
 }
 logged() {  # logged WHAT PATTERN: a line of the log matches
   if grep -Eq -- "$2" "$WORK/patch.log"; then echo "ok: log: $1"; else
