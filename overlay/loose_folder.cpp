@@ -124,31 +124,34 @@ std::unique_ptr<LooseFolder> LooseFolder::Open(const WideString& path,
     *problem = "it is not a directory";
     return nullptr;
   }
-  HANDLE handle = real->CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    *problem = "it cannot be opened: " + SystemErrorText(GetLastError());
-    return nullptr;
-  }
   WideString resolved;
-  const bool named = ResolvedName(*real, handle, &resolved);
-  const DWORD name_error = GetLastError();
-  real->CloseHandle(handle);
-  if (!named) {
-    *problem = "its resolved name cannot be had: " + SystemErrorText(name_error);
-    return nullptr;
+  {
+    const OpenedHandle handle(
+        *real, real->CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE) {
+      *problem = "it cannot be opened: " + SystemErrorText(GetLastError());
+      return nullptr;
+    }
+    if (!ResolvedName(*real, handle.get(), &resolved)) {
+      *problem = "its resolved name cannot be had: " + SystemErrorText(GetLastError());
+      return nullptr;
+    }
   }
-  DropTrailingSeparators(&resolved);
-  if (!resolved.empty() && resolved.back() == L'\\') resolved.pop_back();  // "\\?\D:\"
+  // Every file's resolved name is compared with this one followed by '\'
+  // ("\\?\D:\" for a drive root loses its separator too).
+  while (!resolved.empty() && (resolved.back() == L'\\' || resolved.back() == L'/')) {
+    resolved.pop_back();
+  }
   // A folder that cannot be listed cannot be read either.
   WIN32_FIND_DATAW data;
-  HANDLE search = real->FindFirstFileExW((root + L"\\*").c_str(), FindExInfoBasic, &data,
-                                         FindExSearchNameMatch, nullptr, 0);
-  if (search == INVALID_HANDLE_VALUE) {
+  const OpenedSearch search(*real,
+                            real->FindFirstFileExW((root + L"\\*").c_str(), FindExInfoBasic, &data,
+                                                   FindExSearchNameMatch, nullptr, 0));
+  if (search.get() == INVALID_HANDLE_VALUE) {
     *problem = "it cannot be listed: " + SystemErrorText(GetLastError());
     return nullptr;
   }
-  real->FindClose(search);
   std::string shown = Utf8(root);
   if (root.size() == 3 && root[1] == L':') root.pop_back();  // joined with '\' below
   return std::unique_ptr<LooseFolder>(

@@ -1,7 +1,8 @@
 // The loose folder on its own, and the replacements answering from it over
-// an archive and the disk (called directly, with the hook table still
-// pointing at the real functions). Links that lead out of the folder cannot
-// be made from a Windows program here; the whole-process test makes them.
+// an archive and the disk (called directly, through a host of the test's own
+// whose slots point at the imported functions). Links that lead out of the
+// folder cannot be made from a Windows program here; the whole-process test
+// (tests/dev_folder/) makes them.
 #include "overlay/loose_folder.h"
 
 #include <gtest/gtest.h>
