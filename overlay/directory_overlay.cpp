@@ -12,6 +12,7 @@
 #include "overlay/find_session.h"
 #include "overlay/guarded_answer.h"
 #include "overlay/hooked_file_functions.h"
+#include "overlay/loose_folder.h"
 #include "overlay/path_strings.h"
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_log.h"
@@ -167,13 +168,26 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
                                  additional_flags);
   }
 
+  // The loose folder's records of the same directory, when there is one.
+  // Without one, the name pattern is converted only for archive records.
+  std::wstring name_pattern;
+  const LooseFolder* folder = HostRegistry().Loose();
+  std::vector<WIN32_FIND_DATAW> loose;
+  if (folder != nullptr) {
+    if (!FromUtf8OrThrow(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
+    const std::string relative = RelativePath(directory, HostRegistry().BaseDirectory());
+    if (relative == "." || LooseFolder::IsServableKey(relative)) {
+      loose = folder->Records(relative, name_pattern.c_str());
+    }
+  }
+
   // A directory that can receive no archive record is listed by the system
   // alone: its own find handle gives the same records in the same order,
   // without copying the whole listing first. Only the error of an empty
   // search is the overlay's.
   std::vector<DirectoryIndex::Child> children;
   const bool indexed = HostRegistry().Directories().Lookup(directory, &children);
-  if (indexed && children.empty()) {
+  if (indexed && children.empty() && loose.empty()) {
     HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
                                           search_filter, additional_flags);
     LogDirectorySearch(file_name, directory, 0);
@@ -192,14 +206,29 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
     }
   }
 
-  std::wstring name_pattern;
-  if (!FromUtf8OrThrow(FileNameOf(absolute), &name_pattern)) name_pattern.clear();
+  if (folder == nullptr && !FromUtf8OrThrow(FileNameOf(absolute), &name_pattern)) {
+    name_pattern.clear();
+  }
   std::vector<WIN32_FIND_DATAW> archive =
       indexed ? RecordsOfChildren(children, name_pattern, listing)
               : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
   DropShadowedFiles(&listing, archive);
-  LogDirectorySearch(file_name, directory, archive.size());
+  if (folder != nullptr) {
+    // The folder's files win over the disk's and the archives'; its
+    // directories join those that neither has.
+    DropShadowedFiles(&listing, loose);
+    DropShadowedFiles(&archive, loose);
+    std::erase_if(loose, [&](const WIN32_FIND_DATAW& record) {
+      return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+             (HasDirectoryRecord(listing, record.cFileName) ||
+              HasDirectoryRecord(archive, record.cFileName));
+    });
+    LogLooseDirectorySearch(file_name, directory, archive.size(), loose.size());
+  } else {
+    LogDirectorySearch(file_name, directory, archive.size());
+  }
   listing.insert(listing.end(), archive.begin(), archive.end());
+  listing.insert(listing.end(), loose.begin(), loose.end());
 
   if (listing.empty()) {
     SetLastError(ERROR_FILE_NOT_FOUND);

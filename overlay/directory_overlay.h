@@ -7,6 +7,10 @@
 // A disk file that an archive file of the same name (ASCII case folded)
 // shadows is left out, so that each name is listed once, with the size that
 // opening it gives.
+// When a loose folder is laid over the archives (loose_folder.h), its records
+// of the searched directory come last: its files take the place of the disk's
+// and the archives' files of the same name, and its directories are added
+// where neither has one.
 // Searches outside the game directory go to the system untouched.
 #pragma once
 

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "overlay/guarded_answer.h"
+#include "overlay/loose_answers.h"
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
@@ -48,7 +49,9 @@ DWORD WINAPI HookedSearchPathW(LPCWSTR path, LPCWSTR file_name, LPCWSTR extensio
         candidate = true;
       }
     }
-    if (candidate && LogPathLookup("SearchPathW", name, HostRegistry().Exists(name))) {
+    const LooseFolder* folder = HostRegistry().Loose();
+    if (candidate && ((folder != nullptr && LooseHasFile(*folder, "SearchPathW", name)) ||
+                      LogPathLookup("SearchPathW", name, HostRegistry().Exists(name)))) {
       // The same contract as the search's own answer: the full path's length,
       // or the room it needs when the buffer is too small.
       return GetFullPathNameW(name, length, buffer, file_part);

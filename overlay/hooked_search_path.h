@@ -5,11 +5,11 @@
 // archives; answering here lets them go on to CreateFile, which the overlay
 // serves.
 //
-// An overlaid file is found when the name (with the default extension, when
-// it has none) names it: a name with a directory part as it stands, a bare
-// name in the current directory when no search path is given. Every other
-// search passes to the system unchanged, and so does an overlaid name the
-// system's search would meet elsewhere first only through an explicit path.
+// An overlaid file (in an archive or the loose folder) is found when the name (with the default
+// extension, when it has none) names it: a name with a directory part as it stands, a bare name in
+// the current directory when no search path is given. Every other search passes to the system
+// unchanged, and so does an overlaid name the system's search would meet elsewhere first only
+// through an explicit path.
 #pragma once
 
 #include <windows.h>

@@ -110,3 +110,14 @@ void WriteDirectorySearch(const WCHAR* pattern, const std::string& directory,
                      Shown(pattern).c_str(), relative.c_str(), archive_records,
                      archive_records == 1 ? "" : "s");
 }
+
+void WriteLooseDirectorySearch(const WCHAR* pattern, const std::string& directory,
+                               size_t archive_records, size_t loose_records) {
+  KeepLastError keep;
+  const std::string relative = RelativePath(directory, HostRegistry().BaseDirectory());
+  DiagnosticLogWrite(
+      "FindFirstFileExW %s: directory %s: %zu record%s added from archives, %zu from the loose "
+      "folder",
+      Shown(pattern).c_str(), relative.c_str(), archive_records, archive_records == 1 ? "" : "s",
+      loose_records);
+}

@@ -1,7 +1,8 @@
 // The overlay's lines in the diagnostic log: for each path inside the game
 // directory that the game asks about, the key it was looked up under and
 // whether an archive answered (and which archive and entry), and for each
-// directory search there, how many archive records joined the listing.
+// directory search there, how many archive (and loose folder) records joined
+// the listing. What the loose folder answers is logged by loose_answers.cpp.
 //
 // The Log* wrappers cost one check while the log is off; they return their
 // `answered` argument so that a replacement can log inside its routing test
@@ -38,4 +39,15 @@ inline bool LogPathLookup(const char* function, const WCHAR* path, bool answered
 inline void LogDirectorySearch(const WCHAR* pattern, const std::string& directory,
                                size_t archive_records) {
   if (DiagnosticLogEnabled()) WriteDirectorySearch(pattern, directory, archive_records);
+}
+
+// The same line for a search made while a loose folder is laid over the
+// archives: how many of its records joined the listing as well.
+void WriteLooseDirectorySearch(const WCHAR* pattern, const std::string& directory,
+                               size_t archive_records, size_t loose_records);
+inline void LogLooseDirectorySearch(const WCHAR* pattern, const std::string& directory,
+                                    size_t archive_records, size_t loose_records) {
+  if (DiagnosticLogEnabled()) {
+    WriteLooseDirectorySearch(pattern, directory, archive_records, loose_records);
+  }
 }

@@ -6,6 +6,7 @@
 #include "archive/in_mem_read_stream.h"
 #include "archive/read_stream.h"
 #include "overlay/directory_index.h"
+#include "overlay/loose_folder.h"
 #include "overlay/path_strings.h"
 #include "overlay/srw_guard.h"
 #include "platform/diagnostic_log.h"
@@ -180,6 +181,10 @@ void OverlayRegistry::ExitWithMountError(const std::string& utf8_path) {
 void OverlayRegistry::StoreMemoryFile(const std::string& key, std::vector<unsigned char> content) {
   memory_files_.insert_or_assign(key, std::move(content));
   GetSystemTimeAsFileTime(&memory_file_time_);
+}
+
+void OverlayRegistry::MountLooseFolder(std::unique_ptr<LooseFolder> folder) {
+  loose_folder_ = std::move(folder);
 }
 
 bool OverlayRegistry::Exists(const WCHAR* path) const {

@@ -8,10 +8,10 @@
 // close. A duplicated handle is a second value for the same open file, which
 // lives until its last handle is closed.
 //
-// Threads: PathIndex, MemoryFiles and BaseDirectory are written only while the
-// patch starts (before any file function is redirected) and are read-only
-// afterwards. The handle table changes on every open, duplicate and close
-// from any game thread; one reader/writer lock guards it and is never held
+// Threads: PathIndex, MemoryFiles, BaseDirectory and the loose folder (see
+// loose_folder.h) are written only while the patch starts (before any file
+// function is redirected) and are read-only afterwards. The handle table changes on every open,
+// duplicate and close from any game thread; one reader/writer lock guards it and is never held
 // while archive data is read. Each open file has its own lock, so two
 // threads using one handle (or two handles of one open file) at once cannot
 // interleave a seek with a read, while other files proceed.
@@ -34,6 +34,7 @@
 #include "overlay/path_key.h"
 
 class DirectoryIndex;
+class LooseFolder;
 
 class ReadStream;
 
@@ -104,6 +105,13 @@ class OverlayRegistry {
 
   // Stores (or replaces) a file that exists only in memory. Start-up only.
   void StoreMemoryFile(const std::string& key, std::vector<unsigned char> content);
+
+  // Lays a folder of loose files over everything mounted (it wins over every
+  // archive). Start-up only, after the archives.
+  void MountLooseFolder(std::unique_ptr<LooseFolder> folder);
+  // The loose folder, or null when none is laid over the archives: then the
+  // replacements pay this one check for it and nothing more.
+  const LooseFolder* Loose() const { return loose_folder_.get(); }
 
   bool Exists(const WCHAR* path) const;
   // Whether a path names a directory that archive entries lie below, as
@@ -204,6 +212,7 @@ class OverlayRegistry {
   std::unordered_map<const Xp3Archive*, FILETIME> archive_times_;
   FILETIME memory_file_time_ = {};
   std::unique_ptr<DirectoryIndex> directories_;
+  std::unique_ptr<LooseFolder> loose_folder_;
 
   // Open overlaid files counted by a few bits of their handle value, so that
   // IsOwnHandle answers for most real handles without the lock.

@@ -1,8 +1,11 @@
 #include "startup/patch_archives.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "overlay/loose_folder.h"
+#include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
 #include "platform/text_conversion.h"
 #include "startup/startup_log.h"
@@ -58,4 +61,24 @@ void MountPatchArchives(HMODULE module, OverlayRegistry& registry) {
 
   const std::string digits = std::to_string(GetACP());
   registry.StoreMemoryFile("acp", std::vector<unsigned char>(digits.begin(), digits.end()));
+  MountLooseFolder(registry);
+}
+
+void MountLooseFolder(OverlayRegistry& registry) {
+  const DWORD size = GetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", nullptr, 0);
+  if (size <= 1) return;  // unset or empty
+  WideString path(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", path.data(), size);
+  if (length == 0 || length >= size) return;
+  path.resize(length);
+  std::string problem;
+  std::unique_ptr<LooseFolder> folder = LooseFolder::Open(path, &RealFunctions(), &problem);
+  if (!folder) {
+    std::string shown;
+    if (!ToUtf8(path, &shown)) shown = "(a name that is not valid UTF-16)";
+    LogLooseFolderSkipped(shown, problem);
+    return;
+  }
+  registry.MountLooseFolder(std::move(folder));
+  LogLooseFolderMounted(registry);
 }

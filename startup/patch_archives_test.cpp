@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "overlay/loose_folder.h"
 #include "overlay/overlay_registry.h"
 #include "platform/text_conversion.h"
 #include "tools/xp3/xp3_writer.h"
@@ -71,6 +72,7 @@ class MountPatchArchivesTest : public ::testing::Test {
   }
   void TearDown() override {
     SetEnvironmentVariableW(L"CHS_TW", nullptr);
+    SetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", nullptr);
     DeleteFileW(L"images.xp3");
     SetCurrentDirectoryW(old_cwd_);
     RemoveDirectoryW(cwd_.c_str());
@@ -125,6 +127,30 @@ TEST_F(MountPatchArchivesTest, AcpHoldsTheAnsiCodePageDigits) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(registry.SizeOwn(h, static_cast<DWORD*>(nullptr)), expected.size());
   registry.CloseOwn(h);
+}
+
+TEST_F(MountPatchArchivesTest, TheLooseFolderOfTheVariableIsLaidOverTheArchivesOrLeftOut) {
+  // Unset, empty, missing or not a directory: the archives alone, and the
+  // game goes on.
+  for (const wchar_t* value :
+       {static_cast<const wchar_t*>(nullptr), L"", L"no-such-folder", L"images.xp3"}) {
+    SetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", value);
+    OverlayRegistry registry("C:\\Game");
+    MountPatchArchives(nullptr, registry);
+    EXPECT_EQ(registry.Loose(), nullptr) << (value != nullptr ? "set" : "unset");
+    EXPECT_EQ(Winner(registry), "images");
+  }
+  // A folder, named relative to the current directory as a translator may.
+  CreateDirectoryW(L"dev", nullptr);
+  SetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", L"dev\\");
+  OverlayRegistry registry("C:\\Game");
+  MountPatchArchives(nullptr, registry);
+  ASSERT_NE(registry.Loose(), nullptr);
+  const std::wstring full = cwd_ + L"\\dev";
+  std::string expected;
+  ASSERT_TRUE(ToUtf8(full, &expected));
+  EXPECT_EQ(registry.Loose()->Path(), expected);
+  RemoveDirectoryW(L"dev");
 }
 
 }  // namespace

@@ -3,10 +3,14 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "hooking/hook_transaction.h"
+#include "overlay/loose_folder.h"
+#include "overlay/overlay_host.h"
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
+#include "overlay/path_strings.h"
 #include "platform/diagnostic_log.h"
 #include "platform/system_error_text.h"
 #include "platform/text_conversion.h"
@@ -237,4 +241,54 @@ void ExitWithMountErrorLogged(const std::string& utf8_path, const char* reason) 
   WriteStandardError("xp3patch: cannot mount " + utf8_path + ": " + reason + "\n" +
                      UnopenedLogLine());
   OverlayRegistry::ExitWithMountError(utf8_path);
+}
+
+void LogLooseFolderMounted(const OverlayRegistry& registry) {
+  const LooseFolder* folder = registry.Loose();
+  if (!DiagnosticLogEnabled() || folder == nullptr) return;
+  // Refusals beyond these are counted, not named.
+  constexpr size_t kNamedRefusals = 20;
+  size_t files = 0;
+  size_t over_archives = 0;
+  size_t over_game = 0;
+  std::vector<std::string> refusals;
+  size_t refused = 0;
+  const std::string base = registry.BaseDirectory();
+  folder->ForEachFile(
+      [&](const std::string& key) {
+        ++files;
+        if (registry.FindEntry(key) != nullptr || registry.Memory().count(key) != 0) {
+          ++over_archives;
+          return;
+        }
+        WideString game_path;
+        if (FromUtf8(JoinPath(base, key), &game_path) &&
+            RealFunctions().GetFileAttributesW(game_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+          ++over_game;
+        }
+      },
+      [&](const std::string& what) {
+        if (++refused <= kNamedRefusals) refusals.push_back(what);
+      });
+  const size_t added = files - over_archives - over_game;
+  DiagnosticLogWrite(
+      "loose folder %s (XP3PATCH_DEV_DIR) laid over the archives, read at every open: %zu %s; "
+      "%zu new %s, %zu taking over (%zu from archives, %zu game %s)",
+      folder->Path().c_str(), files, files == 1 ? "file" : "files", added,
+      added == 1 ? "path" : "paths", over_archives + over_game, over_archives, over_game,
+      over_game == 1 ? "file" : "files");
+  for (const std::string& what : refusals) {
+    DiagnosticLogWrite("loose folder: not served: %s", what.c_str());
+  }
+  if (refused > refusals.size()) {
+    DiagnosticLogWrite("loose folder: %zu more not served", refused - refusals.size());
+  }
+}
+
+void LogLooseFolderSkipped(const std::string& utf8_path, const std::string& problem) {
+  DiagnosticLogWrite(
+      "loose folder %s (XP3PATCH_DEV_DIR) left out: %s; the game goes on with the archives",
+      utf8_path.c_str(), problem.c_str());
+  WriteStandardError("xp3patch: loose folder " + utf8_path +
+                     " (XP3PATCH_DEV_DIR) left out: " + problem + "\n");
 }

@@ -48,3 +48,13 @@ void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path);
 // which also goes to the process's standard error (when it has one), so that
 // a game without a display does not end silently.
 [[noreturn]] void ExitWithMountErrorLogged(const std::string& utf8_path, const char* reason);
+
+// The loose folder of XP3PATCH_DEV_DIR, laid over the archives: its path and
+// how many files it adds and takes over (from archives, from the game
+// directory), and each file it will not serve with the reason. The count
+// walks the folder, so it is made only while the log is on.
+void LogLooseFolderMounted(const OverlayRegistry& registry);
+
+// A loose folder that is left out, and why: in the log and on standard
+// error, since the translator who set the variable expects to see it.
+void LogLooseFolderSkipped(const std::string& utf8_path, const std::string& problem);

@@ -5,7 +5,9 @@
 # profile functions, the ANSI forms and the handle queries, and each report
 # must equal the same readers' report on a disk copy outside the game
 # directory. The same readers on disk files inside the game directory must
-# see exactly what they see without the patch.
+# see exactly what they see without the patch. And the same files served
+# from a loose folder (XP3PATCH_DEV_DIR) over archives that lack them must
+# read as their disk copies too.
 #   readers_test.sh BUILD_DIR
 set -uo pipefail
 B="$1"
@@ -54,6 +56,20 @@ mapfile -t DISK < <(paths "$WORK/game/disk")
 report "$WORK/outside.out" report "${OUTSIDE[@]}"
 report "$WORK/overlaid.out" load patch.dll entry report "${OVERLAID[@]}"
 compare "overlaid files read as their disk copies" "$WORK/outside.out" "$WORK/overlaid.out"
+
+# The loose folder: a second game directory whose archives are empty, so
+# that every byte comes from the folder.
+mkdir -p "$WORK/game-dev" "$WORK/dev/data"
+cp "$WORK/game/game.exe" "$WORK/game/patch.dll" "$WORK/game-dev/"
+cp "$WORK/game/images.xp3" "$WORK/game-dev/patch.xp3"
+cp "$WORK/game/images.xp3" "$WORK/game-dev/images.xp3"
+cp "$WORK/src/patch/data/"* "$WORK/dev/data/"
+chmod a-w "$WORK/dev/data/"*
+mapfile -t LOOSE < <(paths "$WORK/game-dev/data")
+(cd "$WORK/game-dev" && XP3PATCH_DEV_DIR="$(win "$WORK/dev")" timeout 300 "$RUN" game.exe load patch.dll entry \
+  report "${LOOSE[@]}" >"$WORK/loose.out.raw" 2>&1; echo "exit $?" >>"$WORK/loose.out.raw")
+tr -d '\r' <"$WORK/loose.out.raw" >"$WORK/loose.out"
+compare "loose folder files read as their disk copies" "$WORK/outside.out" "$WORK/loose.out"
 
 report "$WORK/disk-plain.out" report "${DISK[@]}"
 report "$WORK/disk-patched.out" load patch.dll entry report "${DISK[@]}"

@@ -81,7 +81,7 @@ CheckReport CheckArchives(const std::vector<CheckedArchive>& archives,
     for (size_t e = 0; e < archives[a].entries.size(); ++e) {
       const CheckedEntry& entry = archives[a].entries[e];
       ++report.summary.entries;
-      std::string reason = UnreachableReason(entry.name);
+      std::string reason = entry.refused.empty() ? UnreachableReason(entry.name) : entry.refused;
       if (!reason.empty()) {
         CheckFinding finding = MakeFinding(CheckKind::kUnreachable, a, e, entry);
         finding.reason = std::move(reason);

@@ -13,16 +13,32 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct CheckedEntry {
+  CheckedEntry() = default;
+  CheckedEntry(std::string entry_name, uint64_t entry_size, std::string refusal = std::string())
+      : name(std::move(entry_name)), size(entry_size), refused(std::move(refusal)) {}
+
   std::string name;  // as the index spells it (UTF-8)
   uint64_t size = 0;
+  // Why the patch refuses to serve it although the name could be asked for
+  // (a loose folder's link that leads out of it); empty for archive entries.
+  std::string refused;
 };
 
 struct CheckedArchive {
+  CheckedArchive() = default;
+  CheckedArchive(std::string archive_name, std::vector<CheckedEntry> archive_entries,
+                 bool is_loose_folder = false)
+      : name(std::move(archive_name)),
+        entries(std::move(archive_entries)),
+        loose_folder(is_loose_folder) {}
+
   std::string name;  // how the archive is named in reports
   std::vector<CheckedEntry> entries;
+  bool loose_folder = false;  // the loose folder laid over the archives
 };
 
 struct GameFile {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/xp3/loose_folder_files.h"
+
 namespace {
 
 const CheckFinding* FindingFor(const CheckReport& report, size_t archive, const std::string& name) {
@@ -93,6 +95,31 @@ TEST(ArchiveCheck, ALaterEntryOfTheSameArchiveWins) {
   EXPECT_EQ(report.findings[0].kind, CheckKind::kHidden);
   EXPECT_EQ(report.findings[1].kind, CheckKind::kAdds);
   EXPECT_EQ(report.findings[1].size, 2u);
+}
+
+TEST(ArchiveCheck, ALooseFolderWinsExceptForWhatThePatchRefuses) {
+  const std::vector<GameFile> game = {{"data/a.txt", 3}};
+  const std::vector<CheckedArchive> archives = {
+      {"patch.xp3", {{"data/a.txt", 4}, {"data/b.txt", 5}}},
+      {"dev", {{"data/a.txt", 6}, {"data/b.txt", 0, "a link that leads outside"}}, true},
+  };
+  const CheckReport report = CheckArchives(archives, game);
+  EXPECT_EQ(FindingFor(report, 0, "data/a.txt")->kind, CheckKind::kHidden);
+  EXPECT_EQ(FindingFor(report, 1, "data/a.txt")->kind, CheckKind::kReplaces);
+  // A refused file leaves the name to the archive, as the patch does.
+  EXPECT_EQ(FindingFor(report, 0, "data/b.txt")->kind, CheckKind::kAdds);
+  EXPECT_EQ(FindingFor(report, 1, "data/b.txt")->kind, CheckKind::kUnreachable);
+  EXPECT_EQ(FindingFor(report, 1, "data/b.txt")->reason, "a link that leads outside");
+}
+
+TEST(LooseFolderNames, NamesWindowsWouldTrimOrReadAsPatternsAreNotServed) {
+  for (const char* name : {"a.txt", "data/a.b.txt", ".hidden", "..dots/x"}) {
+    EXPECT_EQ(LooseNameRefusal(name), "") << name;
+  }
+  for (const char* name : {"a.txt.", "dir./a.txt", "a.txt ", "a*.txt", "a?.txt", "a<b", "a|b",
+                           "a\"b", "a\\b", "a\tb"}) {
+    EXPECT_NE(LooseNameRefusal(name), "") << name;
+  }
 }
 
 }  // namespace

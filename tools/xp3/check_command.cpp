@@ -7,6 +7,7 @@
 #include "tools/xp3/archive_check.h"
 #include "tools/xp3/archive_open.h"
 #include "tools/xp3/json_text.h"
+#include "tools/xp3/loose_folder_files.h"
 #include "tools/xp3/mount_set_check.h"
 #include "tools/xp3/tool_files.h"
 
@@ -15,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kCheckUsage[] =
-    "usage: xp3 check GAME_DIR ARCHIVE... [--json]\n"
+    "usage: xp3 check GAME_DIR [--dev-dir DIR] ARCHIVE... [--json]\n"
     "\n"
     "Shows what the archives, given in the order the patch mounts them (a later\n"
     "archive wins a name), do to the game in GAME_DIR:\n"
@@ -28,7 +29,12 @@ const char kCheckUsage[] =
     "  (case)       a replacing name spelled unlike the game file in letter case\n"
     "               only; the game still finds it\n"
     "\n"
-    "  --json   one JSON document instead of lines\n"
+    "  --dev-dir DIR  also the loose folder DIR that XP3PATCH_DEV_DIR lays over\n"
+    "                 the archives: its files win over every archive, named by\n"
+    "                 their paths below DIR; a link that leads out of DIR (or to\n"
+    "                 another name in it) is unreachable, as the patch refuses it\n"
+    "                 (with DIR, no archive needs to be given)\n"
+    "  --json         one JSON document instead of lines\n"
     "\n"
     "The patch mounts PATCH.xp3 (named after its DLL, beside it), then\n"
     "images.xp3 from the game directory, then, when CHS_TW is 1, PATCH_tw.xp3.\n"
@@ -124,8 +130,9 @@ void PrintText(const std::vector<CheckedArchive>& archives, const CheckReport& r
     const std::string& archive = archives[f.archive].name;
     switch (f.kind) {
       case CheckKind::kReplaces:
-        std::printf("replaces     %s: %s (game %s, archive %s)\n", archive.c_str(), f.name.c_str(),
-                    Bytes(f.game_size).c_str(), Bytes(f.size).c_str());
+        std::printf("replaces     %s: %s (game %s, %s %s)\n", archive.c_str(), f.name.c_str(),
+                    Bytes(f.game_size).c_str(),
+                    archives[f.archive].loose_folder ? "loose" : "archive", Bytes(f.size).c_str());
         if (f.case_differs) {
           std::printf("  (case)     the game file is spelled %s\n", f.game_name.c_str());
         }
@@ -144,11 +151,13 @@ void PrintText(const std::vector<CheckedArchive>& archives, const CheckReport& r
     }
   }
   const CheckSummary& s = report.summary;
+  const bool loose = !archives.empty() && archives.back().loose_folder;
+  const std::string sources = Counted(archives.size() - (loose ? 1 : 0), "archive", "archives") +
+                              (loose ? " and a loose folder" : "");
   std::printf(
       "%s in %s: %s, %s, %zu hidden, %zu unreachable, %s from the game file in letter "
       "case only\n",
-      Counted(s.entries, "entry", "entries").c_str(),
-      Counted(archives.size(), "archive", "archives").c_str(),
+      Counted(s.entries, "entry", "entries").c_str(), sources.c_str(),
       Counted(s.replaces, "replaces a game file", "replace game files").c_str(),
       Counted(s.adds, "adds a file", "add files").c_str(), s.hidden, s.unreachable,
       Counted(s.case_differs, "differs", "differ").c_str());
@@ -157,10 +166,13 @@ void PrintText(const std::vector<CheckedArchive>& archives, const CheckReport& r
 void PrintJson(const std::string& game_dir, const std::vector<CheckedArchive>& archives,
                const std::vector<std::string>& warnings, const CheckReport& report) {
   std::printf("{\n  \"game_directory\": %s,\n  \"archives\": [", JsonString(game_dir).c_str());
-  for (size_t i = 0; i < archives.size(); ++i) {
+  const bool loose = !archives.empty() && archives.back().loose_folder;
+  const size_t packed = archives.size() - (loose ? 1 : 0);
+  for (size_t i = 0; i < packed; ++i) {
     std::printf("%s%s", i == 0 ? "" : ", ", JsonString(archives[i].name).c_str());
   }
-  std::printf("],\n  \"warnings\": [");
+  std::printf("],\n  \"dev_dir\": %s,\n  \"warnings\": [",
+              loose ? JsonString(archives.back().name).c_str() : "null");
   for (size_t i = 0; i < warnings.size(); ++i) {
     std::printf("%s\n    %s", i == 0 ? "" : ",", JsonString(warnings[i]).c_str());
   }
@@ -194,21 +206,31 @@ void PrintJson(const std::string& game_dir, const std::vector<CheckedArchive>& a
 
 int RunCheck(const std::vector<std::string>& args) {
   bool json = false;
+  std::string dev_dir;
+  bool has_dev_dir = false;
   std::vector<std::string> positional;
-  for (const std::string& arg : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") {
       std::fputs(kCheckUsage, stdout);
       return 0;
     }
     if (arg == "--json") {
       json = true;
+    } else if (arg == "--dev-dir") {
+      if (i + 1 == args.size()) return Usage("--dev-dir needs a directory");
+      if (has_dev_dir) return Usage("--dev-dir given twice");
+      dev_dir = args[++i];
+      has_dev_dir = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return Usage("unknown option: " + arg);
     } else {
       positional.push_back(arg);
     }
   }
-  if (positional.size() < 2) return Usage("expected a game directory and at least one archive");
+  if (positional.empty() || (positional.size() < 2 && !has_dev_dir)) {
+    return Usage("expected a game directory and at least one archive (or --dev-dir)");
+  }
 
   const std::string& game_dir = positional[0];
   std::error_code ec;
@@ -237,8 +259,27 @@ int RunCheck(const std::vector<std::string>& args) {
     archives.push_back(std::move(checked));
   }
 
-  const std::vector<std::string> warnings = MountSetProblems(
-      PathFromUtf8(game_dir), std::vector<std::string>(positional.begin() + 1, positional.end()));
+  if (has_dev_dir) {
+    const fs::path root = PathFromUtf8(dev_dir);
+    if (!fs::is_directory(root, ec)) {
+      std::fprintf(stderr, "xp3 check: the loose folder is not a directory: %s\n", dev_dir.c_str());
+      return 1;
+    }
+    CheckedArchive folder{dev_dir, {}, true};
+    if (!ListLooseFolder(root, &folder.entries, &error)) {
+      std::fprintf(stderr, "xp3 check: %s\n", error.c_str());
+      return 1;
+    }
+    archives.push_back(std::move(folder));
+  }
+
+  // The set of archives is checked when archives are given; a loose folder
+  // checked alone is a question about the folder only.
+  const std::vector<std::string> warnings =
+      positional.size() < 2
+          ? std::vector<std::string>()
+          : MountSetProblems(PathFromUtf8(game_dir),
+                             std::vector<std::string>(positional.begin() + 1, positional.end()));
   for (const std::string& warning : warnings) {
     std::fprintf(stderr, "xp3 check: warning: %s\n", warning.c_str());
   }

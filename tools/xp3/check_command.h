@@ -1,5 +1,7 @@
-// `xp3 check GAME_DIR ARCHIVE... [--json]`: what the archives, mounted in
-// the order given, do to the game directory (see archive_check.h), as text
+// `xp3 check GAME_DIR [--dev-dir DIR] ARCHIVE... [--json]`: what the
+// archives, mounted in the order given, and the loose folder DIR laid over
+// them (loose_folder_files.h) do to the game directory (see
+// archive_check.h), as text
 // lines or one JSON document on standard output, with a summary. Arguments
 // are UTF-8. Warnings on standard error (and in the JSON document) name the
 // ways the archives given differ from the set the patch mounts

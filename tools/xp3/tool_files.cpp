@@ -98,6 +98,38 @@ std::string MessagePath(const fs::path& path) {
   return DisplayPath(preferred);
 }
 
+bool ResolvedPath(const fs::path& path, fs::path* resolved) {
+#ifdef _WIN32
+  // The same question the patch asks of a file it serves from a loose
+  // folder, so the tool sees links as the patch does (under Wine too, where
+  // a link on the host looks like a plain file).
+  HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  std::wstring name(MAX_PATH * 2, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()), 0);
+  if (length >= name.size()) {
+    name.resize(length);
+    length = GetFinalPathNameByHandleW(handle, name.data(), length, 0);
+  }
+  CloseHandle(handle);
+  if (length == 0 || length >= name.size()) return false;
+  name.resize(length);
+  if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+    name = L"\\\\" + name.substr(8);
+  } else if (name.compare(0, 4, L"\\\\?\\") == 0) {
+    name = name.substr(4);
+  }
+  *resolved = fs::path(name);
+  return true;
+#else
+  std::error_code ec;
+  *resolved = fs::canonical(path, ec);
+  return !ec;
+#endif
+}
+
 std::FILE* OpenFile(const fs::path& path, const char* mode) {
 #ifdef _WIN32
   std::wstring wide_mode(mode, mode + std::strlen(mode));

@@ -23,6 +23,11 @@ std::string DisplayPath(const std::filesystem::path& path);
 // throughout ('\' on Windows), whatever mix the path was built from.
 std::string MessagePath(const std::filesystem::path& path);
 
+// The system's resolved name of an existing file or directory: links and
+// junctions followed, names spelled as the file system stores them. False
+// when it cannot be had (the path does not exist, or cannot be opened).
+bool ResolvedPath(const std::filesystem::path& path, std::filesystem::path* resolved);
+
 // fopen by path ("rb", "wb"); errno is set on failure.
 std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
 

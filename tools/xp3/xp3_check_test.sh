@@ -127,6 +127,41 @@ run check "$(arg "$work/game")" "$(arg "$work/one.xp3")"
 expect_line "singular counts" '^adds +.*one\.xp3: only\.txt \(1 byte\)$'
 expect_line "one archive" '^1 entry in 1 archive: 0 replace game files, 1 adds a file, 0 hidden, 0 unreachable, 0 differ from'
 
+# A loose folder (--dev-dir) over the archives: its files win over every
+# archive; links that lead out of it, or to another of its names, are
+# unreachable as the patch refuses them.
+mkdir -p "$work/dev/scenario" "$work/outside"
+printf 'loose' >"$work/dev/scenario/ch1.txt"          # over patch.xp3 and the game
+printf 'ogg' >"$work/dev/voice.ogg"                   # adds
+printf 'secret' >"$work/outside/secret.txt"
+ln -s "$work/outside/secret.txt" "$work/dev/scenario/secret.txt"
+ln -s "$work/outside" "$work/dev/linked"
+ln -s ch1.txt "$work/dev/scenario/again.txt"
+run check "$(arg "$work/game")" --dev-dir "$(arg "$work/dev")" "$(arg "$work/patch.xp3")" \
+  "$(arg "$work/game/images.xp3")"
+[ "$rc" = 1 ] || fail "check --dev-dir with links out: exit $rc, expected 1"
+expect_line "the folder's file hides the archive's" '^hidden +.*patch\.xp3: scenario/ch1\.txt \(by .*dev\)$'
+expect_line "the folder's file replaces the game's" '^replaces +.*dev: scenario/ch1\.txt \(game 100 bytes, loose 5 bytes\)$'
+expect_line "the folder adds" '^adds +.*dev: voice\.ogg \(3 bytes\)$'
+expect_line "a linked file outside" '^unreachable +.*dev: scenario/secret\.txt: a link that leads outside the loose folder \(to .*outside.secret\.txt\)'
+expect_line "a linked directory outside" '^unreachable +.*dev: linked/: a link that leads outside the loose folder'
+expect_line "a link to another name" '^unreachable +.*dev: scenario/again\.txt: a link to another name in the loose folder'
+expect_line "summary" '^12 entries in 2 archives and a loose folder: 2 replace game files, 5 add files, 2 hidden, 3 unreachable,'
+rm "$work/dev/scenario/secret.txt" "$work/dev/linked" "$work/dev/scenario/again.txt"
+run check "$(arg "$work/game")" --dev-dir "$(arg "$work/dev")" --json
+[ "$rc" = 0 ] || fail "check --dev-dir alone: exit $rc, expected 0"
+python3 - "$work/out.txt" <<'PY' || fail "check --dev-dir --json: $(cat "$work/out.txt")"
+import json, sys
+doc = json.load(open(sys.argv[1], encoding="utf-8"))
+assert doc["archives"] == [] and doc["dev_dir"].replace("\\", "/").endswith("/dev"), doc
+assert doc["warnings"] == [], doc["warnings"]
+names = {e["name"]: e["status"] for e in doc["entries"]}
+assert names == {"scenario/ch1.txt": "replaces", "voice.ogg": "adds"}, names
+PY
+run check "$(arg "$work/game")" --dev-dir "$(arg "$work/nothing")" "$(arg "$work/patch.xp3")"
+[ "$rc" = 1 ] || fail "check --dev-dir of a missing folder: exit $rc, expected 1"
+run check "$(arg "$work/game")" --dev-dir
+[ "$rc" = 2 ] || fail "check --dev-dir without a folder: exit $rc, expected 2"
 
 run check "$(arg "$work/game")"
 [ "$rc" = 2 ] || fail "check without archives: exit $rc, expected 2"
