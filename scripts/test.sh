@@ -17,19 +17,10 @@ JOBS="${JOBS:-2}"
 DEPS="$(realpath -m "${XP3PATCH_DEPS:-$ROOT/.deps}")"
 export XP3PATCH_DEPS="$DEPS"
 LOGS="$(mktemp -d "${TMPDIR:-/tmp}/xp3patch-test.XXXXXX")"
-
-# One Wine server for the whole run. wine-run.sh keeps a server for 60 idle
-# seconds, but the native parts below run for minutes without a Windows
-# program, and the first program after them could meet a server in the
-# instant it closes. A server this run started is ended with it.
-wine_server() {
-  local server=wineserver
-  if [ -x /usr/lib/wine/wineserver64 ]; then server=/usr/lib/wine/wineserver64; fi
-  WINEPREFIX="$DEPS/wineprefix" "$server" "$@" </dev/null >/dev/null 2>&1
-}
-own_server=0
-if wine_server -p; then own_server=1; fi
-trap 'rm -rf "$LOGS"; if [ "$own_server" -eq 1 ]; then wine_server -k; fi' EXIT
+trap 'rm -rf "$LOGS"' EXIT
+# Programs that Wine itself failed to start, and wine-run.sh started again.
+export XP3PATCH_WINE_RETRY_LOG="$LOGS/wine-start-failures"
+: >"$XP3PATCH_WINE_RETRY_LOG"
 
 passed=0
 failed=0
@@ -99,6 +90,9 @@ echo "== Release package"
 check "release package" bash tests/package_test.sh
 
 echo
+retries="$(wc -l <"$XP3PATCH_WINE_RETRY_LOG")"
+echo "Wine failed to start a program $retries times; each was started once more."
+cat "$XP3PATCH_WINE_RETRY_LOG"
 for part in "${failed_parts[@]}"; do echo "failed: $part"; done
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
