@@ -66,6 +66,31 @@ void DropShadowedFiles(std::vector<WIN32_FIND_DATAW>* system,
   });
 }
 
+// Drops every record, of either kind, that has the name of one of the
+// folder's files.
+void DropNamesOf(std::vector<WIN32_FIND_DATAW>* records,
+                 const std::vector<WIN32_FIND_DATAW>& loose) {
+  std::vector<std::wstring> names;
+  for (const WIN32_FIND_DATAW& record : loose) {
+    if (!(record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      names.push_back(FoldedName(record.cFileName));
+    }
+  }
+  if (names.empty()) return;
+  std::sort(names.begin(), names.end());
+  std::erase_if(*records, [&](const WIN32_FIND_DATAW& record) {
+    return std::binary_search(names.begin(), names.end(), FoldedName(record.cFileName));
+  });
+}
+
+bool HasRecord(const std::vector<WIN32_FIND_DATAW>& records, const WCHAR* name) {
+  const std::wstring folded = FoldedName(name);
+  for (const WIN32_FIND_DATAW& record : records) {
+    if (FoldedName(record.cFileName) == folded) return true;
+  }
+  return false;
+}
+
 bool HasDirectoryRecord(const std::vector<WIN32_FIND_DATAW>& records, const std::wstring& name) {
   for (const WIN32_FIND_DATAW& record : records) {
     if ((record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
@@ -214,14 +239,14 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
               : WalkArchiveRecords(HostRegistry(), directory, name_pattern, listing);
   DropShadowedFiles(&listing, archive);
   if (folder != nullptr) {
-    // The folder's files win over the disk's and the archives'; its
-    // directories join those that neither has.
-    DropShadowedFiles(&listing, loose);
-    DropShadowedFiles(&archive, loose);
+    // The folder's files win over the disk's and the archives' records of
+    // the same name, files or directories, as an open finds the folder's
+    // file first; its directories join names that neither has.
+    DropNamesOf(&listing, loose);
+    DropNamesOf(&archive, loose);
     std::erase_if(loose, [&](const WIN32_FIND_DATAW& record) {
       return (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-             (HasDirectoryRecord(listing, record.cFileName) ||
-              HasDirectoryRecord(archive, record.cFileName));
+             (HasRecord(listing, record.cFileName) || HasRecord(archive, record.cFileName));
     });
     LogLooseDirectorySearch(file_name, directory, archive.size(), loose.size());
   } else {

@@ -25,6 +25,20 @@ bool IsAbsentError(DWORD error) {
          error == ERROR_FILENAME_EXCED_RANGE;
 }
 
+// Errors that a file of the folder gives the game as its own: the file is
+// there, but another program holds it or it may not be read. Any other error
+// (a folder on a share that went away, a card that was pulled, a link the
+// system cannot follow) says nothing about the game's file: the archives and
+// the disk answer, as for a file the folder does not have.
+bool IsFileError(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+// Whether a reparse point of this tag stands for another name (a symbolic
+// link, a junction): such a one is refused without being followed.
+bool IsLinkTag(DWORD tag) { return (tag & 0x20000000) != 0; }
+
 std::string Utf8(const WideString& wide) {
   std::string utf8;
   if (!ToUtf8(wide, &utf8)) return "(a name that is not valid UTF-16)";
@@ -208,14 +222,26 @@ bool LooseFolder::IsFileOfFolder(HANDLE handle, std::string_view key, std::strin
   return true;
 }
 
+bool LooseFolder::IsLink(const WideString& path, DWORD attributes, Probe* probe) const {
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  // The tag comes with a listing of the name itself.
+  WIN32_FIND_DATAW data;
+  const OpenedSearch search(*real_, real_->FindFirstFileExW(path.c_str(), FindExInfoBasic, &data,
+                                                            FindExSearchNameMatch, nullptr, 0));
+  if (search.get() == INVALID_HANDLE_VALUE || !IsLinkTag(data.dwReserved0)) return false;
+  probe->kind = Kind::kRefused;
+  probe->why = "it is a link or junction, which the folder does not follow";
+  return true;
+}
+
 bool LooseFolder::CheckPlace(const WideString& path, std::string_view key, Probe* probe) const {
   const OpenedHandle handle(
       *real_, real_->CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (handle.get() == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    probe->kind = IsAbsentError(error) ? Kind::kAbsent : Kind::kFailed;
-    probe->error = IsAbsentError(error) ? 0 : error;
+    probe->kind = IsFileError(error) ? Kind::kFailed : Kind::kAbsent;
+    probe->error = IsFileError(error) ? error : 0;
     return false;
   }
   const bool own = IsFileOfFolder(handle.get(), key, &probe->why);
@@ -231,7 +257,7 @@ LooseFolder::Probe LooseFolder::Look(std::string_view key) const {
   // the folder.
   if (!real_->GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &probe.attributes)) {
     const DWORD error = GetLastError();
-    if (!IsAbsentError(error)) {
+    if (IsFileError(error)) {
       probe.kind = Kind::kFailed;
       probe.error = error;
       probe.loose_path = Utf8(path);
@@ -239,6 +265,7 @@ LooseFolder::Probe LooseFolder::Look(std::string_view key) const {
     return probe;
   }
   probe.loose_path = Utf8(path);
+  if (IsLink(path, probe.attributes.dwFileAttributes, &probe)) return probe;
   if (CheckPlace(path, key, &probe)) {
     probe.kind = (probe.attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::kDirectory
                                                                                 : Kind::kFile;
@@ -253,10 +280,13 @@ LooseFolder::Probe LooseFolder::OpenFile(std::string_view key, DWORD flags) cons
   WIN32_FILE_ATTRIBUTE_DATA attributes;
   if (!real_->GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)) {
     const DWORD error = GetLastError();
-    if (IsAbsentError(error)) return probe;
+    if (!IsFileError(error)) return probe;
     // Something there that cannot even be looked at: the open says more.
   } else if (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     return probe;  // the folder serves files; a directory opens elsewhere
+  } else if (IsLink(path, attributes.dwFileAttributes, &probe)) {
+    probe.loose_path = Utf8(path);
+    return probe;
   }
   probe.loose_path = Utf8(path);
   constexpr DWORD kKept = FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN |
@@ -266,7 +296,7 @@ LooseFolder::Probe LooseFolder::OpenFile(std::string_view key, DWORD flags) cons
                                  FILE_ATTRIBUTE_NORMAL | (flags & kKept), nullptr));
   if (handle.get() == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    if (IsAbsentError(error)) return Probe();  // removed meanwhile
+    if (!IsFileError(error)) return Probe();  // removed meanwhile, or not the file's fault
     // A file that is there but will not open for reading, unless it is a
     // link that leads out, which is not the folder's to report.
     if (!CheckPlace(path, key, &probe) && probe.kind != Kind::kFailed) return probe;
@@ -308,6 +338,9 @@ std::vector<WIN32_FIND_DATAW> LooseFolder::Records(std::string_view directory_ke
     }
     key = top ? name : std::string(directory_key) + "\\" + name;
     if (!IsServableKey(key)) continue;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkTag(data.dwReserved0)) {
+      continue;
+    }
     Probe probe;
     WideString path = directory;
     path.push_back(L'\\');

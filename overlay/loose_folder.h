@@ -109,6 +109,9 @@ class LooseFolder {
   // is that very file or directory of the folder. Otherwise `*probe` says
   // what it is instead: kAbsent (gone meanwhile), kRefused or kFailed.
   bool CheckPlace(const WideString& path, std::string_view key, Probe* probe) const;
+  // Whether `path`, with these attributes, is a link or junction itself
+  // (then `*probe` is kRefused, and it is not followed).
+  bool IsLink(const WideString& path, DWORD attributes, Probe* probe) const;
   void Visit(const std::string& directory_key,
              const std::function<void(const std::string& key)>& visit,
              const std::function<void(const std::string& what)>& refused, int depth) const;

@@ -236,6 +236,78 @@ TEST_F(LooseFolderTest, AFileThatWillNotOpenIsTheSystemsError) {
   DeleteFileW(file.c_str());
 }
 
+// The real functions, with faults the folder must tell apart: the folder's
+// place failing as a whole (a share gone) or every name in it being a link.
+enum class Fault { kNone, kUnreachable, kHeld, kEveryNameALink };
+Fault g_fault = Fault::kNone;
+int g_opens = 0;
+
+BOOL WINAPI FaultyAttributes(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+  if (g_fault == Fault::kUnreachable || g_fault == Fault::kHeld) {
+    SetLastError(g_fault == Fault::kHeld ? ERROR_SHARING_VIOLATION : ERROR_BAD_NETPATH);
+    return FALSE;
+  }
+  const BOOL found = GetFileAttributesExW(path, level, information);
+  if (found && g_fault == Fault::kEveryNameALink) {
+    static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information)->dwFileAttributes |=
+        FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return found;
+}
+
+HANDLE WINAPI FaultyFind(LPCWSTR path, FINDEX_INFO_LEVELS level, LPVOID data, FINDEX_SEARCH_OPS op,
+                         LPVOID filter, DWORD flags) {
+  const HANDLE search = FindFirstFileExW(path, level, data, op, filter, flags);
+  if (search != INVALID_HANDLE_VALUE && g_fault == Fault::kEveryNameALink) {
+    auto* record = static_cast<WIN32_FIND_DATAW*>(data);
+    record->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    record->dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+  }
+  return search;
+}
+
+HANDLE WINAPI FaultyOpen(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                         DWORD disposition, DWORD flags, HANDLE model) {
+  ++g_opens;
+  if (g_fault == Fault::kUnreachable || g_fault == Fault::kHeld) {
+    SetLastError(g_fault == Fault::kHeld ? ERROR_SHARING_VIOLATION : ERROR_BAD_NETPATH);
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+TEST_F(LooseFolderTest, OnlyAFileThatIsHeldIsTheGamesErrorAndLinksAreNotFollowed) {
+  RealFileFunctions faulty = ImportedFileFunctions();
+  faulty.GetFileAttributesExW = FaultyAttributes;
+  faulty.FindFirstFileExW = FaultyFind;
+  faulty.CreateFileW = FaultyOpen;
+  std::string problem;
+  g_fault = Fault::kNone;
+  const std::unique_ptr<LooseFolder> folder = LooseFolder::Open(dev_, &faulty, &problem);
+  ASSERT_NE(folder, nullptr) << problem;
+
+  // A folder whose place fails as a whole says nothing of the game's files:
+  // the archives and the disk answer.
+  g_fault = Fault::kUnreachable;
+  EXPECT_EQ(folder->Look(Key("scenario\both.txt")).kind, Kind::kAbsent);
+  EXPECT_EQ(folder->OpenFile(Key("scenario\both.txt"), 0).kind, Kind::kAbsent);
+  // A file that another program holds is the game's error.
+  g_fault = Fault::kHeld;
+  LooseFolder::Probe held = folder->OpenFile(Key("scenario\both.txt"), 0);
+  EXPECT_EQ(held.kind, Kind::kFailed);
+  EXPECT_EQ(held.error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+  // A link is refused from its attributes, without being opened.
+  g_fault = Fault::kEveryNameALink;
+  g_opens = 0;
+  const LooseFolder::Probe link = folder->OpenFile(Key("scenario\both.txt"), 0);
+  EXPECT_EQ(link.kind, Kind::kRefused);
+  EXPECT_EQ(link.handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(folder->Look(Key("voice")).kind, Kind::kRefused);
+  EXPECT_EQ(g_opens, 0);
+  g_fault = Fault::kNone;
+}
+
 TEST_F(LooseFolderTest, RecordsMatchThePatternWithoutShortNames) {
   const std::vector<WIN32_FIND_DATAW> records = Folder().Records(Key("scenario"), L"*.TXT");
   std::vector<std::wstring> names;
@@ -319,6 +391,19 @@ TEST_F(LooseFolderTest, ListingsShowEachNameOnceWithTheFoldersFileWinning) {
   EXPECT_EQ(List(Game(L"scenario\\*")),
             (std::vector<std::wstring>{L"Chapter1.txt=13", L"archive.txt=28", L"both.txt=10",
                                        L"disk.txt=4"}));
+  // A name that is a file on one side and a directory on the other is listed
+  // once, as an open finds it: the folder's file first, else the other's.
+  CreateDirectoryW(Game(L"scenario\bgm").c_str(), nullptr);
+  WriteFileText(Dev(L"scenario\bgm"), "loose");
+  WriteFileText(Game(L"scenario\extra"), "disk");
+  CreateDirectoryW(Dev(L"scenario\extra").c_str(), nullptr);
+  const std::vector<std::wstring> mixed = List(Game(L"scenario\\*"));
+  DeleteFileW(Dev(L"scenario\bgm").c_str());
+  RemoveDirectoryW(Game(L"scenario\bgm").c_str());
+  RemoveDirectoryW(Dev(L"scenario\extra").c_str());
+  DeleteFileW(Game(L"scenario\extra").c_str());
+  EXPECT_EQ(mixed, (std::vector<std::wstring>{L"Chapter1.txt=13", L"archive.txt=28", L"bgm=5",
+                                              L"both.txt=10", L"disk.txt=4", L"extra=4"}));
   EXPECT_EQ(List(Game(L"*")), (std::vector<std::wstring>{L"scenario/=0", L"voice/=0"}));
   EXPECT_EQ(List(Game(L"voice\\*.ogg")), (std::vector<std::wstring>{L"line.ogg=3"}));
   EXPECT_EQ(List(Game(L"voice\\*.txt")), std::vector<std::wstring>{});

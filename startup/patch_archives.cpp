@@ -7,6 +7,7 @@
 #include "overlay/loose_folder.h"
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
+#include "overlay/path_key.h"
 #include "platform/text_conversion.h"
 #include "startup/startup_log.h"
 
@@ -64,6 +65,20 @@ void MountPatchArchives(HMODULE module, OverlayRegistry& registry) {
   MountLooseFolder(registry);
 }
 
+namespace {
+
+// Whether `directory` is `folder` or lies below it (full paths, ASCII letter
+// case folded, as the file system compares them).
+bool HoldsDirectory(const std::string& folder, const std::string& directory) {
+  std::string prefix = folder;
+  if (prefix.empty() || prefix.back() != '\\') prefix.push_back('\\');
+  const std::string inside = directory + "\\";
+  return inside.size() >= prefix.size() &&
+         PathKeyEqual(std::string_view(inside).substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
 void MountLooseFolder(OverlayRegistry& registry) {
   const DWORD size = GetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", nullptr, 0);
   if (size <= 1) return;  // unset or empty
@@ -77,6 +92,12 @@ void MountLooseFolder(OverlayRegistry& registry) {
     std::string shown;
     if (!ToUtf8(path, &shown)) shown = "(a name that is not valid UTF-16)";
     LogLooseFolderSkipped(shown, problem);
+    return;
+  }
+  if (HoldsDirectory(folder->Path(), registry.BaseDirectory())) {
+    // Laid over itself, the game directory would serve every game file
+    // read-only: a save over an existing file would fail.
+    LogLooseFolderSkipped(folder->Path(), "it is the game directory or holds it");
     return;
   }
   registry.MountLooseFolder(std::move(folder));

@@ -151,6 +151,17 @@ TEST_F(MountPatchArchivesTest, TheLooseFolderOfTheVariableIsLaidOverTheArchivesO
   ASSERT_TRUE(ToUtf8(full, &expected));
   EXPECT_EQ(registry.Loose()->Path(), expected);
   RemoveDirectoryW(L"dev");
+
+  // Laid over the game directory itself, or a folder that holds it, the
+  // folder would make every game file read-only: it is left out.
+  std::string cwd;
+  ASSERT_TRUE(ToUtf8(cwd_, &cwd));
+  for (const wchar_t* value : {
+    L".", L"..", L".\"}) { SetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", value);
+    OverlayRegistry over_itself(cwd);
+    MountPatchArchives(nullptr, over_itself);
+    EXPECT_EQ(over_itself.Loose(), nullptr) << "over the game directory: " << value;
+  }
 }
 
 }  // namespace
