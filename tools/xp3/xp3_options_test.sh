@@ -31,7 +31,10 @@ printf 'x' >"$work/src/one.txt"
 # Progress: not on a file or pipe unless forced; never on stdout.
 run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")"
 expect "pack" 0
-[ -s "$work/err.txt" ] && fail "pack without a terminal wrote progress: $(cat "$work/err.txt")"
+# What the tool wrote on standard error, without what Wine says of itself (a
+# crash of one of its own services lands in the first program's output).
+tool_errors() { grep -v -e '^wine: ' -e '^wine client error' "$work/err.txt"; }
+tool_errors >/dev/null && fail "pack without a terminal wrote progress: $(cat "$work/err.txt")"
 grep -q 'segments compressed' "$work/out.txt" || fail "pack summary: $(cat "$work/out.txt")"
 run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")" --progress
 expect "pack --progress" 0
@@ -39,7 +42,7 @@ grep -Eq '^xp3: packing +[0-9]+%  [0-9]+/31 files  .* .*/s$' "$work/err.txt" ||
   fail "pack --progress shows no progress line: $(cat "$work/err.txt")"
 [ "$(lines "$work/out.txt")" = 1 ] || fail "pack --progress: stdout holds more than the summary"
 run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")" --progress --quiet
-[ -s "$work/err.txt" ] && fail "--quiet after --progress still shows progress"
+tool_errors >/dev/null && fail "--quiet after --progress still shows progress"
 run extract "$(arg "$work/p.xp3")" "$(arg "$work/x1")" --progress
 expect "extract --progress" 0
 grep -q '^xp3: extracting ' "$work/err.txt" || fail "extract --progress shows no progress line"
