@@ -289,18 +289,18 @@ TEST_F(LooseFolderTest, OnlyAFileThatIsHeldIsTheGamesErrorAndLinksAreNotFollowed
   // A folder whose place fails as a whole says nothing of the game's files:
   // the archives and the disk answer.
   g_fault = Fault::kUnreachable;
-  EXPECT_EQ(folder->Look(Key("scenario\both.txt")).kind, Kind::kAbsent);
-  EXPECT_EQ(folder->OpenFile(Key("scenario\both.txt"), 0).kind, Kind::kAbsent);
+  EXPECT_EQ(folder->Look(Key("scenario\\both.txt")).kind, Kind::kAbsent);
+  EXPECT_EQ(folder->OpenFile(Key("scenario\\both.txt"), 0).kind, Kind::kAbsent);
   // A file that another program holds is the game's error.
   g_fault = Fault::kHeld;
-  LooseFolder::Probe held = folder->OpenFile(Key("scenario\both.txt"), 0);
+  LooseFolder::Probe held = folder->OpenFile(Key("scenario\\both.txt"), 0);
   EXPECT_EQ(held.kind, Kind::kFailed);
   EXPECT_EQ(held.error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
 
   // A link is refused from its attributes, without being opened.
   g_fault = Fault::kEveryNameALink;
   g_opens = 0;
-  const LooseFolder::Probe link = folder->OpenFile(Key("scenario\both.txt"), 0);
+  const LooseFolder::Probe link = folder->OpenFile(Key("scenario\\both.txt"), 0);
   EXPECT_EQ(link.kind, Kind::kRefused);
   EXPECT_EQ(link.handle, INVALID_HANDLE_VALUE);
   EXPECT_EQ(folder->Look(Key("voice")).kind, Kind::kRefused);
@@ -393,15 +393,15 @@ TEST_F(LooseFolderTest, ListingsShowEachNameOnceWithTheFoldersFileWinning) {
                                        L"disk.txt=4"}));
   // A name that is a file on one side and a directory on the other is listed
   // once, as an open finds it: the folder's file first, else the other's.
-  CreateDirectoryW(Game(L"scenario\bgm").c_str(), nullptr);
-  WriteFileText(Dev(L"scenario\bgm"), "loose");
-  WriteFileText(Game(L"scenario\extra"), "disk");
-  CreateDirectoryW(Dev(L"scenario\extra").c_str(), nullptr);
+  CreateDirectoryW(Game(L"scenario\\bgm").c_str(), nullptr);
+  WriteFileText(Dev(L"scenario\\bgm"), "loose");
+  WriteFileText(Game(L"scenario\\extra"), "disk");
+  CreateDirectoryW(Dev(L"scenario\\extra").c_str(), nullptr);
   const std::vector<std::wstring> mixed = List(Game(L"scenario\\*"));
-  DeleteFileW(Dev(L"scenario\bgm").c_str());
-  RemoveDirectoryW(Game(L"scenario\bgm").c_str());
-  RemoveDirectoryW(Dev(L"scenario\extra").c_str());
-  DeleteFileW(Game(L"scenario\extra").c_str());
+  DeleteFileW(Dev(L"scenario\\bgm").c_str());
+  RemoveDirectoryW(Game(L"scenario\\bgm").c_str());
+  RemoveDirectoryW(Dev(L"scenario\\extra").c_str());
+  DeleteFileW(Game(L"scenario\\extra").c_str());
   EXPECT_EQ(mixed, (std::vector<std::wstring>{L"Chapter1.txt=13", L"archive.txt=28", L"bgm=5",
                                               L"both.txt=10", L"disk.txt=4", L"extra=4"}));
   EXPECT_EQ(List(Game(L"*")), (std::vector<std::wstring>{L"scenario/=0", L"voice/=0"}));

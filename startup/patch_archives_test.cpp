@@ -156,8 +156,8 @@ TEST_F(MountPatchArchivesTest, TheLooseFolderOfTheVariableIsLaidOverTheArchivesO
   // folder would make every game file read-only: it is left out.
   std::string cwd;
   ASSERT_TRUE(ToUtf8(cwd_, &cwd));
-  for (const wchar_t* value : {
-    L".", L"..", L".\"}) { SetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", value);
+  for (const wchar_t* value : {L".", L"..", L".\\"}) {
+    SetEnvironmentVariableW(L"XP3PATCH_DEV_DIR", value);
     OverlayRegistry over_itself(cwd);
     MountPatchArchives(nullptr, over_itself);
     EXPECT_EQ(over_itself.Loose(), nullptr) << "over the game directory: " << value;
