@@ -91,7 +91,7 @@ check "release package" bash tests/package_test.sh
 
 echo
 retries="$(wc -l <"$XP3PATCH_WINE_RETRY_LOG")"
-echo "Wine failed to start a program $retries times; each was started once more."
+echo "Programs that Wine itself failed to start, and that were started once more: $retries"
 cat "$XP3PATCH_WINE_RETRY_LOG"
 for part in "${failed_parts[@]}"; do echo "failed: $part"; done
 echo "$passed passed, $failed failed"
