@@ -142,11 +142,20 @@ void DecodePrefix(const uint8_t* data, size_t size, uint64_t limit, std::vector<
   out->clear();
   std::vector<uint8_t> chunk(1 << 16);
   ZSTD_frameHeader header;
+  // The library keeps no more window than the frame's content needs, when
+  // the frame names its size.
+  const auto window_needed = [&header] {
+    return header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN
+               ? header.windowSize
+               : std::min<uint64_t>(header.windowSize, header.frameContentSize);
+  };
   if (size >= 4 && Le(data, 4) == 0xFD2FB528u && ZSTD_getFrameHeader(&header, data, size) == 0 &&
-      header.windowSize > (uint64_t{1} << 27)) {
+      window_needed() > (uint64_t{1} << 27)) {
     // A frame that asks for a window beyond any segment's: decode straight
     // into the prefix (a stable output buffer needs no window of its own),
-    // so that the reference itself stays within the harness's memory.
+    // so that the reference itself stays within the harness's memory. (A
+    // stable buffer must hold the frame's whole content, so a frame that
+    // names a smaller content is decoded as any other, below.)
     ZSTD_DCtx* dctx = ZSTD_createDCtx();
     ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX);
     ZSTD_DCtx_setParameter(dctx, ZSTD_d_stableOutBuffer, 1);
