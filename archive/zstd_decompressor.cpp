@@ -81,9 +81,19 @@ bool ZstdDecompressor::StartOwnWindow() {
          !ZSTD_isError(ZSTD_DCtx_setParameter(stream_, ZSTD_d_stableOutBuffer, 1));
 }
 
+void ZstdDecompressor::NoteContentSize() {
+  own_header_seen_ = true;
+  ZSTD_frameHeader header;
+  if (ZSTD_getFrameHeader(&header, input_ + in_.pos, in_.size - in_.pos) == 0 &&
+      header.frameType == ZSTD_frame) {
+    own_content_size_ = header.frameContentSize;
+  }
+}
+
 uint32_t ZstdDecompressor::ReadOwnWindow(uint8_t* buffer, uint32_t size) {
   while (own_served_ == own_out_.pos && !finished_ && !failed_) {
     if (!FillInput()) break;
+    if (!own_header_seen_) NoteContentSize();
     // zstd writes into the window buffer, never past it: a frame that
     // decodes to more than the declared size fails here.
     const size_t result = ZSTD_decompressStream(stream_, &own_out_, &in_);
@@ -92,8 +102,16 @@ uint32_t ZstdDecompressor::ReadOwnWindow(uint8_t* buffer, uint32_t size) {
     } else if (result == 0) {
       finished_ = true;
     }
+    // A frame that decodes to more, or ends with less, than the content
+    // size it names is damaged: nothing past that size is served.
+    if (own_content_size_ != kUnknownSize &&
+        (own_out_.pos > own_content_size_ || (finished_ && own_out_.pos != own_content_size_))) {
+      failed_ = true;
+      finished_ = false;
+    }
   }
-  const auto count = static_cast<uint32_t>(std::min<size_t>(size, own_out_.pos - own_served_));
+  const size_t end = static_cast<size_t>(std::min<uint64_t>(own_out_.pos, own_content_size_));
+  const auto count = static_cast<uint32_t>(std::min<size_t>(size, end - own_served_));
   std::memcpy(buffer, own_window_.get() + own_served_, count);
   own_served_ += count;
   return count;

@@ -51,6 +51,8 @@ class ZstdDecompressor : public ReadStream {
   // decoding into a buffer of the declared size. False when that cannot be.
   bool StartOwnWindow();
   uint32_t ReadOwnWindow(uint8_t* buffer, uint32_t size);
+  // Takes the content size the frame's header names, from the first input.
+  void NoteContentSize();
 
   ReadStream* source_;
   int64_t source_start_ = 0;  // where the data begins in the source
@@ -63,6 +65,10 @@ class ZstdDecompressor : public ReadStream {
   std::unique_ptr<uint8_t[]> own_window_;
   ZSTD_outBuffer own_out_{nullptr, 0, 0};
   size_t own_served_ = 0;
+  // The content size the frame names (kUnknownSize when it names none):
+  // decoding into its own buffer, the library does not hold the frame to it.
+  uint64_t own_content_size_ = kUnknownSize;
+  bool own_header_seen_ = false;
   bool failed_ = false;
   bool finished_ = false;
 };
