@@ -79,6 +79,25 @@ BOOL AttributesExAnswer(const LooseFolder::Probe& probe, GET_FILEEX_INFO_LEVELS 
   return TRUE;
 }
 
+// The folder's answer for a file it serves or that failed: `served()` with
+// the caller's last error kept, or `failed` with the system's error. False
+// (the last error kept) when the archives and the disk answer instead.
+template <typename T, typename Served>
+bool Answer(const LooseFolder::Probe& probe, DWORD error, Served served, T failed, T* out) {
+  if (probe.kind == Kind::kFile) {
+    SetLastError(error);  // before served(), which may set its own
+    *out = served();
+    return true;
+  }
+  if (probe.kind == Kind::kFailed) {
+    *out = failed;
+    SetLastError(probe.error);
+    return true;
+  }
+  SetLastError(error);
+  return false;
+}
+
 }  // namespace
 
 bool LooseCreateFile(const LooseFolder& folder, const WCHAR* path, DWORD flags, HANDLE* handle) {
@@ -87,18 +106,8 @@ bool LooseCreateFile(const LooseFolder& folder, const WCHAR* path, DWORD flags, 
   const DWORD error = GetLastError();
   const LooseFolder::Probe probe = folder.OpenFile(builder.key(), flags);
   LogProbe("CreateFileW", path, builder.key(), probe);
-  if (probe.kind == Kind::kFile) {
-    SetLastError(error);
-    *handle = probe.handle;
-    return true;
-  }
-  if (probe.kind == Kind::kFailed) {
-    SetLastError(probe.error);
-    *handle = INVALID_HANDLE_VALUE;
-    return true;
-  }
-  SetLastError(error);
-  return false;
+  return Answer(
+      probe, error, [&] { return probe.handle; }, INVALID_HANDLE_VALUE, handle);
 }
 
 bool LooseFileAttributes(const LooseFolder& folder, const WCHAR* path, DWORD* attributes) {
@@ -111,18 +120,9 @@ bool LooseFileAttributes(const LooseFolder& folder, const WCHAR* path, DWORD* at
     return false;  // the disk's directory, or the folder's after the disk and the archives
   }
   LogProbe("GetFileAttributesW", path, builder.key(), probe);
-  if (probe.kind == Kind::kFile) {
-    SetLastError(error);
-    *attributes = probe.attributes.dwFileAttributes;
-    return true;
-  }
-  if (probe.kind == Kind::kFailed) {
-    SetLastError(probe.error);
-    *attributes = INVALID_FILE_ATTRIBUTES;
-    return true;
-  }
-  SetLastError(error);
-  return false;
+  return Answer(
+      probe, error, [&] { return probe.attributes.dwFileAttributes; },
+      static_cast<DWORD>(INVALID_FILE_ATTRIBUTES), attributes);
 }
 
 bool LooseFileAttributesEx(const LooseFolder& folder, const WCHAR* path,
@@ -136,18 +136,9 @@ bool LooseFileAttributesEx(const LooseFolder& folder, const WCHAR* path,
     return false;
   }
   LogProbe("GetFileAttributesExW", path, builder.key(), probe);
-  if (probe.kind == Kind::kFile) {
-    SetLastError(error);
-    *result = AttributesExAnswer(probe, level, information);
-    return true;
-  }
-  if (probe.kind == Kind::kFailed) {
-    SetLastError(probe.error);
-    *result = FALSE;
-    return true;
-  }
-  SetLastError(error);
-  return false;
+  return Answer(
+      probe, error, [&] { return AttributesExAnswer(probe, level, information); }, BOOL{FALSE},
+      result);
 }
 
 bool LooseHasFile(const LooseFolder& folder, const char* function, const WCHAR* path) {
