@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <new>
 
 #include "crash/crash_handlers.h"
 #include "crash/crash_state.h"
@@ -67,33 +68,58 @@ HANDLE OpenPipe(const std::wstring& pipe_name) {
   }
 }
 
+// How long a cancelled transaction may take to end. Registration runs in
+// DllMain, under the loader lock, where a wait without a bound is unsafe
+// (Microsoft's "Dynamic-Link Library Best Practices"): a cancel the system
+// does not finish in time is abandoned instead of waited for.
+constexpr DWORD kCancelLimitMs = 1000;
+
+// What the system writes into while a transaction is pending. On the heap,
+// so that a transaction abandoned after a failed cancel writes into memory
+// that stays valid: that block and its event are then deliberately leaked.
+struct PendingTransaction {
+  OVERLAPPED overlapped;
+  ServerToClientMessage reply;
+};
+
 // TransactNamedPipe within the transaction limit. Returns the Win32 error
 // (WAIT_TIMEOUT when the handler did not answer in time), 0 on success.
 DWORD Transact(HANDLE file, const ClientToServerMessage& request, ServerToClientMessage* reply,
                DWORD* bytes_read) {
-  OVERLAPPED overlapped = {};
-  overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (overlapped.hEvent == nullptr) return ::GetLastError();
+  auto* pending = new (std::nothrow) PendingTransaction{};
+  if (pending == nullptr) return ERROR_OUTOFMEMORY;
+  pending->overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (pending->overlapped.hEvent == nullptr) {
+    const DWORD error = ::GetLastError();
+    delete pending;
+    return error;
+  }
   DWORD error = NO_ERROR;
   if (!::TransactNamedPipe(file, const_cast<ClientToServerMessage*>(&request), sizeof request,
-                           reply, sizeof *reply, bytes_read, &overlapped)) {
+                           &pending->reply, sizeof pending->reply, bytes_read,
+                           &pending->overlapped)) {
     error = ::GetLastError();
     if (error == ERROR_IO_PENDING) {
       bool timed_out = false;
-      if (::WaitForSingleObject(overlapped.hEvent, g_transaction_limit_ms) != WAIT_OBJECT_0) {
+      if (::WaitForSingleObject(pending->overlapped.hEvent, g_transaction_limit_ms) !=
+          WAIT_OBJECT_0) {
         ::CancelIo(file);
         timed_out = true;
+        if (::WaitForSingleObject(pending->overlapped.hEvent, kCancelLimitMs) != WAIT_OBJECT_0) {
+          return WAIT_TIMEOUT;  // still pending: `pending` must outlive it
+        }
       }
-      // Waits for the operation to end, finished or cancelled: the reply
-      // buffer and the OVERLAPPED are the caller's and this frame's.
-      if (::GetOverlappedResult(file, &overlapped, bytes_read, TRUE)) {
+      // The operation has ended, finished or cancelled.
+      if (::GetOverlappedResult(file, &pending->overlapped, bytes_read, FALSE)) {
         error = NO_ERROR;  // it finished just before the cancel
       } else {
         error = timed_out ? static_cast<DWORD>(WAIT_TIMEOUT) : ::GetLastError();
       }
     }
   }
-  ::CloseHandle(overlapped.hEvent);
+  if (error == NO_ERROR) *reply = pending->reply;
+  ::CloseHandle(pending->overlapped.hEvent);
+  delete pending;
   return error;
 }
 

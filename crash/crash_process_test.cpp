@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "crash/crash_client.h"
+#include "crash/null_write_probe.h"
 #include "crash/crash_messages.h"
 #include "crash/log_message.h"
 #include "crash/test_processes.h"
@@ -177,31 +178,8 @@ void ExpectCrashReported(const Handler& handler, const ChildRun& run, DWORD code
   EXPECT_EQ(dump.substr(0, 4), "MDMP");
 }
 
-// The code this machine gives a write to address 0. Windows says access
-// violation; Wine under a user-mode CPU emulator says illegal instruction,
-// because the emulator does not pass the fault's trap number on.
-extern "C" char null_write_probe[];
+// The code this machine gives a write to address 0 (null_write_probe.h).
 DWORD g_null_write_code = 0;
-
-LONG WINAPI SkipProbedWrite(EXCEPTION_POINTERS* pointers) {
-  if (pointers->ContextRecord->Eip != reinterpret_cast<UINT_PTR>(null_write_probe)) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
-  g_null_write_code = pointers->ExceptionRecord->ExceptionCode;
-  pointers->ContextRecord->Eip += 6;  // movl $1, (%eax)
-  return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-__attribute__((noinline)) void ProbeNullWrite() {
-  void* handler = ::AddVectoredExceptionHandler(1, SkipProbedWrite);
-  __asm__ volatile(
-      "xorl %%eax, %%eax\n"
-      ".globl _null_write_probe\n"
-      "_null_write_probe:\n"
-      "movl $1, (%%eax)\n" ::
-          : "eax", "memory");
-  ::RemoveVectoredExceptionHandler(handler);
-}
 
 class CrashProcessTest : public ::testing::Test {
  protected:
@@ -224,7 +202,7 @@ class CrashProcessTest : public ::testing::Test {
           << ReadFileText(handler->process.stderr_path);
     }
     g_memory_readable = CanReadMemoryOf(g_normal.process.process);
-    ProbeNullWrite();
+    g_null_write_code = NullWriteExceptionCode();
     if (g_null_write_code != EXCEPTION_ACCESS_VIOLATION) {
       std::printf("note: a write to address 0 raises %s here, not an access violation\n",
                   Hex32(g_null_write_code).c_str());

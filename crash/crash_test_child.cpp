@@ -13,6 +13,7 @@
 #include "crash/crash_handlers.h"
 #include "crash/crash_state.h"
 #include "crash/log_message.h"
+#include "crash/null_write_probe.h"
 #include "crash/pipe_name.h"
 #include "platform/platform.h"
 
@@ -141,6 +142,11 @@ int main(int argc, char** argv) {
   std::string mode = argv[1];
   const char* pipe = argc > 2 ? argv[2] : "";
   if (mode == "log-fatal") return LogFatal();
+  if (mode == "null-write-code") {
+    // For scripts that check a crash report's exception code.
+    std::printf("0x%08lX\n", static_cast<unsigned long>(NullWriteExceptionCode()));
+    return 0;
+  }
 
   if (mode == "crash-heap-locked") {
     // The shipped log settings, but standard error selected, to show the
