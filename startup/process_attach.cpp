@@ -21,6 +21,10 @@ HMODULE g_module = nullptr;
 std::atomic<bool> g_filter_hooked{false};
 std::atomic<bool> g_game_entry_hooked{false};
 std::atomic<bool> g_file_hooks_live{false};
+// Set when the DLL has pinned itself (see ProcessAttach).
+std::atomic<bool> g_pinned{false};
+// A failed registration whose box is still to be shown.
+std::atomic<bool> g_registration_failed{false};
 
 // GameEntry may be called more than once; start-up runs on the first call
 // only, so archives are never mounted twice and no hook is attached over a
@@ -43,6 +47,21 @@ bool IsExecutableCodeOfMainModule(BYTE* address) {
       PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
   if ((info.Protect & executable) == 0) return false;
   return address + 5 <= static_cast<BYTE*>(info.BaseAddress) + info.RegionSize;
+}
+
+// Keeps this DLL mapped until the process ends, and logs it.
+void PinSelf() {
+  HMODULE self = nullptr;
+  const bool pinned =
+      GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCWSTR>(&PinSelf), &self) != FALSE;
+  const DWORD error = pinned ? NO_ERROR : GetLastError();
+  g_pinned = pinned;
+  if (!pinned) {
+    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, error).stream()
+        << "the patch could not keep itself loaded";
+  }
+  LogPinned(error);
 }
 
 BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
@@ -91,6 +110,7 @@ HookedSetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER) {
 DWORD WINAPI HookedGameEntry(DWORD a, DWORD b, DWORD c, DWORD d) {
   HookTable::GameEntryFunction real = TheHookTable().GameEntry;
   if (real == nullptr) return 0;
+  ShowDeferredMessages();
   DeferredStartup(g_module);
   return real(a, b, c, d);
 }
@@ -102,10 +122,16 @@ void DeferredStartup(HMODULE module) {
 void ProcessAttach(HMODULE module) {
   StartupLogAttach(module);
   // A name the client refuses (too long, not a local pipe) fails like an
-  // unreachable handler: logged, the box, and the game goes on.
+  // unreachable handler: logged, the box, and the game goes on. The box is
+  // shown later, outside the loader lock (see ShowDeferredMessages).
   std::wstring pipe_name;
-  if (ReadAnnouncedPipeName(&pipe_name) && !TheCrashClient().ConnectToHandler(pipe_name)) {
-    MessageBoxW(nullptr, L"无法连接到 Crashpad Handler。", L"信息", MB_ICONINFORMATION);
+  bool registered = false;
+  if (ReadAnnouncedPipeName(&pipe_name)) {
+    registered = TheCrashClient().ConnectToHandler(pipe_name);
+    if (!registered) {
+      g_registration_failed = true;
+      LogRegistrationBoxDeferred();
+    }
   }
 
   HookTable& table = TheHookTable();
@@ -121,7 +147,28 @@ void ProcessAttach(HMODULE module) {
     g_game_entry_hooked = has_game_entry;
     if (has_game_entry) StartupLogWatchEntry();
   }
+  // From here on code of the process may lead into this DLL: the hooks' jumps,
+  // and the crash client's exception filter, which nothing can take out again
+  // once the filter hook blocks SetUnhandledExceptionFilter. FreeLibrary
+  // unmaps a DLL as soon as its entry point returns from
+  // DLL_PROCESS_DETACH ("FreeLibrary function", Microsoft Learn), too late
+  // to keep it then, and a game thread may be inside a replacement at that
+  // moment. So the DLL pins itself now: a later FreeLibrary only lowers the
+  // count, and the patch serves until the process ends.
+  if (g_filter_hooked || registered) PinSelf();
 }
+
+void ShowDeferredMessages() {
+  // MessageBoxW loads and uses User32, which Microsoft's "Dynamic-Link
+  // Library Best Practices" rule out under the loader lock that DllMain
+  // runs in; the game's own thread shows it instead, once.
+  if (g_registration_failed.exchange(false)) {
+    LogRegistrationBoxShown();
+    MessageBoxW(nullptr, L"无法连接到 Crashpad Handler。", L"信息", MB_ICONINFORMATION);
+  }
+}
+
+bool IsPinned() { return g_pinned; }
 
 bool ProcessDetach() {
   HookTable& table = TheHookTable();
@@ -143,17 +190,10 @@ bool ProcessDetach() {
 }
 
 void StayLoadedAfterFailedDetach() {
-  HMODULE self = nullptr;
-  const bool pinned =
-      GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                         reinterpret_cast<LPCWSTR>(&StayLoadedAfterFailedDetach), &self) != FALSE;
-  const DWORD pin_error = pinned ? NO_ERROR : GetLastError();
-  if (pinned) {
-    logging::LogMessage(__FILE__, __LINE__, logging::kError).stream()
-        << "the hooks could not be removed: the patch stays loaded until the process ends";
-  } else {
-    logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, pin_error).stream()
-        << "the hooks could not be removed and the patch could not be kept loaded";
-  }
-  LogStayingLoaded(pin_error);
+  // A pinned DLL gets no detach before the process ends, so this is reached
+  // only when the pin itself failed at attach: too late now to keep the DLL
+  // mapped (see ProcessAttach). It is logged for the team.
+  logging::LogMessage(__FILE__, __LINE__, logging::kError).stream()
+      << "the hooks could not be removed and the patch was not kept loaded";
+  LogStayingLoaded(ERROR_INVALID_STATE);
 }

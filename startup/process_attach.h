@@ -6,8 +6,11 @@
 // GameEntry. The first GameEntry call mounts the archives and redirects the
 // file functions (file_hooks.h); later calls only pass through. Detach removes
 // exactly the hooks that are live. Each of these hook transactions enlists
-// every other thread of the process, and a failed one is logged. When the
-// detach fails, the DLL stays loaded for the rest of the process.
+// every other thread of the process, and a failed one is logged. Once a hook
+// or the crash client's filter is live, the DLL pins itself: FreeLibrary
+// then leaves it loaded, and detach runs only when the process ends.
+// Nothing under the loader lock shows a window: a failed registration's box
+// waits for the game's first GameEntry call.
 #pragma once
 
 #include <windows.h>
@@ -20,12 +23,15 @@ inline constexpr DWORD kGameEntryOffset = 0x12A090;
 void ProcessAttach(HMODULE module);
 // True when every hook that was live has been removed.
 bool ProcessDetach();
-// After a detach that failed (a thread that cannot be suspended, no memory,
-// another thread's transaction still open): the file functions still jump
-// into the replacements, which use the process-wide objects. Pins the DLL,
-// so that FreeLibrary does not unmap it, and logs why it stays; the caller
-// then keeps the process-wide objects alive.
+// After a detach that failed although the DLL was not pinned (the pin failed
+// at attach): logs that hooked functions may lead into unloaded code; the
+// caller keeps the process-wide objects alive.
 void StayLoadedAfterFailedDetach();
+// Shows, once, the message box that attach put off (a failed crash-handler
+// registration). Runs on the game's thread, outside the loader lock.
+void ShowDeferredMessages();
+// True when the DLL pinned itself at attach.
+bool IsPinned();
 void DeferredStartup(HMODULE module);
 
 // One hook transaction of the patch: opens it, enlists every other thread of

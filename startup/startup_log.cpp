@@ -201,6 +201,30 @@ void LogStayingLoaded(DWORD pin_error) {
   }
 }
 
+void LogPinned(DWORD pin_error) {
+  if (!DiagnosticLogEnabled()) return;
+  if (pin_error == NO_ERROR) {
+    DiagnosticLogWrite(
+        "attach: the patch DLL keeps itself loaded until the process ends (FreeLibrary of it "
+        "only lowers its count), since its hooks and exception filter lead into it");
+  } else {
+    DiagnosticLogWrite("attach: the patch DLL could not keep itself loaded: %s",
+                       SystemErrorText(pin_error).c_str());
+  }
+}
+
+void LogRegistrationBoxDeferred() {
+  if (!DiagnosticLogEnabled()) return;
+  DiagnosticLogWrite(
+      "attach: no crash handler accepted the registration; its message box is shown when the "
+      "game first calls its entry function, outside the loader lock");
+}
+
+void LogRegistrationBoxShown() {
+  if (!DiagnosticLogEnabled()) return;
+  DiagnosticLogWrite("start-up: showing the message box of the failed crash-handler registration");
+}
+
 void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path) {
   if (!DiagnosticLogEnabled()) {
     if (!registry.Mount(utf8_path)) {

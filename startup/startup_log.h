@@ -39,6 +39,15 @@ void LogHookTransaction(const char* what, DWORD result, PVOID* failed_slot);
 // the error that kept it from being pinned.
 void LogStayingLoaded(DWORD pin_error);
 
+// Whether the DLL pinned itself at attach (`pin_error` 0) or why it could
+// not.
+void LogPinned(DWORD pin_error);
+
+// A failed crash-handler registration: its box is put off until the game's
+// entry function (deferred), and later shown (shown).
+void LogRegistrationBoxDeferred();
+void LogRegistrationBoxShown();
+
 // OverlayRegistry::MountOrExit, with the archive's full path, its entry
 // count (or why it could not be mounted, in words) in the log; a mount that
 // ends the game is logged before the error box (ExitWithMountErrorLogged).

@@ -57,7 +57,8 @@ REAL_OPS=(cat 'data\real.txt' seek 'data\real.txt' 5 4 stat 'data\real.txt' type
           cat 'data\missing.txt' stat 'data\missing.txt' ls 'C:\windows\*.exe' ls 'data\r*')
 play "$WORK/plain.out" "${REAL_OPS[@]}"
 
-# 2. With the DLL, before and after GameEntry (called twice), then unloaded.
+# 2. With the DLL, before and after GameEntry (called twice), then freed: the
+#    patch keeps itself loaded once its hooks are live, so it goes on serving.
 play "$WORK/main.out" load patch.dll \
   echo BEFORE cat 'data\a.txt' stat 'data\b.txt' filter \
   entry echo AFTER "${REAL_OPS[@]}" echo OVERLAY \
@@ -96,36 +97,39 @@ check "FindFirstFileW sees the archive's file" "$M" '^exists data\\b.txt: yes'
 if [ -e "$WORK/game/data/b.txt" ]; then
   failures=$((failures + 1)); echo "FAIL: write to an overlaid path created it on disk"
 else passes=$((passes + 1)); fi
-check "unload" "$M" '^free: ok'
-check "unloaded after its hooks were removed" "$M" '^loaded patch.dll: no'
+check "FreeLibrary succeeds" "$M" '^free: ok'
+check "the patch stays loaded after FreeLibrary" "$M" '^loaded patch.dll: yes'
 check "exit code" "$M" '^exit 0$'
 # GameEntry twice: the second call must not mount again (still one listing entry).
 expect_eq "GameEntry twice" "$(grep -c '^GameEntry(1, 2, 3, 4)' "$M")" 2
-# After unloading, the real files answer again.
+# After FreeLibrary the overlay still answers, and real files are still real.
 after_unload="$(sed -n '/^UNLOAD/,$p' "$M")"
-grep -q 'data\\a.txt: size 10/10, read 10 bytes: original-a' <<<"$after_unload" &&
-  passes=$((passes + 1)) || { failures=$((failures + 1)); echo "FAIL: real files after FreeLibrary"; }
+grep -q 'data\\a.txt: size 12/12, read 12 bytes: translated-a' <<<"$after_unload" &&
+  grep -q 'data\\real.txt: size 9/9' <<<"$after_unload" &&
+  passes=$((passes + 1)) || { failures=$((failures + 1)); echo "FAIL: files after FreeLibrary"; }
 # Pass-through: real files, handles and listings answer exactly as without the DLL.
 diff <(sed -n '/^AFTER/,/^OVERLAY/p' "$M" | sed '1d;$d') <(grep -v '^exit' "$WORK/plain.out") \
   >"$WORK/diff.out" && passes=$((passes + 1)) ||
   { failures=$((failures + 1)); echo "FAIL: pass-through differs:"; cat "$WORK/diff.out"; }
 
-# 2b. An unload whose detach fails (a game thread that cannot be suspended
-#     any further): the hooks stay, so the DLL stays loaded with everything
-#     they use, and the log says why.
+# 2b. FreeLibrary while a game thread cannot be suspended any further (a
+#     detach would fail): nothing is detached, the DLL stays loaded with
+#     everything its hooks use, and the log says so from the attach on.
 XP3PATCH_LOG="$(echo "Z:$WORK/stay.log" | tr / '\\')" play "$WORK/stay.out" load patch.dll entry \
   unsuspendable free loaded patch.dll cat 'data\a.txt' echo END
 S="$WORK/stay.out"
-check "failed detach: a thread that cannot be suspended" "$S" '^unsuspendable: suspended 127 times'
-check "failed detach: FreeLibrary returns" "$S" '^free: ok'
-check "failed detach: the DLL stays loaded" "$S" '^loaded patch.dll: yes'
-check "failed detach: the hooks still answer" "$S" 'data\\a.txt: size 12/12, read 12 bytes: translated-a'
-check "failed detach: the game goes on" "$S" '^END'
-check "failed detach: exit code" "$S" '^exit 0$'
+check "unsuspendable: a thread that cannot be suspended" "$S" '^unsuspendable: suspended 127 times'
+check "unsuspendable: FreeLibrary returns" "$S" '^free: ok'
+check "unsuspendable: the DLL stays loaded" "$S" '^loaded patch.dll: yes'
+check "unsuspendable: the hooks still answer" "$S" 'data\\a.txt: size 12/12, read 12 bytes: translated-a'
+check "unsuspendable: the game goes on" "$S" '^END'
+check "unsuspendable: exit code" "$S" '^exit 0$'
 tr -d '\r' <"$WORK/stay.log" >"$WORK/stay.log.txt"
-check "failed detach: logged" "$WORK/stay.log.txt" '\] hook transaction \(detach\): FAILED'
-check "failed detach: why it stays, logged" "$WORK/stay.log.txt" \
-  '\] unload: the hooks are still in place, so the patch DLL stays loaded'
+check "unsuspendable: why it stays, logged" "$WORK/stay.log.txt" \
+  '\] attach: the patch DLL keeps itself loaded until the process ends'
+if grep -q 'hook transaction (detach)' "$WORK/stay.log.txt"; then
+  failures=$((failures + 1)); echo "FAIL: FreeLibrary of a pinned patch ran a detach"
+else passes=$((passes + 1)); fi
 
 # 3. CHS_TW: exactly "1" mounts patch_tw.xp3, which wins over the others.
 # The first overlaid open of the process leaves the last error as it was.
@@ -166,7 +170,8 @@ check "log: the DLL" "$L" '\] patch DLL: Z:\\.*\\game\\patch\.dll$'
 check "log: the game directory" "$L" '\] game directory \(paths are keyed against it\): Z:\\.*\\game$'
 check "log: attach transaction" "$L" '\] hook transaction \(attach\): committed$'
 check "log: file hooks transaction" "$L" '\] hook transaction \(file hooks\): committed$'
-check "log: detach transaction" "$L" '\] hook transaction \(detach\): committed$'
+check "log: pinned at attach" "$L" '\] attach: the patch DLL keeps itself loaded until the process ends'
+check_not "log: no detach before the process ends" "$L" 'hook transaction \(detach\)'
 check "log: patch.xp3 mounted" "$L" '\] mounted Z:\\.*\\game\\patch\.xp3: 4 entries; 4 new paths, 0 replacing'
 check "log: images.xp3 mounted" "$L" '\] mounted Z:\\.*\\game\\images\.xp3: 1 entry; 0 new paths, 1 replacing'
 check "log: an archive answered" "$L" \

@@ -7,8 +7,10 @@
 //                             the game's own files into the current directory
 //   busy_game startup ROUNDS  per round: reader threads start, the patch is
 //                             loaded, another thread calls GameEntry, the
-//                             readers check every answer, then the patch is
-//                             unloaded; exit code 0 when every answer was right
+//                             readers check every answer, and the patch is
+//                             freed while they read (it stays loaded: the
+//                             first round starts it, later ones find it
+//                             live); exit code 0 when every answer was right
 //   busy_game exit SEED       the patch is started, reader threads read the
 //                             compressed overlaid files in a loop, and the main
 //                             thread calls ExitProcess(0) after a short while
@@ -168,19 +170,21 @@ int Startup(int rounds) {
     if (result != 10) Error("GameEntry returned", std::to_string(result));
     g_live = true;
     Sleep(20);
+    // The game unloads the patch while its readers are inside the redirected
+    // functions, and a bystander computes through it: the patch keeps itself
+    // loaded, so every thread goes on, and the answers stay the patch's.
+    HANDLE bystander = CreateThread(nullptr, 0, Bystander, nullptr, 0, nullptr);
+    if (!FreeLibrary(g_patch)) Error("FreeLibrary failed", "");
+    Sleep(10);
+    if (GetModuleHandleW(L"patch.dll") == nullptr) Error("after FreeLibrary:", "patch unloaded");
     g_stop = true;
     WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
     for (HANDLE h : threads) CloseHandle(h);
-    // A bystander that computes through the unload as well.
-    g_stop = false;
-    HANDLE bystander = CreateThread(nullptr, 0, Bystander, nullptr, 0, nullptr);
-    if (!FreeLibrary(g_patch)) Error("FreeLibrary failed", "");
-    g_stop = true;
     WaitForSingleObject(bystander, INFINITE);
     CloseHandle(bystander);
     std::string data;
-    if (!ReadWhole(kOverlaid, &data) || data != Original())
-      Error("after unload:", "not the game's");
+    if (!ReadWhole(kOverlaid, &data) || data != Translated())
+      Error("after FreeLibrary:", "not the translation");
   }
   std::printf("startup: %d rounds, %ld reads, %ld errors\n", rounds, g_reads.load(),
               g_errors.load());

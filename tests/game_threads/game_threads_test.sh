@@ -3,7 +3,9 @@
 # using the file functions (busy_game under Wine):
 #  - start-up under fire: reader threads call CreateFileW, ReadFile and
 #    GetFileAttributesW while another thread calls GameEntry; every answer
-#    must be right, round after round of load, start-up and unload;
+#    must be right, and stay right while the game frees the patch (which
+#    keeps itself loaded); each run starts the patch once, later rounds
+#    load and free it again while it is live;
 #  - ending while reading: threads read compressed overlaid files while the
 #    main thread calls ExitProcess(0); the process must end promptly with 0,
 #    judged against the same game with a DLL that does nothing (files on
@@ -11,8 +13,8 @@
 #   game_threads_test.sh BUILD_DIR [STARTUP_RUNS ROUNDS EXIT_RUNS]
 set -uo pipefail
 B="$1"
-STARTUP_RUNS="${2:-3}"
-ROUNDS="${3:-15}"
+STARTUP_RUNS="${2:-6}"
+ROUNDS="${3:-4}"
 EXIT_RUNS="${4:-20}"
 RUN="$B/wine-run.sh"
 XP3="$B/tools/xp3/xp3.exe"

@@ -65,5 +65,29 @@ load_within "silent handler" "$MUTE" 3000 10000
 # Not a local pipe: refused at once, without touching the network.
 load_within "remote name" '\\192.0.2.1\pipe\x' 0 6000
 
+# The box of a failed registration is never shown under the loader lock: the
+# log says at attach that it waits, and shows it when the game first calls
+# its entry function (not at all in a process that never calls it).
+deferred_box() {  # deferred_box NAME GAME_COMMANDS...
+  local log="$WORK/$1.log"
+  (cd "$WORK" && CRASHPAD_PIPE_NAME='\\192.0.2.1\pipe\x' \
+    XP3PATCH_LOG="$(echo "Z:$log" | tr / '\\')" "$RUN" game.exe load patch.dll "${@:2}" \
+    >"$WORK/$1.out" 2>&1)
+  tr -d '\r' <"$log" >"$log.txt" 2>/dev/null
+}
+deferred_box box-entry entry
+if grep -q 'attach: no crash handler accepted the registration; its message box is shown when' \
+     "$WORK/box-entry.log.txt" &&
+   [ "$(grep -n 'attach: no crash handler' "$WORK/box-entry.log.txt" | cut -d: -f1)" -lt \
+     "$(grep -n 'showing the message box of the failed crash-handler registration' \
+        "$WORK/box-entry.log.txt" | cut -d: -f1)" ]; then passes=$((passes + 1)); else
+  failures=$((failures + 1)); echo "FAIL: the registration box is not put off until GameEntry"
+  cat "$WORK/box-entry.log.txt"; fi
+deferred_box box-no-entry echo no-entry
+if grep -q 'attach: no crash handler' "$WORK/box-no-entry.log.txt" &&
+   ! grep -q 'showing the message box' "$WORK/box-no-entry.log.txt"; then passes=$((passes + 1))
+else failures=$((failures + 1)); echo "FAIL: the registration box was shown without GameEntry"
+  cat "$WORK/box-no-entry.log.txt"; fi
+
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]
