@@ -13,6 +13,7 @@ bool RunTransaction(bool attach) {
   if (error == NO_ERROR) error = HookEnlistThread(GetCurrentThread());
   for (const FileHook& hook : FileHooks()) {
     if (error != NO_ERROR) break;
+    if (!IsPresent(hook)) continue;
     error =
         attach ? HookAttach(hook.slot, hook.replacement) : HookDetach(hook.slot, hook.replacement);
   }

@@ -17,6 +17,7 @@
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
+#include "overlay/redirect_depth.h"
 
 namespace {
 
@@ -180,17 +181,23 @@ class SystemSearch {
   HANDLE handle_;
 };
 
-HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find_data,
-                   FINDEX_SEARCH_OPS search_op, LPVOID search_filter, DWORD additional_flags) {
+}  // namespace
+
+HANDLE SearchAnswer(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, WIN32_FIND_DATAW* find_data,
+                    FINDEX_SEARCH_OPS search_op, LPVOID search_filter, DWORD additional_flags,
+                    const std::function<HANDLE()>& pass, bool* by_overlay) {
+  *by_overlay = false;
   const RealFileFunctions& real = RealFunctions();
   std::string pattern;
   if (file_name == nullptr || !ToUtf8OrThrow(file_name, &pattern)) pattern.clear();
   const std::string absolute = IsDriveAbsolute(pattern) ? pattern : FullPath(pattern);
   const std::string directory = SearchedDirectoryOf(absolute);
-  if (file_name == nullptr ||
-      BeginsWithParent(RelativePath(directory, HostRegistry().BaseDirectory()))) {
-    return real.FindFirstFileExW(file_name, info_level, find_data, search_op, search_filter,
-                                 additional_flags);
+  // A search outside the game directory (above it, or on another drive or
+  // share, which RelativePath gives back unrelated) is the system's alone.
+  const std::string relative_directory = RelativePath(directory, HostRegistry().BaseDirectory());
+  if (file_name == nullptr || BeginsWithParent(relative_directory) ||
+      IsDriveAbsolute(relative_directory) || relative_directory.rfind("\\\\", 0) == 0) {
+    return pass();
   }
 
   // The loose folder's records of the same directory, when there is one.
@@ -213,8 +220,7 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
   std::vector<DirectoryIndex::Child> children;
   const bool indexed = HostRegistry().Directories().Lookup(directory, &children);
   if (indexed && children.empty() && loose.empty()) {
-    HANDLE system = real.FindFirstFileExW(file_name, info_level, find_data, search_op,
-                                          search_filter, additional_flags);
+    HANDLE system = pass();
     LogDirectorySearch(file_name, directory, 0);
     if (system == INVALID_HANDLE_VALUE) SetLastError(ERROR_FILE_NOT_FOUND);
     return system;
@@ -264,16 +270,22 @@ HANDLE StartSearch(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, LPVOID find
   FindSession* handle = session.get();
   HostFindSessions().Insert(std::move(session));
   std::memcpy(find_data, &handle->records[0], sizeof(WIN32_FIND_DATAW));
+  *by_overlay = true;
   return static_cast<HANDLE>(handle);
 }
-
-}  // namespace
 
 HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level,
                                      LPVOID find_data, FINDEX_SEARCH_OPS search_op,
                                      LPVOID search_filter, DWORD additional_flags) {
   return GuardedAnswer(INVALID_HANDLE_VALUE, [&] {
-    return StartSearch(file_name, info_level, find_data, search_op, search_filter,
-                       additional_flags);
+    RedirectScope scope;
+    auto pass = [&] {
+      return RealFunctions().FindFirstFileExW(file_name, info_level, find_data, search_op,
+                                              search_filter, additional_flags);
+    };
+    if (scope.nested()) return pass();
+    bool by_overlay = false;
+    return SearchAnswer(file_name, info_level, static_cast<WIN32_FIND_DATAW*>(find_data),
+                        search_op, search_filter, additional_flags, pass, &by_overlay);
   });
 }

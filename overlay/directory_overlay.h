@@ -16,10 +16,20 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "overlay/overlay_registry.h"
+
+// Starts a search of `file_name` for any form of FindFirstFile. Inside the
+// game directory the overlay merges the listing and hands out a FindSession:
+// its first record goes to `find_data` and `by_overlay` is set. Everywhere
+// else `pass`, which runs the caller's own form of the real function with the
+// caller's own buffer, answers, and its result reaches the caller untouched.
+HANDLE SearchAnswer(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, WIN32_FIND_DATAW* find_data,
+                    FINDEX_SEARCH_OPS search_op, LPVOID search_filter, DWORD additional_flags,
+                    const std::function<HANDLE()>& pass, bool* by_overlay);
 
 // The archive records for a search of `searched_directory` (UTF-8) with the
 // wide name pattern `pattern`, in index order. `system_records` is the

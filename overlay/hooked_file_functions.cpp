@@ -2,11 +2,11 @@
 
 #include "overlay/find_session.h"
 #include "overlay/guarded_answer.h"
-#include "overlay/loose_answers.h"
 #include "overlay/overlapped_read.h"
 #include "overlay/overlay_host.h"
-#include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
+#include "overlay/path_answers.h"
+#include "overlay/redirect_depth.h"
 
 // Each replacement runs its work through GuardedAnswer: should an allocation
 // fail on the way, the game gets the function's failure result with
@@ -14,28 +14,22 @@
 //
 // The path functions ask the loose folder first when there is one
 // (loose_answers.h): it wins over every archive. Without one, that costs a
-// null check.
+// null check. Their answers are shared with the other forms of the same
+// functions (path_answers.h), and each marks the thread while it runs, so
+// that a call the system makes from inside one passes straight through
+// (redirect_depth.h).
 
 HANDLE WINAPI HookedCreateFileW(LPCWSTR file_name, DWORD access, DWORD share_mode,
                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                 HANDLE template_file) {
   return GuardedAnswer<HANDLE>(INVALID_HANDLE_VALUE, [&] {
-    // Access, sharing and disposition are not examined: an overlaid path
-    // always opens read-only and nothing is ever created on disk for it. Of
-    // the flags, only FILE_FLAG_OVERLAPPED counts (for reads at an offset).
-    // The same holds for a file of the loose folder, which opens read-only.
-    HANDLE loose = INVALID_HANDLE_VALUE;
-    if (const LooseFolder* folder = HostRegistry().Loose();
-        folder != nullptr && LooseCreateFile(*folder, file_name, flags, &loose)) {
-      return loose;
-    }
-    if (file_name != nullptr &&
-        LogPathLookup("CreateFileW", file_name, HostRegistry().Exists(file_name))) {
-      return KeepingLastError(INVALID_HANDLE_VALUE,
-                              [&] { return HostRegistry().OpenOwn(file_name, flags); });
-    }
-    return RealFunctions().CreateFileW(file_name, access, share_mode, security, disposition, flags,
-                                       template_file);
+    RedirectScope scope;
+    auto pass = [&] {
+      return RealFunctions().CreateFileW(file_name, access, share_mode, security, disposition,
+                                         flags, template_file);
+    };
+    if (scope.nested()) return pass();
+    return CreateFileAnswer("CreateFileW", file_name, flags, pass);
   });
 }
 
@@ -119,68 +113,22 @@ DWORD WINAPI HookedGetFileType(HANDLE file) {
   });
 }
 
-// A directory that archives (or the loose folder) alone hold is a directory
-// to the attribute queries too, as listings show it; one that exists on disk keeps the
-// system's answer. So the overlay looks for such a directory only when the
-// system has found nothing, and its answer then leaves the last error as it
-// was before the call.
 DWORD WINAPI HookedGetFileAttributesW(LPCWSTR file_name) {
   return GuardedAnswer<DWORD>(INVALID_FILE_ATTRIBUTES, [&] {
-    const LooseFolder* folder = HostRegistry().Loose();
-    DWORD loose = INVALID_FILE_ATTRIBUTES;
-    if (folder != nullptr && LooseFileAttributes(*folder, file_name, &loose)) return loose;
-    if (file_name != nullptr &&
-        LogPathLookup("GetFileAttributesW", file_name, HostRegistry().Exists(file_name))) {
-      return static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    }
-    const DWORD error = GetLastError();
-    const DWORD real = RealFunctions().GetFileAttributesW(file_name);
-    if (real != INVALID_FILE_ATTRIBUTES || file_name == nullptr) return real;
-    if (HostRegistry().IsArchiveDirectory(file_name)) {
-      SetLastError(error);
-      return static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY);
-    }
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    BOOL found = FALSE;
-    if (folder != nullptr &&
-        LooseDirectoryAttributesEx(*folder, file_name, GetFileExInfoStandard, &data, &found) &&
-        found) {
-      SetLastError(error);
-      return data.dwFileAttributes;
-    }
-    return real;
+    RedirectScope scope;
+    auto pass = [&] { return RealFunctions().GetFileAttributesW(file_name); };
+    if (scope.nested()) return pass();
+    return AttributesAnswer("GetFileAttributesW", file_name, pass);
   });
 }
 
 BOOL WINAPI HookedGetFileAttributesExW(LPCWSTR file_name, GET_FILEEX_INFO_LEVELS level,
                                        LPVOID information) {
   return GuardedAnswer<BOOL>(FALSE, [&] {
-    const LooseFolder* folder = HostRegistry().Loose();
-    BOOL loose = FALSE;
-    if (folder != nullptr &&
-        LooseFileAttributesEx(*folder, file_name, level, information, &loose)) {
-      return loose;
-    }
-    if (file_name != nullptr &&
-        LogPathLookup("GetFileAttributesExW", file_name, HostRegistry().Exists(file_name))) {
-      return KeepingLastError(
-          FALSE, [&] { return HostRegistry().AttributesExOwn(file_name, level, information); });
-    }
-    const DWORD error = GetLastError();
-    const BOOL real = RealFunctions().GetFileAttributesExW(file_name, level, information);
-    if (real || file_name == nullptr) return real;
-    if (HostRegistry().IsArchiveDirectory(file_name)) {
-      SetLastError(error);
-      return HostRegistry().DirectoryAttributesExOwn(file_name, level, information);
-    }
-    const DWORD real_error = GetLastError();
-    if (folder != nullptr &&
-        LooseDirectoryAttributesEx(*folder, file_name, level, information, &loose)) {
-      if (loose) SetLastError(error);
-      return loose;
-    }
-    SetLastError(real_error);
-    return real;
+    RedirectScope scope;
+    auto pass = [&] { return RealFunctions().GetFileAttributesExW(file_name, level, information); };
+    if (scope.nested()) return pass();
+    return AttributesExAnswer("GetFileAttributesExW", file_name, level, information, pass);
   });
 }
 

@@ -7,6 +7,7 @@
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
+#include "overlay/redirect_depth.h"
 
 namespace {
 
@@ -29,29 +30,31 @@ bool HasExtension(const WCHAR* name) {
 
 }  // namespace
 
+bool OverlaidSearchName(const char* function, LPCWSTR path, LPCWSTR file_name, LPCWSTR extension,
+                        WCHAR (&name)[MAX_PATH + 1]) {
+  // The name as the search would look for it, on the stack: the call of
+  // every other search allocates nothing here.
+  const bool searchable =
+      file_name != nullptr && (path == nullptr || HasDirectoryPart(file_name));
+  if (!searchable) return false;
+  const size_t base = std::wcslen(file_name);
+  const size_t more =
+      extension != nullptr && !HasExtension(file_name) ? std::wcslen(extension) : 0;
+  if (base + more > MAX_PATH) return false;
+  std::wmemcpy(name, file_name, base);
+  if (more != 0) std::wmemcpy(name + base, extension, more);
+  name[base + more] = L'\0';
+  const LooseFolder* folder = HostRegistry().Loose();
+  return (folder != nullptr && LooseHasFile(*folder, function, name)) ||
+         LogPathLookup(function, name, HostRegistry().Exists(name));
+}
+
 DWORD WINAPI HookedSearchPathW(LPCWSTR path, LPCWSTR file_name, LPCWSTR extension, DWORD length,
                                LPWSTR buffer, LPWSTR* file_part) {
   return GuardedAnswer<DWORD>(0, [&]() -> DWORD {
-    // The name as the search would look for it, on the stack: the call of
-    // every other search allocates nothing here.
+    RedirectScope scope;
     WCHAR name[MAX_PATH + 1];
-    const bool searchable =
-        file_name != nullptr && (path == nullptr || HasDirectoryPart(file_name));
-    bool candidate = false;
-    if (searchable) {
-      const size_t base = std::wcslen(file_name);
-      const size_t more =
-          extension != nullptr && !HasExtension(file_name) ? std::wcslen(extension) : 0;
-      if (base + more <= MAX_PATH) {
-        std::wmemcpy(name, file_name, base);
-        if (more != 0) std::wmemcpy(name + base, extension, more);
-        name[base + more] = L'\0';
-        candidate = true;
-      }
-    }
-    const LooseFolder* folder = HostRegistry().Loose();
-    if (candidate && ((folder != nullptr && LooseHasFile(*folder, "SearchPathW", name)) ||
-                      LogPathLookup("SearchPathW", name, HostRegistry().Exists(name)))) {
+    if (!scope.nested() && OverlaidSearchName("SearchPathW", path, file_name, extension, name)) {
       // The same contract as the search's own answer: the full path's length,
       // or the room it needs when the buffer is too small.
       return GetFullPathNameW(name, length, buffer, file_part);

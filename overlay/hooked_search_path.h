@@ -14,5 +14,11 @@
 
 #include <windows.h>
 
+// Whether a search for `file_name` (with `extension`, when it has none) under
+// `path` finds an overlaid file as the overlay answers it; `name` then holds
+// the name it looked for. `function` names the caller's form for the log.
+bool OverlaidSearchName(const char* function, LPCWSTR path, LPCWSTR file_name, LPCWSTR extension,
+                        WCHAR (&name)[MAX_PATH + 1]);
+
 DWORD WINAPI HookedSearchPathW(LPCWSTR path, LPCWSTR file_name, LPCWSTR extension, DWORD length,
                                LPWSTR buffer, LPWSTR* file_part);

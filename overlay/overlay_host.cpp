@@ -1,5 +1,7 @@
 #include "overlay/overlay_host.h"
 
+#include "overlay/redirect_depth.h"
+
 OverlayHost g_overlay_host;
 
 RealFileFunctions ImportedFileFunctions() {
@@ -31,7 +33,20 @@ RealFileFunctions ImportedFileFunctions() {
           &::FlushFileBuffers,
           &::SetFileTime,
           &::SetFileInformationByHandle,
-          &::SearchPathW};
+          &::SearchPathW,
+          &::CreateFileA,
+          reinterpret_cast<CreateFile2Function>(reinterpret_cast<void*>(
+              GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateFile2"))),
+          &::GetFileAttributesA,
+          &::GetFileAttributesExA,
+          &::FindFirstFileA,
+          &::FindFirstFileW,
+          &::FindFirstFileExA,
+          &::FindNextFileA,
+          &::SearchPathA};
 }
 
-void SetOverlayHost(const OverlayHost& host) { g_overlay_host = host; }
+void SetOverlayHost(const OverlayHost& host) {
+  InitRedirectDepth();
+  g_overlay_host = host;
+}

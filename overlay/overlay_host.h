@@ -14,9 +14,24 @@
 class FindSessionSet;
 class OverlayRegistry;
 
+// CreateFile2's extended parameters (Windows 8 and later; declared here since
+// the build targets Windows 7, where the function may be missing).
+struct CreateFile2Parameters {
+  DWORD dwSize;
+  DWORD dwFileAttributes;
+  DWORD dwFileFlags;
+  DWORD dwSecurityQosFlags;
+  LPSECURITY_ATTRIBUTES lpSecurityAttributes;
+  HANDLE hTemplateFile;
+};
+using CreateFile2Function = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, DWORD, CreateFile2Parameters*);
+
 // The slots of the redirected file functions, in attach order: the thirteen
 // the patch has always redirected, then the handle functions that answer for
-// overlay handles as for read-only disk files. Each holds the address through
+// overlay handles as for read-only disk files, then the other forms of the
+// path functions (ANSI, CreateFile2, FindFirstFileW), each redirected itself
+// since no system promises to build one on another. A slot of a function the
+// system lacks (CreateFile2 before Windows 8) is null and never attached. Each holds the address through
 // which the real function is reached: the function itself before its hook is
 // attached, a trampoline that runs it afterwards.
 struct RealFileFunctions {
@@ -49,6 +64,15 @@ struct RealFileFunctions {
   decltype(&::SetFileTime) SetFileTime;
   decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
   decltype(&::SearchPathW) SearchPathW;
+  decltype(&::CreateFileA) CreateFileA;
+  CreateFile2Function CreateFile2;
+  decltype(&::GetFileAttributesA) GetFileAttributesA;
+  decltype(&::GetFileAttributesExA) GetFileAttributesExA;
+  decltype(&::FindFirstFileA) FindFirstFileA;
+  decltype(&::FindFirstFileW) FindFirstFileW;
+  decltype(&::FindFirstFileExA) FindFirstFileExA;
+  decltype(&::FindNextFileA) FindNextFileA;
+  decltype(&::SearchPathA) SearchPathA;
 };
 
 // Slots that point straight at the imported functions.

@@ -2,6 +2,7 @@
 
 #include "overlay/hooked_file_functions.h"
 #include "overlay/hooked_handle_functions.h"
+#include "overlay/hooked_path_forms.h"
 #include "overlay/hooked_search_path.h"
 #include "startup/process_globals.h"
 
@@ -14,77 +15,84 @@ PVOID Replacement(Function* function) {
 
 }  // namespace
 
-std::array<FileHook, kFileHookCount> FileHooks() {
-  HookTable& t = TheHookTable();
+std::array<FileHook, kFileHookCount> FileHooks(HookTable& table) {
+  RealFileFunctions& f = table.file;
   return {{
-      {SlotOf(t.file.CreateFileW), reinterpret_cast<PVOID>(&HookedCreateFileW)},
-      {SlotOf(t.file.ReadFile), reinterpret_cast<PVOID>(&HookedReadFile)},
-      {SlotOf(t.file.CloseHandle), reinterpret_cast<PVOID>(&HookedCloseHandle)},
-      {SlotOf(t.file.GetFileSize), reinterpret_cast<PVOID>(&HookedGetFileSize)},
-      {SlotOf(t.file.GetFileSizeEx), reinterpret_cast<PVOID>(&HookedGetFileSizeEx)},
-      {SlotOf(t.file.SetFilePointer), reinterpret_cast<PVOID>(&HookedSetFilePointer)},
-      {SlotOf(t.file.SetFilePointerEx), reinterpret_cast<PVOID>(&HookedSetFilePointerEx)},
-      {SlotOf(t.file.GetFileType), reinterpret_cast<PVOID>(&HookedGetFileType)},
-      {SlotOf(t.file.GetFileAttributesW), reinterpret_cast<PVOID>(&HookedGetFileAttributesW)},
-      {SlotOf(t.file.GetFileAttributesExW), reinterpret_cast<PVOID>(&HookedGetFileAttributesExW)},
-      {SlotOf(t.file.FindFirstFileExW), reinterpret_cast<PVOID>(&HookedFindFirstFileExW)},
-      {SlotOf(t.file.FindNextFileW), reinterpret_cast<PVOID>(&HookedFindNextFileW)},
-      {SlotOf(t.file.FindClose), reinterpret_cast<PVOID>(&HookedFindClose)},
-      {SlotOf(t.file.GetFileInformationByHandle), Replacement(&HookedGetFileInformationByHandle)},
-      {SlotOf(t.file.GetFileInformationByHandleEx),
+      {"CreateFileW", SlotOf(f.CreateFileW), Replacement(&HookedCreateFileW)},
+      {"ReadFile", SlotOf(f.ReadFile), Replacement(&HookedReadFile)},
+      {"CloseHandle", SlotOf(f.CloseHandle), Replacement(&HookedCloseHandle)},
+      {"GetFileSize", SlotOf(f.GetFileSize), Replacement(&HookedGetFileSize)},
+      {"GetFileSizeEx", SlotOf(f.GetFileSizeEx), Replacement(&HookedGetFileSizeEx)},
+      {"SetFilePointer", SlotOf(f.SetFilePointer), Replacement(&HookedSetFilePointer)},
+      {"SetFilePointerEx", SlotOf(f.SetFilePointerEx), Replacement(&HookedSetFilePointerEx)},
+      {"GetFileType", SlotOf(f.GetFileType), Replacement(&HookedGetFileType)},
+      {"GetFileAttributesW", SlotOf(f.GetFileAttributesW), Replacement(&HookedGetFileAttributesW)},
+      {"GetFileAttributesExW", SlotOf(f.GetFileAttributesExW),
+       Replacement(&HookedGetFileAttributesExW)},
+      {"FindFirstFileExW", SlotOf(f.FindFirstFileExW), Replacement(&HookedFindFirstFileExW)},
+      {"FindNextFileW", SlotOf(f.FindNextFileW), Replacement(&HookedFindNextFileW)},
+      {"FindClose", SlotOf(f.FindClose), Replacement(&HookedFindClose)},
+      {"GetFileInformationByHandle", SlotOf(f.GetFileInformationByHandle),
+       Replacement(&HookedGetFileInformationByHandle)},
+      {"GetFileInformationByHandleEx", SlotOf(f.GetFileInformationByHandleEx),
        Replacement(&HookedGetFileInformationByHandleEx)},
-      {SlotOf(t.file.GetFileTime), Replacement(&HookedGetFileTime)},
-      {SlotOf(t.file.GetFinalPathNameByHandleW), Replacement(&HookedGetFinalPathNameByHandleW)},
-      {SlotOf(t.file.GetFinalPathNameByHandleA), Replacement(&HookedGetFinalPathNameByHandleA)},
-      {SlotOf(t.file.ReadFileEx), Replacement(&HookedReadFileEx)},
-      {SlotOf(t.file.DuplicateHandle), Replacement(&HookedDuplicateHandle)},
-      {SlotOf(t.file.CreateFileMappingW), Replacement(&HookedCreateFileMappingW)},
-      {SlotOf(t.file.CreateFileMappingA), Replacement(&HookedCreateFileMappingA)},
-      {SlotOf(t.file.WriteFile), Replacement(&HookedWriteFile)},
-      {SlotOf(t.file.WriteFileEx), Replacement(&HookedWriteFileEx)},
-      {SlotOf(t.file.SetEndOfFile), Replacement(&HookedSetEndOfFile)},
-      {SlotOf(t.file.FlushFileBuffers), Replacement(&HookedFlushFileBuffers)},
-      {SlotOf(t.file.SetFileTime), Replacement(&HookedSetFileTime)},
-      {SlotOf(t.file.SetFileInformationByHandle), Replacement(&HookedSetFileInformationByHandle)},
-      {SlotOf(t.file.SearchPathW), Replacement(&HookedSearchPathW)},
+      {"GetFileTime", SlotOf(f.GetFileTime), Replacement(&HookedGetFileTime)},
+      {"GetFinalPathNameByHandleW", SlotOf(f.GetFinalPathNameByHandleW),
+       Replacement(&HookedGetFinalPathNameByHandleW)},
+      {"GetFinalPathNameByHandleA", SlotOf(f.GetFinalPathNameByHandleA),
+       Replacement(&HookedGetFinalPathNameByHandleA)},
+      {"ReadFileEx", SlotOf(f.ReadFileEx), Replacement(&HookedReadFileEx)},
+      {"DuplicateHandle", SlotOf(f.DuplicateHandle), Replacement(&HookedDuplicateHandle)},
+      {"CreateFileMappingW", SlotOf(f.CreateFileMappingW), Replacement(&HookedCreateFileMappingW)},
+      {"CreateFileMappingA", SlotOf(f.CreateFileMappingA), Replacement(&HookedCreateFileMappingA)},
+      {"WriteFile", SlotOf(f.WriteFile), Replacement(&HookedWriteFile)},
+      {"WriteFileEx", SlotOf(f.WriteFileEx), Replacement(&HookedWriteFileEx)},
+      {"SetEndOfFile", SlotOf(f.SetEndOfFile), Replacement(&HookedSetEndOfFile)},
+      {"FlushFileBuffers", SlotOf(f.FlushFileBuffers), Replacement(&HookedFlushFileBuffers)},
+      {"SetFileTime", SlotOf(f.SetFileTime), Replacement(&HookedSetFileTime)},
+      {"SetFileInformationByHandle", SlotOf(f.SetFileInformationByHandle),
+       Replacement(&HookedSetFileInformationByHandle)},
+      {"SearchPathW", SlotOf(f.SearchPathW), Replacement(&HookedSearchPathW)},
+      {"CreateFileA", SlotOf(f.CreateFileA), Replacement(&HookedCreateFileA)},
+      {"CreateFile2", SlotOf(f.CreateFile2), Replacement(&HookedCreateFile2)},
+      {"GetFileAttributesA", SlotOf(f.GetFileAttributesA), Replacement(&HookedGetFileAttributesA)},
+      {"GetFileAttributesExA", SlotOf(f.GetFileAttributesExA),
+       Replacement(&HookedGetFileAttributesExA)},
+      {"FindFirstFileA", SlotOf(f.FindFirstFileA), Replacement(&HookedFindFirstFileA)},
+      {"FindFirstFileW", SlotOf(f.FindFirstFileW), Replacement(&HookedFindFirstFileW)},
+      {"FindFirstFileExA", SlotOf(f.FindFirstFileExA), Replacement(&HookedFindFirstFileExA)},
+      {"FindNextFileA", SlotOf(f.FindNextFileA), Replacement(&HookedFindNextFileA)},
+      {"SearchPathA", SlotOf(f.SearchPathA), Replacement(&HookedSearchPathA)},
   }};
 }
 
+std::array<FileHook, kFileHookCount> FileHooks() { return FileHooks(TheHookTable()); }
+
+PVOID SystemFunctionAddress(const char* name) {
+  // Both libraries are loaded in every process before any DLL's entry point
+  // runs, and GetModuleHandleW and GetProcAddress load nothing, so this is
+  // safe during static initialisation under the loader lock.
+  for (const wchar_t* library : {L"kernelbase.dll", L"kernel32.dll"}) {
+    HMODULE module = GetModuleHandleW(library);
+    if (module == nullptr) continue;
+    if (FARPROC address = GetProcAddress(module, name)) return reinterpret_cast<PVOID>(address);
+  }
+  return nullptr;
+}
+
+void UseSystemFunctionAddresses(HookTable& table) {
+  for (const FileHook& hook : FileHooks(table)) {
+    if (PVOID address = SystemFunctionAddress(hook.name)) *hook.slot = address;
+  }
+  if (PVOID filter = SystemFunctionAddress("SetUnhandledExceptionFilter")) {
+    *SlotOf(table.SetUnhandledExceptionFilter) = filter;
+  }
+}
+
 const char* HookSlotName(PVOID* slot) {
-  // Same order as FileHooks().
-  static const char* const kFileHookNames[kFileHookCount] = {"CreateFileW",
-                                                             "ReadFile",
-                                                             "CloseHandle",
-                                                             "GetFileSize",
-                                                             "GetFileSizeEx",
-                                                             "SetFilePointer",
-                                                             "SetFilePointerEx",
-                                                             "GetFileType",
-                                                             "GetFileAttributesW",
-                                                             "GetFileAttributesExW",
-                                                             "FindFirstFileExW",
-                                                             "FindNextFileW",
-                                                             "FindClose",
-                                                             "GetFileInformationByHandle",
-                                                             "GetFileInformationByHandleEx",
-                                                             "GetFileTime",
-                                                             "GetFinalPathNameByHandleW",
-                                                             "GetFinalPathNameByHandleA",
-                                                             "ReadFileEx",
-                                                             "DuplicateHandle",
-                                                             "CreateFileMappingW",
-                                                             "CreateFileMappingA",
-                                                             "WriteFile",
-                                                             "WriteFileEx",
-                                                             "SetEndOfFile",
-                                                             "FlushFileBuffers",
-                                                             "SetFileTime",
-                                                             "SetFileInformationByHandle",
-                                                             "SearchPathW"};
   if (slot == nullptr) return nullptr;
-  const std::array<FileHook, kFileHookCount> hooks = FileHooks();
-  for (size_t i = 0; i < hooks.size(); ++i) {
-    if (hooks[i].slot == slot) return kFileHookNames[i];
+  for (const FileHook& hook : FileHooks()) {
+    if (hook.slot == slot) return hook.name;
   }
   HookTable& table = TheHookTable();
   if (slot == SlotOf(table.SetUnhandledExceptionFilter)) return "SetUnhandledExceptionFilter";

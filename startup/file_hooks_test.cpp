@@ -27,6 +27,7 @@ std::wstring Wide(const std::string& s) {
 bool AttachAll(bool attach) {
   return RunHookTransaction(attach ? "file hooks" : "detach", [attach] {
     for (const FileHook& hook : FileHooks()) {
+      if (!IsPresent(hook)) continue;
       attach ? HookAttach(hook.slot, hook.replacement) : HookDetach(hook.slot, hook.replacement);
     }
   });

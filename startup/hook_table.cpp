@@ -1,8 +1,12 @@
 #include "startup/hook_table.h"
 
+#include "startup/file_hooks.h"
+
 HookTable::HookTable()
     : CreateFontA(&::CreateFontA),
       CreateFontW(&::CreateFontW),
       file(ImportedFileFunctions()),
       MessageBoxW(&::MessageBoxW),
-      SetUnhandledExceptionFilter(&::SetUnhandledExceptionFilter) {}
+      SetUnhandledExceptionFilter(&::SetUnhandledExceptionFilter) {
+  UseSystemFunctionAddresses(*this);
+}

@@ -68,7 +68,9 @@ BOOL CALLBACK RunStartupOnce(PINIT_ONCE, PVOID module, PVOID*) {
   StartupLogEntryReached();
   MountPatchArchives(static_cast<HMODULE>(module), TheOverlay());
   g_file_hooks_live = RunHookTransaction("file hooks", [] {
-    for (const FileHook& hook : FileHooks()) HookAttach(hook.slot, hook.replacement);
+    for (const FileHook& hook : FileHooks()) {
+      if (IsPresent(hook)) HookAttach(hook.slot, hook.replacement);
+    }
   });
   return TRUE;
 }
@@ -174,7 +176,9 @@ bool ProcessDetach() {
   HookTable& table = TheHookTable();
   const bool removed = RunHookTransaction("detach", [&] {
     if (g_file_hooks_live) {
-      for (const FileHook& hook : FileHooks()) HookDetach(hook.slot, hook.replacement);
+      for (const FileHook& hook : FileHooks()) {
+        if (IsPresent(hook)) HookDetach(hook.slot, hook.replacement);
+      }
     }
     if (g_filter_hooked) HookDetach(SlotOf(table.SetUnhandledExceptionFilter), FilterReplacement());
     // The game may go on calling GameEntry after an unload; it must reach the
