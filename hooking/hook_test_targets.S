@@ -32,6 +32,42 @@ _HtLineCrossingTarget:
         add eax, 7
         ret
 
+# int HtKernelFrameTarget(int x): x + 11. Begins as kernelbase's functions
+# do on Windows 8 and later, with the set-up of an exception frame
+# (push -2; push imm32; push imm32; mov eax, fs:[0]), undone at once: the
+# moved span is 2 + 5 bytes.
+        .globl _HtKernelFrameTarget
+        .p2align 4
+_HtKernelFrameTarget:
+        .byte 0x6A, 0xFE
+        .byte 0x68, 0x78, 0x56, 0x34, 0x12
+        .byte 0x68, 0xF0, 0xDE, 0xBC, 0x9A
+        .byte 0x64, 0xA1, 0x00, 0x00, 0x00, 0x00
+        add esp, 12
+        mov eax, dword ptr [esp + 4]
+        add eax, 11
+        ret
+
+# int HtHotPatchTarget(int x): x + 13. Begins with the hot-patch prologue of
+# Windows 7's functions (mov edi, edi; push ebp; mov ebp, esp): the moved
+# span is 2 + 1 + 2 bytes.
+        .globl _HtHotPatchTarget
+        .p2align 4
+_HtHotPatchTarget:
+        .byte 0x8B, 0xFF, 0x55, 0x8B, 0xEC
+        mov eax, dword ptr [ebp + 8]
+        add eax, 13
+        pop ebp
+        ret
+
+# int HtNearJmpEntry(int x): a 32-bit jump to HtPlainTarget, as a forwarding
+# export may begin.
+        .globl _HtNearJmpEntry
+        .p2align 4
+_HtNearJmpEntry:
+        .byte 0xE9
+        .long _HtPlainTarget - (. + 4)
+
 # int HtCallTarget(int x): 40 + x; begins with a relative call.
         .globl _HtCallTarget
         .p2align 4

@@ -19,6 +19,9 @@ int HtPlainTarget(int x);
 int HtLineStartTarget(int x);
 int HtLineCrossingTarget(int x);
 int HtCallTarget(int x);
+int HtKernelFrameTarget(int x);
+int HtHotPatchTarget(int x);
+int HtNearJmpEntry(int x);
 int HtCallWaitTarget(int x);
 int __fastcall HtJccTarget(int x);
 int __fastcall HtEightByteTarget(int x);
@@ -93,6 +96,10 @@ TEST(HookAttach, RedirectsEveryCallerAndKeepsTheOriginalBehindTheSlot) {
       {"plain prologue", Code(HtPlainTarget), Code(ReplacementPlain), 5, 22, 1005},
       {"relative call first", Code(HtCallTarget), Code(ReplacementCall), 2, 42, 2002},
       {"short jump ends the block", Code(HtJmpTarget), Code(ReplacementJmp), 3, 8, 4003},
+      // The entries the system's file functions have.
+      {"exception-frame set-up", Code(HtKernelFrameTarget), Code(ReplacementPlain), 4, 15, 1004},
+      {"hot-patch prologue", Code(HtHotPatchTarget), Code(ReplacementPlain), 4, 17, 1004},
+      {"leading 32-bit jump", Code(HtNearJmpEntry), Code(ReplacementOther), 5, 22, 5005},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -209,10 +216,12 @@ TEST(ResolveCodeAddress, KernelExportsResolveToTheFunctionThatDoesTheWork) {
     auto* behind = reinterpret_cast<uint8_t*>(GetProcAddress(kernelbase, name));
     ASSERT_NE(exported, nullptr) << name;
     if (behind == nullptr || behind == exported) continue;
-    const bool stub =
-        exported[0] == 0xFF || std::memcmp(exported, "\x8B\xFF\x55\x8B\xEC\x5D\xFF\x25", 8) == 0;
-    if (!stub) continue;
-    EXPECT_EQ(ResolveCodeAddress(exported, nullptr), behind) << name;
+    // Every export in front of a kernelbase function must lead there; an
+    // entry whose bytes the engine does not recognise is a failure, not a
+    // skip (the patch itself hooks kernelbase's export by name).
+    EXPECT_EQ(ResolveCodeAddress(exported, nullptr), behind)
+        << name << " begins with an unknown stub: " << std::hex << int{exported[0]} << " "
+        << int{exported[1]} << " " << int{exported[2]};
     ++forwarded;
   }
   // Wine and every Windows with kernelbase forward these.

@@ -20,8 +20,8 @@ void NameToAnsi(const WCHAR* name, char* field, int size) {
     for (const WCHAR* p = name; *p != L'\0'; ++p) {
       char bytes[8];
       const int count = (IS_HIGH_SURROGATE(p[0]) && IS_LOW_SURROGATE(p[1])) ? 2 : 1;
-      const int n = WideCharToMultiByte(code_page, 0, p, count, bytes, sizeof bytes, nullptr,
-                                        nullptr);
+      const int n =
+          WideCharToMultiByte(code_page, 0, p, count, bytes, sizeof bytes, nullptr, nullptr);
       if (n <= 0 || used + n >= size) break;
       std::memcpy(field + used, bytes, static_cast<size_t>(n));
       used += n;

@@ -285,7 +285,7 @@ HANDLE WINAPI HookedFindFirstFileExW(LPCWSTR file_name, FINDEX_INFO_LEVELS info_
     };
     if (scope.nested()) return pass();
     bool by_overlay = false;
-    return SearchAnswer(file_name, info_level, static_cast<WIN32_FIND_DATAW*>(find_data),
-                        search_op, search_filter, additional_flags, pass, &by_overlay);
+    return SearchAnswer(file_name, info_level, static_cast<WIN32_FIND_DATAW*>(find_data), search_op,
+                        search_filter, additional_flags, pass, &by_overlay);
   });
 }

@@ -91,8 +91,8 @@ HANDLE WINAPI HookedFindFirstFileW(LPCWSTR file_name, LPWIN32_FIND_DATAW find_da
     auto pass = [&] { return RealFunctions().FindFirstFileW(file_name, find_data); };
     if (scope.nested()) return pass();
     bool by_overlay = false;
-    return SearchAnswer(file_name, FindExInfoStandard, find_data, FindExSearchNameMatch, nullptr,
-                        0, pass, &by_overlay);
+    return SearchAnswer(file_name, FindExInfoStandard, find_data, FindExSearchNameMatch, nullptr, 0,
+                        pass, &by_overlay);
   });
 }
 
@@ -154,8 +154,8 @@ DWORD WINAPI HookedSearchPathA(LPCSTR path, LPCSTR file_name, LPCSTR extension, 
     WCHAR name[MAX_PATH + 1];
     std::string ansi_name;
     if (!OverlaidSearchName("SearchPathA", path != nullptr ? wide_path.c_str() : nullptr,
-                            wide_name.c_str(), extension != nullptr ? wide_extension.c_str() : nullptr,
-                            name) ||
+                            wide_name.c_str(),
+                            extension != nullptr ? wide_extension.c_str() : nullptr, name) ||
         !WidePathToAnsi(name, &ansi_name)) {
       return pass();
     }

@@ -105,15 +105,13 @@ HANDLE WINAPI StandInFindFirstFileExA(LPCSTR name, FINDEX_INFO_LEVELS level, LPV
   return h;
 }
 HANDLE WINAPI StandInFindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
-  return StandInFindFirstFileExA(name, FindExInfoStandard, data, FindExSearchNameMatch, nullptr,
-                                 0);
+  return StandInFindFirstFileExA(name, FindExInfoStandard, data, FindExSearchNameMatch, nullptr, 0);
 }
 HANDLE WINAPI StandInFindFirstFileW(LPCWSTR name, LPWIN32_FIND_DATAW data) {
-  return g_shape == Shape::kChained
-             ? HookedFindFirstFileExW(name, FindExInfoStandard, data, FindExSearchNameMatch,
-                                      nullptr, 0)
-             : SystemFindFirstFileExW(name, FindExInfoStandard, data, FindExSearchNameMatch,
-                                      nullptr, 0);
+  return g_shape == Shape::kChained ? HookedFindFirstFileExW(name, FindExInfoStandard, data,
+                                                             FindExSearchNameMatch, nullptr, 0)
+                                    : SystemFindFirstFileExW(name, FindExInfoStandard, data,
+                                                             FindExSearchNameMatch, nullptr, 0);
 }
 BOOL WINAPI StandInFindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
   WIN32_FIND_DATAW record;
@@ -128,14 +126,13 @@ DWORD WINAPI StandInSearchPathA(LPCSTR path, LPCSTR name, LPCSTR extension, DWOR
                      wide_extension = FromAnsi(extension);
   WCHAR found[MAX_PATH];
   WCHAR* found_part = nullptr;
-  const DWORD got =
-      g_shape == Shape::kChained
-          ? HookedSearchPathW(path ? wide_path.c_str() : nullptr, wide_name.c_str(),
-                              extension ? wide_extension.c_str() : nullptr, MAX_PATH, found,
-                              &found_part)
-          : SystemSearchPathW(path ? wide_path.c_str() : nullptr, wide_name.c_str(),
-                              extension ? wide_extension.c_str() : nullptr, MAX_PATH, found,
-                              &found_part);
+  const DWORD got = g_shape == Shape::kChained
+                        ? HookedSearchPathW(path ? wide_path.c_str() : nullptr, wide_name.c_str(),
+                                            extension ? wide_extension.c_str() : nullptr, MAX_PATH,
+                                            found, &found_part)
+                        : SystemSearchPathW(path ? wide_path.c_str() : nullptr, wide_name.c_str(),
+                                            extension ? wide_extension.c_str() : nullptr, MAX_PATH,
+                                            found, &found_part);
   if (got == 0 || got >= MAX_PATH) return got;
   std::string ansi;
   WidePathToAnsi(found, &ansi);
@@ -281,8 +278,8 @@ TEST_P(PathFormsTest, OpensAnOverlaidFileOnceAndPassesADiskFileOnce) {
 }
 
 TEST_P(PathFormsTest, CreateFile2OpensAnOverlaidFile) {
-  CreateFile2Parameters parameters = {sizeof parameters, FILE_ATTRIBUTE_NORMAL,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, 0, nullptr, nullptr};
+  CreateFile2Parameters parameters = {
+      sizeof parameters, FILE_ATTRIBUTE_NORMAL, FILE_FLAG_SEQUENTIAL_SCAN, 0, nullptr, nullptr};
   const std::wstring path = game_ + L"\\only\\inner.txt";
   HANDLE own = HookedCreateFile2(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, &parameters);
   ASSERT_NE(own, INVALID_HANDLE_VALUE);
@@ -295,8 +292,8 @@ TEST_P(PathFormsTest, CreateFile2OpensAnOverlaidFile) {
   EXPECT_TRUE(HookedCloseHandle(own));
   EXPECT_EQ(g_system_calls, 0);
   const std::wstring disk = game_ + L"\\data\\disk.txt";
-  HANDLE real = HookedCreateFile2(disk.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                  nullptr);
+  HANDLE real =
+      HookedCreateFile2(disk.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, nullptr);
   ASSERT_NE(real, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(HookedCloseHandle(real));
   EXPECT_EQ(g_system_calls, 1);
@@ -312,11 +309,11 @@ TEST_P(PathFormsTest, AttributesOfFilesDirectoriesAndMissingNames) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
   WIN32_FILE_ATTRIBUTE_DATA data = {};
-  EXPECT_TRUE(HookedGetFileAttributesExA(A(L"data\\arch.txt").c_str(), GetFileExInfoStandard,
-                                         &data));
+  EXPECT_TRUE(
+      HookedGetFileAttributesExA(A(L"data\\arch.txt").c_str(), GetFileExInfoStandard, &data));
   EXPECT_EQ(data.nFileSizeLow, 16u);
-  EXPECT_TRUE(HookedGetFileAttributesExA(A(L"data\\disk.txt").c_str(), GetFileExInfoStandard,
-                                         &data));
+  EXPECT_TRUE(
+      HookedGetFileAttributesExA(A(L"data\\disk.txt").c_str(), GetFileExInfoStandard, &data));
   EXPECT_EQ(data.nFileSizeLow, 7u);
   EXPECT_EQ(LogLinesNaming("data\\disk.txt"), 2) << "two calls, one answer each";
 }

@@ -34,12 +34,10 @@ bool OverlaidSearchName(const char* function, LPCWSTR path, LPCWSTR file_name, L
                         WCHAR (&name)[MAX_PATH + 1]) {
   // The name as the search would look for it, on the stack: the call of
   // every other search allocates nothing here.
-  const bool searchable =
-      file_name != nullptr && (path == nullptr || HasDirectoryPart(file_name));
+  const bool searchable = file_name != nullptr && (path == nullptr || HasDirectoryPart(file_name));
   if (!searchable) return false;
   const size_t base = std::wcslen(file_name);
-  const size_t more =
-      extension != nullptr && !HasExtension(file_name) ? std::wcslen(extension) : 0;
+  const size_t more = extension != nullptr && !HasExtension(file_name) ? std::wcslen(extension) : 0;
   if (base + more > MAX_PATH) return false;
   std::wmemcpy(name, file_name, base);
   if (more != 0) std::wmemcpy(name + base, extension, more);

@@ -31,9 +31,9 @@ using CreateFile2Function = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, DWORD, Create
 // overlay handles as for read-only disk files, then the other forms of the
 // path functions (ANSI, CreateFile2, FindFirstFileW), each redirected itself
 // since no system promises to build one on another. A slot of a function the
-// system lacks (CreateFile2 before Windows 8) is null and never attached. Each holds the address through
-// which the real function is reached: the function itself before its hook is
-// attached, a trampoline that runs it afterwards.
+// system lacks (CreateFile2 before Windows 8) is null and never attached. Each holds the address
+// through which the real function is reached: the function itself before its hook is attached, a
+// trampoline that runs it afterwards.
 struct RealFileFunctions {
   decltype(&::CreateFileW) CreateFileW;
   decltype(&::ReadFile) ReadFile;

@@ -28,7 +28,8 @@ HANDLE CreateFileAnswer(const char* function, LPCWSTR file_name, DWORD flags, Pa
       folder != nullptr && LooseCreateFile(*folder, file_name, flags, &loose)) {
     return loose;
   }
-  if (file_name != nullptr && LogPathLookup(function, file_name, HostRegistry().Exists(file_name))) {
+  if (file_name != nullptr &&
+      LogPathLookup(function, file_name, HostRegistry().Exists(file_name))) {
     return KeepingLastError(INVALID_HANDLE_VALUE,
                             [&] { return HostRegistry().OpenOwn(file_name, flags); });
   }
@@ -45,7 +46,8 @@ DWORD AttributesAnswer(const char* function, LPCWSTR file_name, Pass pass) {
   const LooseFolder* folder = HostRegistry().Loose();
   DWORD loose = INVALID_FILE_ATTRIBUTES;
   if (folder != nullptr && LooseFileAttributes(*folder, file_name, &loose)) return loose;
-  if (file_name != nullptr && LogPathLookup(function, file_name, HostRegistry().Exists(file_name))) {
+  if (file_name != nullptr &&
+      LogPathLookup(function, file_name, HostRegistry().Exists(file_name))) {
     return static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
   }
   const DWORD error = GetLastError();
@@ -74,7 +76,8 @@ BOOL AttributesExAnswer(const char* function, LPCWSTR file_name, GET_FILEEX_INFO
   if (folder != nullptr && LooseFileAttributesEx(*folder, file_name, level, information, &loose)) {
     return loose;
   }
-  if (file_name != nullptr && LogPathLookup(function, file_name, HostRegistry().Exists(file_name))) {
+  if (file_name != nullptr &&
+      LogPathLookup(function, file_name, HostRegistry().Exists(file_name))) {
     return KeepingLastError(
         FALSE, [&] { return HostRegistry().AttributesExOwn(file_name, level, information); });
   }

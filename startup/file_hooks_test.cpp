@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <set>
 #include <string>
 
 #include "hooking/hook_transaction.h"
 #include "startup/process_attach.h"
+#include "startup/hook_table.h"
 #include "startup/process_globals.h"
 #include "tools/xp3/xp3_writer.h"
 
@@ -44,6 +46,53 @@ TEST(FileHooksTest, EverySlotIsNamedOnce) {
   }
   EXPECT_EQ(names.size(), kFileHookCount);
   EXPECT_EQ(slots.size(), kFileHookCount);
+}
+
+// Where each hook goes: kernelbase's export, found by name, wherever
+// kernelbase has the function (the system's own libraries call it there),
+// and kernel32's bytes then untouched. A function found in neither library
+// is accounted for only when it is one the system may lack; anything else
+// fails here instead of being skipped.
+TEST(FileHooksTest, EveryHookGoesWhereTheSystemKeepsItsFunction) {
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  HMODULE kernelbase = GetModuleHandleW(L"kernelbase.dll");
+  ASSERT_NE(kernel32, nullptr);
+  HookTable table;  // as start-up builds it, no hook attached
+  int in_kernelbase = 0;
+  for (const FileHook& hook : FileHooks(table)) {
+    SCOPED_TRACE(hook.name);
+    PVOID base_export = kernelbase != nullptr
+                            ? reinterpret_cast<PVOID>(GetProcAddress(kernelbase, hook.name))
+                            : nullptr;
+    PVOID kernel_export = reinterpret_cast<PVOID>(GetProcAddress(kernel32, hook.name));
+    if (base_export != nullptr) {
+      EXPECT_EQ(*hook.slot, base_export);
+      // The engine rewrites that very code, not something it leads to.
+      EXPECT_EQ(ResolveCodeAddress(*hook.slot, nullptr), base_export);
+      ++in_kernelbase;
+    } else if (kernel_export != nullptr) {
+      EXPECT_EQ(*hook.slot, kernel_export);
+      // Without a kernelbase export, kernel32's is the code itself: an
+      // entry that only jumps on would be a stub nobody accounted for.
+      const auto* bytes = static_cast<const uint8_t*>(kernel_export);
+      EXPECT_FALSE(bytes[0] == 0xFF && bytes[1] == 0x25) << "an import jump";
+      EXPECT_NE(bytes[0], 0xE9) << "a jump";
+      EXPECT_NE(bytes[0], 0xEB) << "a short jump";
+    } else {
+      EXPECT_STREQ(hook.name, "CreateFile2") << "only CreateFile2 may be missing (Windows 7)";
+      EXPECT_FALSE(IsPresent(hook));
+    }
+  }
+  if (kernelbase != nullptr) {
+    EXPECT_GT(in_kernelbase, 0);
+  }
+  PVOID filter =
+      kernelbase != nullptr
+          ? reinterpret_cast<PVOID>(GetProcAddress(kernelbase, "SetUnhandledExceptionFilter"))
+          : nullptr;
+  if (filter != nullptr) {
+    EXPECT_EQ(*SlotOf(table.SetUnhandledExceptionFilter), filter);
+  }
 }
 
 TEST(FileHooksTest, SystemFunctionsReachTheReplacementsWhileAttached) {
