@@ -75,21 +75,27 @@ bool ValueIs(const Node& node, const wchar_t* text) {
   return true;
 }
 
-bool StringTableIsPatch(const std::uint8_t* base, const Node& table) {
+// Which of the strings that tell the patch a string table carries.
+struct Marks {
   bool product = false;
   bool description = false;
+};
+
+bool ReadStringTable(const std::uint8_t* base, const Node& table, Marks* marks) {
   Node string;
   for (std::size_t at = table.children; at < table.end; at = Align4(string.end)) {
     if (!ReadNode(base, at, table.end, true, &string)) return false;
-    if (KeyIs(string, L"ProductName")) product = ValueIs(string, kPatchProductName);
-    if (KeyIs(string, L"FileDescription")) description = ValueIs(string, kPatchFileDescription);
+    if (KeyIs(string, L"ProductName")) marks->product = ValueIs(string, kPatchProductName);
+    if (KeyIs(string, L"FileDescription")) {
+      marks->description = ValueIs(string, kPatchFileDescription);
+    }
   }
-  return product && description;
+  return true;
 }
 
-}  // namespace
-
-bool VersionBlockIsPatch(const void* block, std::size_t size) {
+// The marks of the first string table that carries the product name, or of
+// none; false when the block is malformed anywhere it was read.
+bool ReadMarks(const void* block, std::size_t size, Marks* found) {
   const auto* base = static_cast<const std::uint8_t*>(block);
   Node root;
   if (block == nullptr || !ReadNode(base, 0, size, false, &root) ||
@@ -103,19 +109,46 @@ bool VersionBlockIsPatch(const void* block, std::size_t size) {
     Node table;
     for (std::size_t t = file_info.children; t < file_info.end; t = Align4(table.end)) {
       if (!ReadNode(base, t, file_info.end, false, &table)) return false;
-      if (StringTableIsPatch(base, table)) return true;
+      Marks marks;
+      if (!ReadStringTable(base, table, &marks)) return false;
+      if (marks.product) {
+        *found = marks;
+        return true;
+      }
     }
   }
-  return false;
+  return true;
 }
 
-bool ModuleIsPatch(HMODULE module) {
+bool ModuleMarks(HMODULE module, Marks* marks) {
   HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
   if (found == nullptr) return false;
   const DWORD size = SizeofResource(module, found);
   HGLOBAL loaded = LoadResource(module, found);
   const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
-  return bytes != nullptr && VersionBlockIsPatch(bytes, size);
+  return bytes != nullptr && ReadMarks(bytes, size, marks);
+}
+
+}  // namespace
+
+bool VersionBlockIsPatch(const void* block, std::size_t size) {
+  Marks marks;
+  return ReadMarks(block, size, &marks) && marks.product && marks.description;
+}
+
+bool VersionBlockIsProject(const void* block, std::size_t size) {
+  Marks marks;
+  return ReadMarks(block, size, &marks) && marks.product;
+}
+
+bool ModuleIsPatch(HMODULE module) {
+  Marks marks;
+  return ModuleMarks(module, &marks) && marks.product && marks.description;
+}
+
+bool ModuleIsProject(HMODULE module) {
+  Marks marks;
+  return ModuleMarks(module, &marks) && marks.product;
 }
 
 bool FileIsPatch(const wchar_t* path) {

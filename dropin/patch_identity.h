@@ -23,9 +23,14 @@ inline constexpr wchar_t kPatchFileDescription[] = L"xp3patch language patch";
 // block that is cut short or malformed is not the patch's.
 bool VersionBlockIsPatch(const void* block, std::size_t size);
 
+// Whether a block carries the project's product name: the patch, a loader
+// or one of the project's programs (launcher, crash handler, xp3 tool).
+bool VersionBlockIsProject(const void* block, std::size_t size);
+
 // Whether a module mapped in this process (loaded, or mapped as a data or
 // image-resource file) is the patch.
 bool ModuleIsPatch(HMODULE module);
+bool ModuleIsProject(HMODULE module);
 
 // Whether the file at `path` is the patch, read as a data file without
 // running any of its code. False as well when it cannot be read.

@@ -97,6 +97,13 @@ TEST(PatchIdentity, BlocksNamingThePatchAndOthers) {
   const Bytes loader = VersionBlock({StringNode(L"FileDescription", L"xp3patch drop-in loader"),
                                      StringNode(L"ProductName", L"xp3patch")});
   EXPECT_FALSE(VersionBlockIsPatch(loader.data(), loader.size()));
+  // A loader and the project's programs are the project's, the game is not.
+  EXPECT_TRUE(VersionBlockIsProject(loader.data(), loader.size()));
+  EXPECT_TRUE(VersionBlockIsProject(PatchBlock().data(), PatchBlock().size()));
+  const Bytes game = VersionBlock({StringNode(L"FileDescription", L"xp3patch language patch"),
+                                   StringNode(L"ProductName", L"Some Game")});
+  EXPECT_FALSE(VersionBlockIsProject(game.data(), game.size()));
+  EXPECT_FALSE(VersionBlockIsPatch(game.data(), game.size()));
   const Bytes longer = VersionBlock({StringNode(L"FileDescription", L"xp3patch language patchX"),
                                      StringNode(L"ProductName", L"xp3patch")});
   EXPECT_FALSE(VersionBlockIsPatch(longer.data(), longer.size()));

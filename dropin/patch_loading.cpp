@@ -77,6 +77,10 @@ std::wstring PatchNotLoadedText(const std::wstring& patch_path, const std::wstri
 }
 
 void LoadPatchOnce() {
+  // The project's own programs (the launcher, the crash handler) also load
+  // the loader when they run in the game folder, through system libraries
+  // that import the name it stands for; the patch belongs in the game only.
+  if (ModuleIsProject(GetModuleHandleW(nullptr))) return;
   if (PatchAlreadyLoaded()) return;
   const std::wstring path = PatchDllPath();
   const DWORD attributes = GetFileAttributesW(path.c_str());

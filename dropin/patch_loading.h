@@ -6,7 +6,9 @@
 // the entry point): it sees the game's executable and current directory as
 // they are at the game's start. It is not loaded when it already is, in
 // whatever folder (the launcher was used as well), and never when the file
-// is not the patch (patch_identity.h).
+// is not the patch (patch_identity.h), nor into the project's own programs
+// (the launcher, the crash handler), which load the loader as well when they
+// run in the game folder.
 //
 // When the patch is missing, is not the patch, or does not load (its
 // start-up failed, a DLL it needs is missing), the player is told in one
