@@ -22,7 +22,8 @@ bash scripts/bootstrap.sh >/dev/null
 
 echo "== Building (build/win, build/native)"
 cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
-cmake --build build/win -j "$JOBS" --target bench_read bench_hooks bench_mount bench_gameload >/dev/null
+cmake --build build/win -j "$JOBS" --target bench_read bench_hooks bench_mount bench_gameload \
+  bench_dropin sample_game patch launcher xp3 dropin_loaders >/dev/null
 cmake -S . -B build/native -G Ninja -DXP3PATCH_NATIVE=ON >/dev/null
 cmake --build build/native -j "$JOBS" --target stream_bench >/dev/null
 
@@ -52,6 +53,38 @@ run 4-mount "$WINE" "$BENCH/bench_mount.exe" "${BENCH_ENTRIES:-100000}" "${BENCH
   "${BENCH_MOUNT_REPEATS:-3}"
 run 7-gameload "$WINE" "$BENCH/bench_gameload.exe" "${BENCH_GAMELOAD_FILES:-2000}" \
   "${BENCH_GAMELOAD_ROUNDS:-3}"
+
+# Drop-in loaders: a forwarded call against the direct one (loaders copied
+# under other names, so that they only forward), then the game's start with
+# a loader in its folder against its start under the launcher, alternating.
+cp build/win/dropin/winmm.dll "$BENCH/fwd_winmm.dll"
+cp build/win/dropin/version.dll "$BENCH/fwd_version.dll"
+run 8-dropin-call "$WINE" "$BENCH/bench_dropin.exe" "Z:$BENCH/fwd_winmm.dll" "Z:$BENCH/fwd_version.dll"
+START="$(mktemp -d)"
+mkdir -p "$START/tl/data" "$START/game"
+printf 'translated' >"$START/tl/data/a.txt"
+(cd "$START" && "$WINE" "$ROOT/build/win/tools/xp3/xp3.exe" pack tl -o game/patch.xp3 >/dev/null &&
+  "$WINE" "$ROOT/build/win/tools/xp3/xp3.exe" pack tl -o game/images.xp3 >/dev/null)
+cp build/win/tests/sample_game/sample_game.exe "$START/game/Game.exe"
+cp build/win/startup/patch.dll build/win/tools/launcher/launcher.exe "$START/game/"
+{
+  loader_best=999999; launcher_best=999999
+  for round in $(seq "${BENCH_START_ROUNDS:-10}"); do
+    cp build/win/dropin/version.dll "$START/game/"
+    t0=$(date +%s%N)
+    (cd "$START/game" && WINEDLLOVERRIDES="version=n,b" "$WINE" Game.exe entry cat 'data\a.txt' >/dev/null 2>&1)
+    t1=$(date +%s%N)
+    rm "$START/game/version.dll"
+    (cd "$START/game" && "$WINE" launcher.exe Game.exe patch.dll -- entry cat 'data\a.txt' >/dev/null 2>&1)
+    t2=$(date +%s%N)
+    loader_ms=$(( (t1 - t0) / 1000000 )); launcher_ms=$(( (t2 - t1) / 1000000 ))
+    [ "$loader_ms" -lt "$loader_best" ] && loader_best=$loader_ms
+    [ "$launcher_ms" -lt "$launcher_best" ] && launcher_best=$launcher_ms
+  done
+  echo "game start: with the loader ${loader_best} ms, under the launcher ${launcher_best} ms (fastest of ${BENCH_START_ROUNDS:-10}), ratio $(awk "BEGIN{printf \"%.3f\", $loader_best/$launcher_best}") (target <= 1.05)"
+} >"$RESULTS/9-dropin-start.log" 2>&1
+cat "$RESULTS/9-dropin-start.log"
+rm -rf "$START"
 
 # Instruction counts of the stream layer (only the measured function is
 # counted: --toggle-collect).

@@ -6,6 +6,7 @@
 #   overlay/                   on archive/ and platform/
 #   startup/                   on everything below, and on hooking/ and crash/
 #   hooking/, crash/           beside archive/, on platform/ only
+#   dropin/                    the drop-in loaders, on platform/ only
 # tools/, tests/ and bench/ sit on top and may include any layer. Tests and
 # test helpers (names ending in _test or starting with test_, and the child
 # programs and assembly targets of tests) may include what they exercise.
@@ -21,6 +22,7 @@ allowed_for() {
     hooking) echo "platform hooking" ;;
     crash) echo "platform crash" ;;
     startup) echo "platform archive overlay hooking crash startup" ;;
+    dropin) echo "platform dropin" ;;
   esac
 }
 
@@ -35,7 +37,7 @@ is_test_file() {
 }
 
 status=0
-for layer in platform archive overlay hooking crash startup; do
+for layer in platform archive overlay hooking crash startup dropin; do
   allowed="$(allowed_for "$layer")"
   while IFS= read -r -d '' file; do
     if is_test_file "$file"; then continue; fi

@@ -25,10 +25,14 @@
 //   echo TEXT       print TEXT
 //   cwd             print the current directory
 //   exit CODE       end the process with exit code CODE
+//   libraries       call functions the game imports from version.dll and
+//                   winmm.dll and print their answers (a drop-in loader
+//                   stands in for those libraries and must answer the same)
 // Started without commands, it runs those in the environment variable
 // SAMPLE_GAME_COMMANDS (separated by spaces), so that a test can start it
 // with exactly the command line a player types for the real game.
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +136,48 @@ void List(const std::wstring& pattern) {
   DWORD error = GetLastError();
   FindClose(h);
   Print("  (end, error %lu)\n", error);
+}
+
+// Answers of version.dll and winmm.dll functions that do not change from one
+// run to the next: the version resource of a system DLL, a language's name,
+// the timer's range, a four-character code, and the errors
+// of calls that must fail.
+void PrintLibraryAnswers() {
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring kernel32 = std::wstring(system) + L"\\kernel32.dll";
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(kernel32.c_str(), &handle);
+  std::vector<BYTE> block(size);
+  const BOOL got = size != 0 && GetFileVersionInfoW(kernel32.c_str(), 0, size, block.data());
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixed_size = 0;
+  const BOOL queried =
+      got && VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size);
+  Print(
+      "version: kernel32 info size %lu, read %d, fixed %d (%u bytes) file version "
+      "%lu.%lu.%lu.%lu\n",
+      size, got, queried, fixed_size, queried ? HIWORD(fixed->dwFileVersionMS) : 0,
+      queried ? LOWORD(fixed->dwFileVersionMS) : 0, queried ? HIWORD(fixed->dwFileVersionLS) : 0,
+      queried ? LOWORD(fixed->dwFileVersionLS) : 0);
+  SetLastError(0);
+  const DWORD missing = GetFileVersionInfoSizeW(L"Z:\\no\\such\\file.dll", &handle);
+  Print("version: missing file info size %lu, error %lu\n", missing, GetLastError());
+  wchar_t language[64] = {};
+  const DWORD language_length = VerLanguageNameW(0x0409, language, 64);
+  Print("version: language 0x409 is %s (%lu)\n", Narrow(language).c_str(), language_length);
+  TIMECAPS caps = {};
+  const MMRESULT caps_result = timeGetDevCaps(&caps, sizeof caps);
+  Print("winmm: timer caps %u, period %u..%u\n", caps_result, caps.wPeriodMin, caps.wPeriodMax);
+  Print("winmm: fourcc %08lx, bad timer caps %u\n", mmioStringToFOURCCW(L"abcd", 0),
+        timeGetDevCaps(nullptr, 0));
+  const MMRESULT begun = timeBeginPeriod(1);
+  Print("winmm: period 1 begun %u, ended %u\n", begun, timeEndPeriod(1));
+  MMIOINFO info = {};
+  wchar_t missing_name[] = L"Z:\\no\\such\\file.wav";
+  HMMIO mmio = mmioOpenW(missing_name, &info, MMIO_READ);
+  Print("winmm: open of a missing file %s, error %u\n", mmio ? "opened" : "failed", info.wErrorRet);
+  if (mmio) mmioClose(mmio, 0);
 }
 
 LONG WINAPI SampleFilter(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH; }
@@ -256,6 +302,8 @@ int wmain(int argc, wchar_t** argv) {
       wchar_t directory[MAX_PATH * 2];
       const DWORD length = GetCurrentDirectoryW(MAX_PATH * 2, directory);
       Print("cwd %s\n", Narrow(std::wstring(directory, length)).c_str());
+    } else if (command == L"libraries") {
+      PrintLibraryAnswers();
     } else if (command == L"exit") {
       Print("exiting with %s\n", Narrow(arg(1)).c_str());
       ExitProcess(static_cast<UINT>(_wtoi(arg(1).c_str())));

@@ -2,7 +2,8 @@
 # Whole-process test of starting a game: the arguments after -- reach it
 # exactly as given, through the launcher, the crash handler, and the crash
 # handler starting the launcher; a patch DLL that does not load makes the
-# launcher end the game before it runs and exit with 3. Started from another
+# launcher end the game before it runs and exit with 3, and so does a file
+# that is not the patch. Started from another
 # folder, the game runs in its own folder (or, asked, in the caller's); the
 # game's exit code passes through; messages keep every character of a path
 # such as "My Game ゲーム", on a console and redirected.
@@ -81,6 +82,14 @@ check "a patch that does not load: exit code 3" "$WORK/refused" '^exit 3$'
 check "a patch that does not load: said" "$WORK/refused" \
   '^launcher: the patch DLL did not load into the game .*refusing\.dll$'
 check_not "a patch that does not load: the game never ran" "$WORK/refused" 'arguments$'
+
+# Only the patch loads as the patch: a program, or a DLL without the
+# patch's version resource, is refused by name before the game is created.
+run impostor launcher.exe game.exe launcher.exe -- one
+check "not the patch: exit code 3" "$WORK/impostor" '^exit 3$'
+check "not the patch: said, naming the file" "$WORK/impostor" \
+  "^launcher: not the language patch .*: $(literal "$WIN_WORK\\launcher.exe")\$"
+check_not "not the patch: the game never ran" "$WORK/impostor" 'arguments$'
 
 # Started from the parent folder, the game runs in its own folder, as from a
 # shortcut; --keep-directory keeps the caller's.

@@ -16,7 +16,8 @@
 // inherits the launcher's environment, gets the game arguments exactly as
 // given, and the launcher ends with the game's exit code. Exit codes of its
 // own: 2 for a usage error, 3 when the game cannot be started or the DLL not
-// loaded.
+// loaded, or the DLL is not the language patch (told by its version
+// resource, before the game is created).
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "dropin/patch_identity.h"
 #include "platform/system_error_text.h"
 #include "platform/text_conversion.h"
 #include "tools/command_line/command_line.h"
@@ -68,7 +70,8 @@ const wchar_t kUsage[] =
     L"  the game's own     the game ran; its exit code is passed on as it is\n"
     L"  2                  bad usage (this text is shown)\n"
     L"  3                  the game could not be started (GAME.EXE or PATCH.DLL\n"
-    L"                     missing or not a 32-bit Windows program), or the patch\n"
+    L"                     missing or not a 32-bit Windows program, or PATCH.DLL\n"
+    L"                     not the language patch), or the patch\n"
     L"                     did not load, and the game was ended before any of its\n"
     L"                     code ran\n"
     L"A game that itself ends with 2 or 3 cannot be told from these by the code\n"
@@ -266,6 +269,13 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring game = FullPathOf(argv[next]);
   const std::wstring dll = FullPathOf(argv[next + 1]);
   if (!CheckImage(game, L"game") || !CheckImage(dll, L"patch DLL")) return kLaunchError;
+  // Only the patch is loaded as the patch: any other DLL or program would
+  // load (or not) without translating anything, and say nothing.
+  if (!FileIsPatch(dll.c_str())) {
+    Fail(L"not the language patch (its version resource does not say xp3patch language patch): " +
+         dll);
+    return kLaunchError;
+  }
   // Null keeps the launcher's own current directory.
   const std::wstring game_folder = keep_directory ? std::wstring() : FolderOf(game);
 

@@ -6,6 +6,7 @@
 
 #include "tools/xp3/archive_check.h"
 #include "tools/xp3/archive_open.h"
+#include "tools/xp3/dropin_choices.h"
 #include "tools/xp3/json_text.h"
 #include "tools/xp3/loose_folder_files.h"
 #include "tools/xp3/mount_set_check.h"
@@ -16,7 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kCheckUsage[] =
-    "usage: xp3 check GAME_DIR [--dev-dir DIR] ARCHIVE... [--json]\n"
+    "usage: xp3 check GAME_DIR [--dev-dir DIR] [ARCHIVE...] [--json]\n"
     "\n"
     "Shows what the archives, given in the order the patch mounts them (a later\n"
     "archive wins a name), do to the game in GAME_DIR:\n"
@@ -43,6 +44,12 @@ const char kCheckUsage[] =
     "GAME_DIR, or given but not in GAME_DIR (the game stops at start-up without\n"
     "it), a _tw variant on disk but not given, an archive the game never mounts,\n"
     "another order.\n"
+    "\n"
+    "Drop-in install: for each program in GAME_DIR, which drop-in loaders\n"
+    "(version.dll, winmm.dll) it imports and which of those the system takes\n"
+    "from the game folder (a \"dropin:\" line each, \"dropin\" in JSON); a\n"
+    "warning names a loader in GAME_DIR that no program there imports. With\n"
+    "GAME_DIR alone, only this is shown.\n"
     "\n"
     "Exit code: 0 every name can be reached, 1 an archive could not be read or\n"
     "a name can never be reached, 2 bad usage. Warnings leave it unchanged.\n";
@@ -164,15 +171,16 @@ void PrintText(const std::vector<CheckedArchive>& archives, const CheckReport& r
 }
 
 void PrintJson(const std::string& game_dir, const std::vector<CheckedArchive>& archives,
-               const std::vector<std::string>& warnings, const CheckReport& report) {
+               const std::vector<std::string>& warnings, const CheckReport& report,
+               const std::string& dropin_json) {
   std::printf("{\n  \"game_directory\": %s,\n  \"archives\": [", JsonString(game_dir).c_str());
   const bool loose = !archives.empty() && archives.back().loose_folder;
   const size_t packed = archives.size() - (loose ? 1 : 0);
   for (size_t i = 0; i < packed; ++i) {
     std::printf("%s%s", i == 0 ? "" : ", ", JsonString(archives[i].name).c_str());
   }
-  std::printf("],\n  \"dev_dir\": %s,\n  \"warnings\": [",
-              loose ? JsonString(archives.back().name).c_str() : "null");
+  std::printf("],\n  \"dev_dir\": %s,\n  \"dropin\": %s,\n  \"warnings\": [",
+              loose ? JsonString(archives.back().name).c_str() : "null", dropin_json.c_str());
   for (size_t i = 0; i < warnings.size(); ++i) {
     std::printf("%s\n    %s", i == 0 ? "" : ",", JsonString(warnings[i]).c_str());
   }
@@ -202,6 +210,45 @@ void PrintJson(const std::string& game_dir, const std::vector<CheckedArchive>& a
       s.case_differs);
 }
 
+std::string NameList(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+  return list;
+}
+
+void PrintDropinText(const DropinReport& report) {
+  if (report.programs.empty()) std::printf("dropin: no program in the game folder\n");
+  for (const DropinProgram& p : report.programs) {
+    if (!p.problem.empty()) {
+      std::printf("dropin: %s: cannot read its imports: %s\n", p.file.c_str(), p.problem.c_str());
+    } else if (p.usable.empty()) {
+      std::printf("dropin: %s imports %s: no drop-in loader fits, start it with the launcher\n",
+                  p.file.c_str(),
+                  p.imports.empty() ? "none of the loader names"
+                                    : (NameList(p.imports) + ", known DLLs only").c_str());
+    } else {
+      std::printf("dropin: %s imports %s; taken from the game folder: %s (copy one of them)\n",
+                  p.file.c_str(), NameList(p.imports).c_str(), NameList(p.usable).c_str());
+    }
+  }
+}
+
+std::string DropinJson(const DropinReport& report) {
+  auto list = [](const std::vector<std::string>& names) {
+    std::string out = "[";
+    for (size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + JsonString(names[i]);
+    return out + "]";
+  };
+  std::string out = "[";
+  for (size_t i = 0; i < report.programs.size(); ++i) {
+    const DropinProgram& p = report.programs[i];
+    out += std::string(i ? ",\n    " : "\n    ") + "{\"program\": " + JsonString(p.file) +
+           ", \"imports\": " + list(p.imports) + ", \"from_game_folder\": " + list(p.usable) +
+           (p.problem.empty() ? "" : ", \"problem\": " + JsonString(p.problem)) + "}";
+  }
+  return out + (report.programs.empty() ? "]" : "\n  ]");
+}
+
 }  // namespace
 
 int RunCheck(const std::vector<std::string>& args) {
@@ -228,15 +275,29 @@ int RunCheck(const std::vector<std::string>& args) {
       positional.push_back(arg);
     }
   }
-  if (positional.empty() || (positional.size() < 2 && !has_dev_dir)) {
-    return Usage("expected a game directory and at least one archive (or --dev-dir)");
-  }
+  if (positional.empty()) return Usage("expected a game directory");
 
   const std::string& game_dir = positional[0];
   std::error_code ec;
   if (!fs::is_directory(PathFromUtf8(game_dir), ec)) {
     std::fprintf(stderr, "xp3 check: not a directory: %s\n", game_dir.c_str());
     return 1;
+  }
+  const DropinReport dropin = CheckDropin(game_dir);
+  if (positional.size() < 2 && !has_dev_dir) {
+    for (const std::string& warning : dropin.warnings) {
+      std::fprintf(stderr, "xp3 check: warning: %s\n", warning.c_str());
+    }
+    if (json) {
+      std::printf("{\n  \"game_directory\": %s,\n  \"warnings\": [", JsonString(game_dir).c_str());
+      for (size_t i = 0; i < dropin.warnings.size(); ++i) {
+        std::printf("%s%s", i ? ", " : "", JsonString(dropin.warnings[i]).c_str());
+      }
+      std::printf("],\n  \"dropin\": %s\n}\n", DropinJson(dropin).c_str());
+    } else {
+      PrintDropinText(dropin);
+    }
+    return 0;
   }
   std::vector<GameFile> game_files;
   std::string error;
@@ -275,20 +336,22 @@ int RunCheck(const std::vector<std::string>& args) {
 
   // The set of archives is checked when archives are given; a loose folder
   // checked alone is a question about the folder only.
-  const std::vector<std::string> warnings =
+  std::vector<std::string> warnings =
       positional.size() < 2
           ? std::vector<std::string>()
           : MountSetProblems(PathFromUtf8(game_dir),
                              std::vector<std::string>(positional.begin() + 1, positional.end()));
+  warnings.insert(warnings.end(), dropin.warnings.begin(), dropin.warnings.end());
   for (const std::string& warning : warnings) {
     std::fprintf(stderr, "xp3 check: warning: %s\n", warning.c_str());
   }
 
   const CheckReport report = CheckArchives(archives, game_files);
   if (json) {
-    PrintJson(game_dir, archives, warnings, report);
+    PrintJson(game_dir, archives, warnings, report, DropinJson(dropin));
   } else {
     PrintText(archives, report);
+    PrintDropinText(dropin);
   }
   return report.summary.unreachable == 0 ? 0 : 1;
 }

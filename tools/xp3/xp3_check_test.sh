@@ -163,8 +163,11 @@ run check "$(arg "$work/game")" --dev-dir "$(arg "$work/nothing")" "$(arg "$work
 run check "$(arg "$work/game")" --dev-dir
 [ "$rc" = 2 ] || fail "check --dev-dir without a folder: exit $rc, expected 2"
 
+# Without archives it names the drop-in choices only.
 run check "$(arg "$work/game")"
-[ "$rc" = 2 ] || fail "check without archives: exit $rc, expected 2"
+[ "$rc" = 0 ] || fail "check without archives: exit $rc, expected 0"
+run check
+[ "$rc" = 2 ] || fail "check without a game directory: exit $rc, expected 2"
 run check "$(arg "$work/game")" "$(arg "$work/missing.xp3")"
 [ "$rc" = 1 ] || fail "check of a missing archive: exit $rc, expected 1"
 grep -q 'no such archive' "$work/err.txt" || fail "missing archive not named: $(cat "$work/err.txt")"
