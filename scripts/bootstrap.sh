@@ -32,7 +32,7 @@ need_packages() {
 install_packages() {
   local pkgs=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 cmake ninja-build g++
               googletest zlib1g-dev libzstd-dev xz-utils dpkg-dev clang-format valgrind
-              clang libclang-rt-14-dev)
+              clang libclang-rt-14-dev locales)
   local missing
   missing="$(need_packages "${pkgs[@]}")"
   if [ -n "$missing" ]; then
@@ -174,7 +174,24 @@ prepare_wine_prefix() {
   touch "$prefix/.ready"
 }
 
+# The locales whose code pages the whole-process tests run under (Wine takes
+# the ANSI code page from the locale: 936, 950, 932, and 65001 for hi_IN,
+# which has none of its own). Compiled into the dependencies folder, used
+# through LOCPATH, so that the machine's own locales stay as they are.
+prepare_locales() {
+  local dir="$DEPS/locale" name
+  mkdir -p "$dir"
+  for name in zh_CN zh_TW ja_JP hi_IN; do
+    if [ ! -d "$dir/$name.UTF-8" ]; then
+      log "compiling the locale $name.UTF-8"
+      localedef -i "$name" -f UTF-8 "$dir/$name.UTF-8" ||
+        { echo "bootstrap: cannot compile the locale $name.UTF-8" >&2; exit 1; }
+    fi
+  done
+}
+
 install_packages
+prepare_locales
 enable_i386_execution
 fetch_sources
 build_windows_deps

@@ -443,6 +443,31 @@ void ReportAnsi(const std::wstring& path) {
     FindClose(find);
   }
   Print("  listed by FindNextFileA: %d\n", listed);
+  // SearchPathA with the directory as the path list and the bare name, as
+  // OpenFile searches; the answer's file part names the file found.
+  char found_path[MAX_PATH] = {};
+  char* file_part = nullptr;
+  const DWORD searched =
+      SearchPathA(nullptr, narrow.c_str(), nullptr, MAX_PATH, found_path, &file_part);
+  Print("  SearchPathA: %s\n",
+        searched == 0 || file_part == nullptr
+            ? "none"
+            : (_stricmp(file_part, base.c_str()) == 0 ? "the file" : file_part));
+  // CreateFile2 (Windows 8 and later; looked up, since the program also
+  // runs where it is missing).
+  using CreateFile2Function = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, DWORD, void*);
+  auto create_file2 = reinterpret_cast<CreateFile2Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateFile2")));
+  if (create_file2 != nullptr) {
+    h = create_file2(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      const std::string bytes = ReadAll(h);
+      Print("  CreateFile2: %zu bytes hash %016llx\n", bytes.size(), Hash(bytes));
+      CloseHandle(h);
+    } else {
+      Print("  CreateFile2: error %lu\n", GetLastError());
+    }
+  }
 }
 
 void ReportIni(const std::wstring& path) {
@@ -573,6 +598,14 @@ int wmain(int argc, wchar_t** argv) {
       auto* entry = reinterpret_cast<decltype(&GameEntry)>(
           reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr)) + 0x12A090);
       if (entry(1, 2, 3, 4) != 10) return 1;
+    } else if (command == L"codepage") {
+      // The code pages in force, and the memory file "acp" read through
+      // the ANSI form from the current (game) directory.
+      Print("code pages: ansi %u oem %u\n", GetACP(), GetOEMCP());
+      HANDLE h =
+          CreateFileA("acp", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      Print("acp file: %s\n", h == INVALID_HANDLE_VALUE ? "missing" : ReadAll(h).c_str());
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     } else if (command == L"report") {
       reporting = true;
     } else {

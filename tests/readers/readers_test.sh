@@ -76,6 +76,55 @@ report "$WORK/disk-patched.out" load patch.dll entry report "${DISK[@]}"
 compare "disk files in the game directory unchanged by the patch" "$WORK/disk-plain.out" \
   "$WORK/disk-patched.out"
 
+# The code pages of the patch's players (936, 950), of the game (932), and
+# UTF-8 as the ANSI code page (65001), which Wine takes from the locale
+# (hi_IN has no ANSI code page of its own, so Wine gives it UTF-8). The
+# archive's names and the game directory's are not ASCII; the ANSI readers
+# (and every other) must see the overlaid files as their disk copies read
+# the same way, and the memory file "acp" must hold the code page.
+# The locales come compiled from the bootstrap (LOCPATH), so that the
+# process's own file names stay UTF-8 under each of them.
+LOCALES="${XP3PATCH_DEPS:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/.deps}/locale"
+for pair in zh_CN:936 zh_TW:950 ja_JP:932 hi_IN:65001; do
+  locale="${pair%%:*}.UTF-8"; cp="${pair##*:}"
+  top="$WORK/cp-$cp/中文"
+  mkdir -p "$top/game" "$top/src/中文" "$top/outside"
+  cp "$WORK/game/game.exe" "$WORK/game/patch.dll" "$WORK/game/images.xp3" "$top/game/"
+  for n in "${NAMES[@]}"; do
+    cp "$WORK/src/patch/data/$n" "$top/src/中文/中文-$n"
+    cp "$WORK/src/patch/data/$n" "$top/outside/中文-$n"
+  done
+  chmod a-w "$top/outside/"*
+  (cd "$top" && "$RUN" "$XP3" pack src -o game/patch.xp3 --compress zstd >/dev/null) ||
+    { failures=$((failures + 1)); echo "FAIL: code page $cp: packing"; continue; }
+  mapfile -t CP_OUTSIDE < <(for n in "${NAMES[@]}"; do win "$top/outside/中文-$n"; done)
+  mapfile -t CP_OVERLAID < <(for n in "${NAMES[@]}"; do win "$top/game/中文/中文-$n"; done)
+  cp_report() {  # cp_report OUTPUT ARGS...
+    local out="$1"; shift
+    (cd "$top/game" && LOCPATH="$LOCALES" LC_ALL="$locale" timeout 300 "$RUN" game.exe "$@" \
+      >"$out.raw" 2>&1
+      echo "exit $?" >>"$out.raw")
+    tr -d '\r' <"$out.raw" >"$out"
+  }
+  cp_report "$WORK/cp-$cp-outside.out" codepage report "${CP_OUTSIDE[@]}"
+  cp_report "$WORK/cp-$cp-overlaid.out" load patch.dll entry codepage report "${CP_OVERLAID[@]}"
+  if grep -qx "code pages: ansi $cp oem [0-9]*" "$WORK/cp-$cp-outside.out" &&
+     grep -qx "acp file: $cp" "$WORK/cp-$cp-overlaid.out"; then
+    echo "ok: code page $cp: the memory file acp holds it"
+  else
+    failures=$((failures + 1)); echo "FAIL: code page $cp: not in force, or acp does not hold it"
+    grep -E '^(code pages|acp file)' "$WORK/cp-$cp-outside.out" "$WORK/cp-$cp-overlaid.out"
+  fi
+  grep -v '^acp file' "$WORK/cp-$cp-outside.out" >"$WORK/cp-$cp-outside.cmp"
+  grep -v '^acp file' "$WORK/cp-$cp-overlaid.out" >"$WORK/cp-$cp-overlaid.cmp"
+  compare "code page $cp: non-ASCII names read as their disk copies" \
+    "$WORK/cp-$cp-outside.cmp" "$WORK/cp-$cp-overlaid.cmp"
+  if ! grep -q "CreateFileA: 105000 bytes" "$WORK/cp-$cp-outside.out" ||
+     ! grep -q "listed by FindNextFileA: 1" "$WORK/cp-$cp-outside.out"; then
+    failures=$((failures + 1)); echo "FAIL: code page $cp: the ANSI readers missed the disk copies"
+  fi
+done
+
 # The reference itself must be whole: every reader got every byte.
 if ! grep -q "fread: 105000 bytes" "$WORK/outside.out" ||
    ! grep -q "stream: 105000 bytes" "$WORK/outside.out" ||
