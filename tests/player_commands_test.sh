@@ -32,8 +32,11 @@ CRASH='crash_handler.exe --dump-dir reports -- launcher.exe Game.exe patch.dll'
 LOG='set XP3PATCH_LOG=%CD%\patch.log'
 for command in "$START" "$CRASH" "$LOG"; do
   for readme in README.md scripts/package.sh; do
-    if C="$command" awk '{ sub(/^ +/, "") } $0 == ENVIRON["C"] { found = 1 } END { exit !found }' \
-         "$ROOT/$readme"; then pass; else
+    # The players' text names the patch as the team packaged it; the
+    # default name is the README's.
+    if sed 's/\$PATCH_NAME/patch.dll/g; s/\${PATCH_NAME}/patch.dll/g' "$ROOT/$readme" |
+         C="$command" awk '{ sub(/^ +/, "") } $0 == ENVIRON["C"] { found = 1 } END { exit !found }'
+    then pass; else
       fail "$readme does not give the command: $command"; fi
   done
 done
