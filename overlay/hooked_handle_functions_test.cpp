@@ -594,6 +594,61 @@ TEST_F(HandleFunctionsTest, MappingsOfAnEmptyFileAndNamedMappings) {
   CloseHandle(first);
 }
 
+// Whatever handle to the section one holds (opened by its name, or a
+// duplicate asking for write access), no view of it writes, and a view
+// larger than the mapping fails: as for a mapping of a read-only disk file.
+TEST_F(HandleFunctionsTest, NoHandleToAMappingWritesAndNoViewPassesItsEnd) {
+  Pair pair;
+  Open(L"content.bin", 0, &pair);
+  HANDLE handles[2] = {pair.disk, pair.own};
+  // Per handle: a write view through a handle opened by name, through a
+  // duplicate asking for write access, and a read view past the end.
+  Answer answers[2][3];
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i == 0 ? "disk" : "overlay");
+    const std::wstring name = L"xp3patch-write-test-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(i);
+    HANDLE mapping =
+        HookedCreateFileMappingW(handles[i], nullptr, PAGE_READONLY, 0, 100, name.c_str());
+    ASSERT_NE(mapping, nullptr);
+    auto view_answer = [](HANDLE section, DWORD access, SIZE_T size) {
+      return AnswerOf([&] {
+        void* view = section != nullptr ? MapViewOfFile(section, access, 0, 0, size) : nullptr;
+        if (view != nullptr) UnmapViewOfFile(view);
+        return view != nullptr;
+      });
+    };
+    HANDLE by_name = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str());
+    answers[i][0] = view_answer(by_name, FILE_MAP_WRITE, 0);
+    HANDLE writable = nullptr;
+    DuplicateHandle(GetCurrentProcess(), mapping, GetCurrentProcess(), &writable,
+                    SECTION_MAP_READ | SECTION_MAP_WRITE | SECTION_QUERY, FALSE, 0);
+    answers[i][1] = view_answer(writable, FILE_MAP_WRITE, 0);
+    answers[i][2] = view_answer(mapping, FILE_MAP_READ, 200);
+    const auto* view = static_cast<const char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 100));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(std::string(view, 100), content_.substr(0, 100)) << "nothing was written";
+    UnmapViewOfFile(view);
+    if (writable != nullptr) CloseHandle(writable);
+    if (by_name != nullptr) CloseHandle(by_name);
+    CloseHandle(mapping);
+  }
+  // The file behind the overlay's section went with the section.
+  WCHAR temp[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, temp);
+  WIN32_FIND_DATAW found;
+  HANDLE left = FindFirstFileW((std::wstring(temp) + L"xp3patch-view-" +
+                                std::to_wstring(GetCurrentProcessId()) + L"-*")
+                                   .c_str(),
+                               &found);
+  EXPECT_EQ(left, INVALID_HANDLE_VALUE) << "a temporary file was left behind";
+  if (left != INVALID_HANDLE_VALUE) FindClose(left);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(answers[1][k], answers[0][k]) << "answer " << k;
+    EXPECT_EQ(answers[0][k].result, 0) << "answer " << k << " of the disk copy";
+  }
+}
+
 TEST_F(HandleFunctionsTest, WritingCallsAreRefusedAndReachNothing) {
   Pair pair;
   Open(L"stored.bin", 0, &pair);

@@ -1,5 +1,6 @@
 #include "overlay/overlay_registry.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -518,7 +519,9 @@ bool OverlayRegistry::DescribeOwn(HANDLE handle, FileFacts* facts) const {
   return true;
 }
 
-bool OverlayRegistry::CopyOwn(HANDLE handle, void* out, uint64_t count) const {
+bool OverlayRegistry::CopyOwn(
+    HANDLE handle, uint64_t count,
+    const std::function<bool(const void* bytes, uint32_t size)>& sink) const {
   std::shared_ptr<OpenFile> file = Find(handle);
   if (!file) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -526,26 +529,36 @@ bool OverlayRegistry::CopyOwn(HANDLE handle, void* out, uint64_t count) const {
   }
   const uint64_t size = SizeOf(*file);
   if (count > size) count = size;
+  constexpr uint32_t kPiece = 1u << 20;
   if (file->memory) {
     auto it = memory_files_.find(file->key);
     if (it == memory_files_.end()) return count == 0;
-    memcpy(out, it->second.data(), static_cast<size_t>(count));
+    for (uint64_t done = 0; done < count;) {
+      const auto n = static_cast<uint32_t>(std::min<uint64_t>(count - done, kPiece));
+      if (!sink(it->second.data() + done, n)) return false;
+      done += n;
+    }
     return true;
   }
   const IndexedEntry* indexed = FindEntry(file->key);
   std::unique_ptr<ReadStream> stream(
       indexed != nullptr ? indexed->archive->OpenEntryAt(indexed->index) : nullptr);
-  if (!stream) {  // the entry stream could not be made
+  std::unique_ptr<unsigned char[]> piece(new (std::nothrow) unsigned char[kPiece]);
+  if (!stream || !piece) {  // the entry stream or the buffer could not be made
     SetLastError(ERROR_OUTOFMEMORY);
     return false;
   }
   uint64_t done = 0;
-  auto* bytes = static_cast<unsigned char*>(out);
   while (done < count) {
-    const uint64_t left = count - done;
-    const uint32_t n =
-        stream->Read(bytes + done, left > 0x40000000 ? 0x40000000u : static_cast<uint32_t>(left));
+    const auto want = static_cast<uint32_t>(std::min<uint64_t>(count - done, kPiece));
+    const uint32_t n = stream->Read(piece.get(), want);
     if (n == 0) break;
+    if (!sink(piece.get(), n)) {
+      const DWORD error = GetLastError();
+      stream->Close();
+      SetLastError(error);
+      return false;
+    }
     done += n;
   }
   stream->Close();

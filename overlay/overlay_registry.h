@@ -22,6 +22,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -160,11 +161,14 @@ class OverlayRegistry {
   };
   // False (last error ERROR_INVALID_HANDLE) when `handle` is not own.
   bool DescribeOwn(HANDLE handle, FileFacts* facts) const;
-  // Copies the first `count` bytes of the file behind `handle` (at most its
-  // size) through a stream of its own, so the handle's position and reads in
-  // flight are untouched. False when the handle is not own (last error
-  // ERROR_INVALID_HANDLE) or the bytes cannot be read (6815).
-  bool CopyOwn(HANDLE handle, void* out, uint64_t count) const;
+  // Hands the first `count` bytes of the file behind `handle` (at most its
+  // size), in order and in pieces of at most 1 MiB, to `sink`, read through
+  // a stream of its own, so the handle's position and reads in flight are
+  // untouched. False when the handle is not own (last error
+  // ERROR_INVALID_HANDLE), the bytes cannot be read (6815), no buffer can be
+  // had (ERROR_OUTOFMEMORY), or `sink` returns false (its last error).
+  bool CopyOwn(HANDLE handle, uint64_t count,
+               const std::function<bool(const void* bytes, uint32_t size)>& sink) const;
   DWORD SetPointerOwn(HANDLE handle, LONG distance, LONG* distance_high, DWORD method);
   BOOL SetPointerExOwn(HANDLE handle, LARGE_INTEGER distance, LARGE_INTEGER* new_position,
                        DWORD method);

@@ -1,5 +1,7 @@
 #include "overlay/own_mapping.h"
 
+#include <cstdint>
+
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
 
@@ -8,22 +10,63 @@ namespace {
 constexpr DWORD kSectionKinds = SEC_FILE | SEC_IMAGE | SEC_RESERVE | SEC_COMMIT | SEC_NOCACHE |
                                 SEC_WRITECOMBINE | SEC_LARGE_PAGES;
 
-// Frees a view or closes a handle on the way out of a failed attempt.
-class MadeSection {
+// A temporary file in the user's temporary folder, deleted by the system
+// when the last handle to it and every section made from it are gone
+// (FILE_FLAG_DELETE_ON_CLOSE, "CreateFileW function", Microsoft Learn).
+class BackingFile {
  public:
-  explicit MadeSection(const RealFileFunctions& real) : real_(real) {}
-  ~MadeSection() {
-    if (view_ != nullptr) UnmapViewOfFile(view_);
-    if (section_ != nullptr) real_.CloseHandle(section_);
+  explicit BackingFile(const RealFileFunctions& real) : real_(real) {}
+  ~BackingFile() {
+    if (handle_ != INVALID_HANDLE_VALUE) real_.CloseHandle(handle_);
   }
-  MadeSection(const MadeSection&) = delete;
-  MadeSection& operator=(const MadeSection&) = delete;
+  BackingFile(const BackingFile&) = delete;
+  BackingFile& operator=(const BackingFile&) = delete;
 
-  HANDLE section_ = nullptr;
-  void* view_ = nullptr;
+  // Swaps the handle that filled the file for one that may only read (and
+  // execute): the section made from it can then never be written through,
+  // whatever the section's own protection lets a system check ("a view
+  // for writing needs a file handle with write access", "MapViewOfFile
+  // function", Microsoft Learn). The writing handle asked for deletion on
+  // close, so the file goes when the last handle and section are gone.
+  bool ReopenForReading() {
+    HANDLE reading = real_.CreateFileW(path_, GENERIC_READ | GENERIC_EXECUTE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (reading == INVALID_HANDLE_VALUE) return false;
+    real_.CloseHandle(handle_);
+    handle_ = reading;
+    return true;
+  }
+
+  bool Create() {
+    WCHAR folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) return false;
+    static volatile LONG counter = 0;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      wsprintfW(path_, L"%sxp3patch-view-%lu-%ld.tmp", folder, GetCurrentProcessId(),
+                InterlockedIncrement(&counter));
+      handle_ = real_.CreateFileW(path_, GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      if (handle_ != INVALID_HANDLE_VALUE) return true;
+      if (GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    return false;
+  }
+  bool Append(const void* bytes, uint32_t size) {
+    DWORD written = 0;
+    if (!real_.WriteFile(handle_, bytes, size, &written, nullptr)) return false;
+    if (written == size) return true;
+    SetLastError(ERROR_DISK_FULL);
+    return false;
+  }
+  HANDLE handle() const { return handle_; }
 
  private:
   const RealFileFunctions& real_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  WCHAR path_[MAX_PATH + 64] = {};
 };
 
 }  // namespace
@@ -32,14 +75,11 @@ HANDLE CreateOwnMapping(const OverlayRegistry& registry, const RealFileFunctions
                         SECURITY_ATTRIBUTES* security, DWORD protect, DWORD size_high,
                         DWORD size_low, const WCHAR* name) {
   const DWORD kind = protect & kSectionKinds;
-  bool execute = false;
   switch (protect & ~kSectionKinds) {
     case PAGE_READONLY:
     case PAGE_WRITECOPY:
-      break;
     case PAGE_EXECUTE_READ:
     case PAGE_EXECUTE_WRITECOPY:
-      execute = true;
       break;
     case PAGE_READWRITE:
     case PAGE_EXECUTE_READWRITE:
@@ -69,33 +109,20 @@ HANDLE CreateOwnMapping(const OverlayRegistry& registry, const RealFileFunctions
     return nullptr;
   }
 
-  MadeSection made(real);
-  made.section_ = real.CreateFileMappingW(
-      INVALID_HANDLE_VALUE, security, execute ? PAGE_EXECUTE_READWRITE : PAGE_READWRITE,
-      static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), name);
-  if (made.section_ == nullptr) return nullptr;
-  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-  if (!existed) {
-    if (size > SIZE_MAX) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return nullptr;
-    }
-    made.view_ = MapViewOfFile(made.section_, FILE_MAP_WRITE, 0, 0, static_cast<SIZE_T>(size));
-    if (made.view_ == nullptr) return nullptr;
-    if (!registry.CopyOwn(file, made.view_, size)) return nullptr;
-    UnmapViewOfFile(made.view_);
-    made.view_ = nullptr;
-  }
-  // The handle the caller gets may map the bytes for reading (and copying,
-  // and executing when asked), never for writing.
-  const DWORD access = STANDARD_RIGHTS_REQUIRED | SECTION_QUERY | SECTION_MAP_READ |
-                       (execute ? SECTION_MAP_EXECUTE : 0);
-  HANDLE answer = nullptr;
-  const BOOL inherit = security != nullptr && security->bInheritHandle;
-  if (!real.DuplicateHandle(GetCurrentProcess(), made.section_, GetCurrentProcess(), &answer,
-                            access, inherit, 0)) {
+  BackingFile backing(real);
+  if (!backing.Create() ||
+      !registry.CopyOwn(file, size, [&](const void* bytes, uint32_t count) {
+        return backing.Append(bytes, count);
+      }) ||
+      !backing.ReopenForReading()) {
     return nullptr;
   }
+  // The caller's protection, read-only kinds only: it is the section's
+  // maximum protection for every handle to it.
+  HANDLE section = real.CreateFileMappingW(backing.handle(), security, protect, size_high,
+                                           size_low, name);
+  if (section == nullptr) return nullptr;
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   SetLastError(existed ? ERROR_ALREADY_EXISTS : NO_ERROR);
-  return answer;
+  return section;
 }
