@@ -545,4 +545,20 @@ TEST_F(HookedFunctionsTest, SearchPathFindsOverlaidFilesAndPassesEverythingElse)
   EXPECT_EQ(
       HookedSearchPathW(nullptr, Path(L"none.txt").c_str(), nullptr, MAX_PATH, found, nullptr), 0u);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  // A relative name is the game directory's whatever the current directory
+  // is: the answer is the path CreateFileW serves it under, and opens.
+  WCHAR saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  ASSERT_TRUE(SetCurrentDirectoryW((root_ + L"\\disk").c_str()));
+  const std::wstring relative = Wide(prefix_) + L"\\readme.txt";
+  length = HookedSearchPathW(nullptr, relative.c_str(), nullptr, MAX_PATH, found, &part);
+  SetCurrentDirectoryW(saved);
+  ASSERT_EQ(length, readme.size());
+  EXPECT_EQ(std::wstring(found), readme);
+  EXPECT_STREQ(part, L"readme.txt");
+  HANDLE h = HookedCreateFileW(found, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  if (h != INVALID_HANDLE_VALUE) HookedCloseHandle(h);
 }

@@ -1,6 +1,7 @@
 #include "overlay/hooked_search_path.h"
 
 #include <cwchar>
+#include <string>
 
 #include "overlay/guarded_answer.h"
 #include "overlay/loose_answers.h"
@@ -8,6 +9,7 @@
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
 #include "overlay/redirect_depth.h"
+#include "platform/text_conversion.h"
 
 namespace {
 
@@ -28,7 +30,32 @@ bool HasExtension(const WCHAR* name) {
   return dot != nullptr;
 }
 
+// True for "D:\..." and "D:/...", and for UNC paths: the only names an
+// overlaid path is not read relative to the game directory.
+bool IsAbsolute(const WCHAR* name) {
+  const bool drive = ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
+                     name[1] == L':' && (name[2] == L'\\' || name[2] == L'/');
+  const bool unc = (name[0] == L'\\' || name[0] == L'/') && (name[1] == L'\\' || name[1] == L'/');
+  return drive || unc;
+}
+
 }  // namespace
+
+bool ServedPath(const WCHAR* name, std::wstring* served) {
+  served->clear();
+  if (IsAbsolute(name)) {
+    served->assign(name);
+    return true;
+  }
+  // A relative name is the game directory's, whatever the current
+  // directory is: that is where CreateFileW serves it from.
+  WideString base;
+  if (!FromUtf8(HostRegistry().BaseDirectory(), &base)) return false;
+  served->assign(base.begin(), base.end());
+  if (!served->empty() && served->back() != L'\\') served->push_back(L'\\');
+  served->append(name);
+  return true;
+}
 
 bool OverlaidSearchName(const char* function, LPCWSTR path, LPCWSTR file_name, LPCWSTR extension,
                         WCHAR (&name)[MAX_PATH + 1]) {
@@ -52,10 +79,12 @@ DWORD WINAPI HookedSearchPathW(LPCWSTR path, LPCWSTR file_name, LPCWSTR extensio
   return GuardedAnswer<DWORD>(0, [&]() -> DWORD {
     RedirectScope scope;
     WCHAR name[MAX_PATH + 1];
-    if (!scope.nested() && OverlaidSearchName("SearchPathW", path, file_name, extension, name)) {
+    std::wstring served;
+    if (!scope.nested() && OverlaidSearchName("SearchPathW", path, file_name, extension, name) &&
+        ServedPath(name, &served)) {
       // The same contract as the search's own answer: the full path's length,
       // or the room it needs when the buffer is too small.
-      return GetFullPathNameW(name, length, buffer, file_part);
+      return GetFullPathNameW(served.c_str(), length, buffer, file_part);
     }
     return RealFunctions().SearchPathW(path, file_name, extension, length, buffer, file_part);
   });

@@ -14,11 +14,19 @@
 
 #include <windows.h>
 
+#include <string>
+
 // Whether a search for `file_name` (with `extension`, when it has none) under
 // `path` finds an overlaid file as the overlay answers it; `name` then holds
 // the name it looked for. `function` names the caller's form for the log.
 bool OverlaidSearchName(const char* function, LPCWSTR path, LPCWSTR file_name, LPCWSTR extension,
                         WCHAR (&name)[MAX_PATH + 1]);
+
+// The path under which CreateFileW serves an overlaid `name`: the name
+// itself when it is drive-absolute or UNC, otherwise the name under the game
+// directory (relative names are the game directory's, not the current
+// directory's). False when the game directory cannot be converted.
+bool ServedPath(const WCHAR* name, std::wstring* served);
 
 DWORD WINAPI HookedSearchPathW(LPCWSTR path, LPCWSTR file_name, LPCWSTR extension, DWORD length,
                                LPWSTR buffer, LPWSTR* file_part);
