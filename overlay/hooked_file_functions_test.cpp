@@ -557,8 +557,8 @@ TEST_F(HookedFunctionsTest, SearchPathFindsOverlaidFilesAndPassesEverythingElse)
   ASSERT_EQ(length, readme.size());
   EXPECT_EQ(std::wstring(found), readme);
   EXPECT_STREQ(part, L"readme.txt");
-  HANDLE h = HookedCreateFileW(found, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+  HANDLE h =
+      HookedCreateFileW(found, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   if (h != INVALID_HANDLE_VALUE) HookedCloseHandle(h);
 }

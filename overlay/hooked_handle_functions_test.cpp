@@ -637,10 +637,10 @@ TEST_F(HandleFunctionsTest, NoHandleToAMappingWritesAndNoViewPassesItsEnd) {
   WCHAR temp[MAX_PATH + 1];
   GetTempPathW(MAX_PATH + 1, temp);
   WIN32_FIND_DATAW found;
-  HANDLE left = FindFirstFileW((std::wstring(temp) + L"xp3patch-view-" +
-                                std::to_wstring(GetCurrentProcessId()) + L"-*")
-                                   .c_str(),
-                               &found);
+  HANDLE left = FindFirstFileW(
+      (std::wstring(temp) + L"xp3patch-view-" + std::to_wstring(GetCurrentProcessId()) + L"-*")
+          .c_str(),
+      &found);
   EXPECT_EQ(left, INVALID_HANDLE_VALUE) << "a temporary file was left behind";
   if (left != INVALID_HANDLE_VALUE) FindClose(left);
   for (int k = 0; k < 3; ++k) {

@@ -33,8 +33,9 @@ bool HasExtension(const WCHAR* name) {
 // True for "D:\..." and "D:/...", and for UNC paths: the only names an
 // overlaid path is not read relative to the game directory.
 bool IsAbsolute(const WCHAR* name) {
-  const bool drive = ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
-                     name[1] == L':' && (name[2] == L'\\' || name[2] == L'/');
+  const bool drive =
+      ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z')) &&
+      name[1] == L':' && (name[2] == L'\\' || name[2] == L'/');
   const bool unc = (name[0] == L'\\' || name[0] == L'/') && (name[1] == L'\\' || name[1] == L'/');
   return drive || unc;
 }

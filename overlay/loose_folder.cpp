@@ -172,6 +172,33 @@ std::unique_ptr<LooseFolder> LooseFolder::Open(const WideString& path,
       new LooseFolder(std::move(root), std::move(resolved), std::move(shown), real));
 }
 
+bool LooseFolder::HoldsDirectory(const std::string& directory) const {
+  WideString spelled;
+  if (!FromUtf8(directory, &spelled)) return false;
+  WideString resolved;
+  {
+    const OpenedHandle handle(
+        *real_, real_->CreateFileW(spelled.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE || !ResolvedName(*real_, handle.get(), &resolved)) {
+      resolved = spelled;
+    }
+  }
+  while (!resolved.empty() && (resolved.back() == L'\\' || resolved.back() == L'/')) {
+    resolved.pop_back();
+  }
+  const WideString& folder = resolved == spelled ? root_ : resolved_root_;
+  // The file system's own comparison of names ignores case for every
+  // letter, not only ASCII ("CompareStringOrdinal function").
+  const auto prefix_length = static_cast<int>(folder.size());
+  if (resolved.size() < folder.size() ||
+      (resolved.size() > folder.size() && resolved[folder.size()] != L'\\')) {
+    return false;
+  }
+  return CompareStringOrdinal(resolved.c_str(), prefix_length, folder.c_str(), prefix_length,
+                              TRUE) == CSTR_EQUAL;
+}
+
 bool LooseFolder::IsServableKey(std::string_view key) {
   if (key.empty()) return false;
   size_t start = 0;

@@ -65,6 +65,13 @@ class LooseFolder {
     std::string loose_path;  // the file's path in the folder (UTF-8), for the log
   };
 
+  // Whether `directory` (a full path, UTF-8) is the folder itself or lies
+  // below it, compared by the system's resolved names (short names, links,
+  // junctions, letter case and trailing separators all resolved), so that
+  // no spelling of the game directory can be laid over itself. A directory
+  // that cannot be opened is compared as spelled.
+  bool HoldsDirectory(const std::string& directory) const;
+
   // Whether a key can name something below the folder at all: the check
   // made before the folder is asked, so that keys outside the game
   // directory cost nothing.

@@ -181,6 +181,42 @@ TEST_F(LooseFolderTest, OpeningRefusesWhatIsNotAFolder) {
   EXPECT_NE(LooseFolder::Open(dev_ + L"\\", &real_, &problem), nullptr);
 }
 
+// The game directory is never laid over itself, however the folder is
+// spelled: another letter case, a trailing separator, the short name, a
+// link to it; a folder beside it or below it holds no game directory.
+TEST_F(LooseFolderTest, HoldsTheGameDirectoryByItsResolvedNameOnly) {
+  std::string problem;
+  const std::unique_ptr<LooseFolder> game = LooseFolder::Open(game_, &real_, &problem);
+  ASSERT_NE(game, nullptr) << problem;
+  std::wstring upper = game_;
+  for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+  WCHAR short_name[MAX_PATH] = {};
+  const DWORD short_length = GetShortPathNameW(game_.c_str(), short_name, MAX_PATH);
+  const std::wstring link = game_ + L"-link";
+  // A link the system can follow (the whole-process test links on the host
+  // side as well).
+  const bool linked =
+      CreateSymbolicLinkW(link.c_str(), game_.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+      GetFileAttributesW((link + L"\\scenario").c_str()) != INVALID_FILE_ATTRIBUTES;
+  std::vector<std::wstring> spellings = {game_, upper, game_ + L"\\"};
+  if (short_length != 0 && short_length < MAX_PATH) spellings.push_back(short_name);
+  if (linked) spellings.push_back(link);
+  for (const std::wstring& spelling : spellings) {
+    SCOPED_TRACE(Utf8(spelling));
+    const std::unique_ptr<LooseFolder> folder = LooseFolder::Open(spelling, &real_, &problem);
+    ASSERT_NE(folder, nullptr) << problem;
+    EXPECT_TRUE(folder->HoldsDirectory(Utf8(game_)));
+    EXPECT_TRUE(folder->HoldsDirectory(Utf8(Game(L"scenario"))));
+  }
+  if (linked) RemoveDirectoryW(link.c_str());
+  const std::unique_ptr<LooseFolder> dev = LooseFolder::Open(dev_, &real_, &problem);
+  ASSERT_NE(dev, nullptr) << problem;
+  EXPECT_FALSE(dev->HoldsDirectory(Utf8(game_)));
+  const std::unique_ptr<LooseFolder> inner = LooseFolder::Open(Game(L"scenario"), &real_, &problem);
+  ASSERT_NE(inner, nullptr) << problem;
+  EXPECT_FALSE(inner->HoldsDirectory(Utf8(game_)));
+}
+
 TEST_F(LooseFolderTest, ServesTheFileAsItIsOnDiskAtEachOpen) {
   const std::wstring file = Dev(L"scenario\\edited.txt");
   WriteFileText(file, "first");

@@ -111,16 +111,16 @@ HANDLE CreateOwnMapping(const OverlayRegistry& registry, const RealFileFunctions
 
   BackingFile backing(real);
   if (!backing.Create() ||
-      !registry.CopyOwn(file, size, [&](const void* bytes, uint32_t count) {
-        return backing.Append(bytes, count);
-      }) ||
+      !registry.CopyOwn(
+          file, size,
+          [&](const void* bytes, uint32_t count) { return backing.Append(bytes, count); }) ||
       !backing.ReopenForReading()) {
     return nullptr;
   }
   // The caller's protection, read-only kinds only: it is the section's
   // maximum protection for every handle to it.
-  HANDLE section = real.CreateFileMappingW(backing.handle(), security, protect, size_high,
-                                           size_low, name);
+  HANDLE section =
+      real.CreateFileMappingW(backing.handle(), security, protect, size_high, size_low, name);
   if (section == nullptr) return nullptr;
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   SetLastError(existed ? ERROR_ALREADY_EXISTS : NO_ERROR);

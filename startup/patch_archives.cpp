@@ -94,7 +94,8 @@ void MountLooseFolder(OverlayRegistry& registry) {
     LogLooseFolderSkipped(shown, problem);
     return;
   }
-  if (HoldsDirectory(folder->Path(), registry.BaseDirectory())) {
+  if (HoldsDirectory(folder->Path(), registry.BaseDirectory()) ||
+      folder->HoldsDirectory(registry.BaseDirectory())) {
     // Laid over itself, the game directory would serve every game file
     // read-only: a save over an existing file would fail.
     LogLooseFolderSkipped(folder->Path(), "it is the game directory or holds it");

@@ -176,5 +176,16 @@ grep -q "loose folder .*missing (XP3PATCH_DEV_DIR) left out: it does not exist" 
   echo "ok: the missing folder is logged and named on standard error" ||
   { fail "the missing folder is not reported"; cat "$WORK/missing.log" "$WORK/stderr.txt"; }
 
+# The game directory by another spelling (a link to it, made on the host)
+# is left out: laid over itself, the game could no longer save.
+ln -s "$G" "$WORK/game-link"
+start_game XP3PATCH_DEV_DIR="$(win "$WORK/game-link")" XP3PATCH_LOG="$(win "$WORK/link.log")"
+expect "the game directory through a link: the archive's file" 'read scenario\chapter1.txt' \
+  'read scenario\chapter1.txt: 16 bytes: archive chapter1'
+stop_game
+grep -q "game-link (XP3PATCH_DEV_DIR) left out: it is the game directory or holds it" \
+  "$WORK/link.log" && echo "ok: the game directory through a link is left out" ||
+  { fail "the game directory through a link was laid over itself"; cat "$WORK/link.log"; }
+
 echo "$failures failed"
 [ "$failures" -eq 0 ]
