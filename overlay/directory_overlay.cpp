@@ -1,6 +1,5 @@
 #include "overlay/directory_overlay.h"
 
-#include <shlwapi.h>
 #include <wchar.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "overlay/loose_folder.h"
 #include "overlay/path_strings.h"
 #include "overlay/overlay_host.h"
+#include "overlay/search_pattern.h"
 #include "overlay/overlay_log.h"
 #include "overlay/overlay_registry.h"
 #include "overlay/redirect_depth.h"
@@ -110,7 +110,7 @@ std::vector<WIN32_FIND_DATAW> RecordsOfChildren(
   std::wstring name;
   for (const DirectoryIndex::Child& child : children) {
     if (!FromUtf8OrThrow(std::string(child.name), &name)) name.clear();
-    if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
+    if (!MatchesSearchPattern(name.c_str(), pattern.c_str())) continue;
     if (child.is_file) {
       WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
       record.nFileSizeHigh = static_cast<DWORD>(child.size >> 32);
@@ -148,7 +148,7 @@ std::vector<WIN32_FIND_DATAW> WalkArchiveRecords(
     const std::vector<std::string> pieces = SplitString(relative, "\\");
     std::wstring name;
     if (!FromUtf8OrThrow(pieces[0], &name)) name.clear();
-    if (!PathMatchSpecW(name.c_str(), pattern.c_str())) continue;
+    if (!MatchesSearchPattern(name.c_str(), pattern.c_str())) continue;
     if (pieces.size() == 1) {
       WIN32_FIND_DATAW record = MakeRecord(name, FILE_ATTRIBUTE_ARCHIVE);
       const uint64_t size = indexed.size();

@@ -170,6 +170,7 @@ class PathFormsTest : public ::testing::TestWithParam<Shape> {
     ASSERT_TRUE(writer.Open(archive_, &error)) << error;
     ASSERT_TRUE(writer.AddEntry("data/arch.txt", "from the archive", 16, &error)) << error;
     ASSERT_TRUE(writer.AddEntry("only/inner.txt", "inner", 5, &error)) << error;
+    ASSERT_TRUE(writer.AddEntry("only/semi;colon.txt", "semi", 4, &error)) << error;
     ASSERT_TRUE(writer.Finish(&error)) << error;
     log_ = Narrow(root + L"\\forms.log");
   }
@@ -334,11 +335,14 @@ TEST_P(PathFormsTest, ListingsMergeTheSameThroughEveryForm) {
   EXPECT_EQ(names, (std::vector<std::string>{"arch.txt", "disk.txt"}));
   // FindFirstFileW of a directory only the archive has.
   WIN32_FIND_DATAW record;
-  h = HookedFindFirstFileW((game_ + L"\\only\\*.txt").c_str(), &record);
+  h = HookedFindFirstFileW((game_ + L"\\only\\i*.txt").c_str(), &record);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(std::wstring(record.cFileName), L"inner.txt");
   EXPECT_FALSE(HookedFindNextFileW(h, &record));
   EXPECT_TRUE(HookedFindClose(h));
+  // ';' is a character of the name, not a separator of patterns.
+  EXPECT_EQ(ListA(A(L"only\\semi;*")), std::vector<std::string>{"semi;colon.txt"});
+  EXPECT_EQ(ListA(A(L"only\\*;*")), std::vector<std::string>{"semi;colon.txt"});
   // A search outside the game directory is the system's.
   h = HookedFindFirstFileA("C:\\windows\\*.exe", &first);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);

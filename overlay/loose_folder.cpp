@@ -1,13 +1,12 @@
 #include "overlay/loose_folder.h"
 
-#include <shlwapi.h>
-
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <utility>
 
 #include "overlay/overlay_host.h"
+#include "overlay/search_pattern.h"
 #include "overlay/path_key.h"
 #include "platform/system_error_text.h"
 #include "platform/text_conversion.h"
@@ -360,7 +359,8 @@ std::vector<WIN32_FIND_DATAW> LooseFolder::Records(std::string_view directory_ke
     if (std::wcscmp(data.cFileName, L".") == 0 || std::wcscmp(data.cFileName, L"..") == 0) {
       continue;
     }
-    if (!PathMatchSpecW(data.cFileName, pattern) || !ToUtf8(WideString(data.cFileName), &name)) {
+    if (!MatchesSearchPattern(data.cFileName, pattern) ||
+        !ToUtf8(WideString(data.cFileName), &name)) {
       continue;
     }
     key = top ? name : std::string(directory_key) + "\\" + name;

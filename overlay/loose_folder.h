@@ -87,7 +87,7 @@ class LooseFolder {
   Probe Look(std::string_view key) const;
 
   // The records of the folder's directory named by `directory_key` ("." for
-  // the folder itself) whose names match `pattern` (PathMatchSpecW), without
+  // the folder itself) whose names match `pattern` (search_pattern.h), without
   // "." and "..": files and directories the folder serves, with their sizes,
   // attributes and times and no short name. Empty when the folder has no
   // such directory.
