@@ -3,16 +3,17 @@
 # removed by the patched game exactly as the same font added from a disk
 # copy: the same answers and the same pixels. A settings file that only the
 # archive holds is copied out, measured and found along a path list as its
-# disk copy is. The font is DejaVu Sans from Debian's fonts-dejavu-core,
+# disk copy is. The font is DejaVu Serif from Debian's fonts-dejavu-core,
 # copied at test time under a family name of its own (its license allows a
 # changed copy under another name), so that no font the system already
-# knows can stand in for it.
+# knows can stand in for it (the fallback for an unknown family is a sans
+# face, whose pixels differ).
 #   fonts_copies_test.sh BUILD_DIR
 set -uo pipefail
 B="$1"
 RUN="$B/wine-run.sh"
 XP3="$B/tools/xp3/xp3.exe"
-FONT=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+FONT=/usr/share/fonts/truetype/dejavu/DejaVuSerif.ttf
 WORK="$(mktemp -d /tmp/fonts-copies-test.XXXXXX)"
 trap '[ -n "${KEEP_WORK:-}" ] || { chmod -R u+w "$WORK"; rm -rf "$WORK"; }' EXIT
 failures=0
@@ -22,7 +23,7 @@ fail() { failures=$((failures + 1)); echo "FAIL: $*"; }
 [ -f "$FONT" ] || { echo "FAIL: $FONT is missing (Debian package fonts-dejavu-core)"; exit 1; }
 mkdir -p "$WORK/src/patch/fonts" "$WORK/src/patch/data" "$WORK/empty" "$WORK/game" \
   "$WORK/outside" "$WORK/saves-disk" "$WORK/saves-overlaid"
-# The family "DejaVu Sans" becomes "Glyphy Sans", in the name table's
+# The family "DejaVu Serif" becomes "Glyphy Serif", in the name table's
 # single-byte and UTF-16 strings alike (same length, so nothing moves).
 perl -0777 -pe 's/DejaVu/Glyphy/g; s/D\x00e\x00j\x00a\x00V\x00u/G\x00l\x00y\x00p\x00h\x00y/g' \
   "$FONT" >"$WORK/src/patch/fonts/glyphy.ttf"
@@ -49,11 +50,11 @@ compare() {  # compare NAME EXPECTED ACTUAL
   fi
 }
 
-run "$WORK/font-disk.out" font "$(win "$WORK/outside/glyphy.ttf")" "Glyphy Sans"
+run "$WORK/font-disk.out" font "$(win "$WORK/outside/glyphy.ttf")" "Glyphy Serif"
 run "$WORK/font-overlaid.out" load patch.dll entry font "$(win "$WORK/game/fonts/glyphy.ttf")" \
-  "Glyphy Sans"
+  "Glyphy Serif"
 # The disk copy must really be drawn with, or the comparison proves nothing.
-grep -q '^added: 1' "$WORK/font-disk.out" && grep -q '^drawn with Glyphy Sans: [1-9]' \
+grep -q '^added: 1' "$WORK/font-disk.out" && grep -q '^drawn with Glyphy Serif: [1-9]' \
   "$WORK/font-disk.out" && grep -q '^listed: [1-9]' "$WORK/font-disk.out" &&
   grep -q '^listed before: 0' "$WORK/font-disk.out" ||
   { fail "the font added from disk was not listed and drawn with"; cat "$WORK/font-disk.out"; }
