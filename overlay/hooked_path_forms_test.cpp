@@ -364,6 +364,33 @@ TEST_P(PathFormsTest, SearchPathAFindsAnOverlaidFile) {
   EXPECT_EQ(HookedSearchPathA(nullptr, name.c_str(), ".txt", 4, buffer, &part), length + 1);
 }
 
+// Along an explicit path list the first listed folder where the game would
+// see the name decides: an overlaid file there is found, a disk file in an
+// earlier folder wins over it.
+TEST_P(PathFormsTest, SearchPathAlongAPathListFindsOverlaidFiles) {
+  char buffer[MAX_PATH];
+  char* part = nullptr;
+  const std::string list =
+      "C:\\nowhere-" + std::to_string(GetCurrentProcessId()) + ";" + A(L"only") + ";" + A(L"data");
+  DWORD length = HookedSearchPathA(list.c_str(), "inner", ".txt", MAX_PATH, buffer, &part);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(std::string(buffer, length), A(L"only\\inner.txt"));
+  ASSERT_NE(part, nullptr);
+  EXPECT_STREQ(part, "inner.txt");
+  length = HookedSearchPathA(list.c_str(), "arch.txt", nullptr, MAX_PATH, buffer, &part);
+  EXPECT_EQ(std::string(buffer, length), A(L"data\\arch.txt"));
+
+  WCHAR wide[MAX_PATH];
+  const std::wstring disk_first = game_ + L"\\data;" + game_ + L"\\only";
+  WCHAR* wide_part = nullptr;
+  length = HookedSearchPathW(disk_first.c_str(), L"disk.txt", nullptr, MAX_PATH, wide, &wide_part);
+  EXPECT_EQ(std::wstring(wide, length), game_ + L"\\data\\disk.txt") << "the system's answer";
+  SetLastError(0);
+  EXPECT_EQ(HookedSearchPathW(disk_first.c_str(), L"none.txt", nullptr, MAX_PATH, wide, nullptr),
+            0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
 TEST_P(PathFormsTest, BytesThatDoNotConvertGoToTheSystemAsTheyStand) {
   // 0xFF is no valid lead byte in the multi-byte code pages and maps in the
   // single-byte ones; either way the system answers a name that is nowhere.

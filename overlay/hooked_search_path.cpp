@@ -40,6 +40,41 @@ bool IsAbsolute(const WCHAR* name) {
   return drive || unc;
 }
 
+// A search along an explicit list of folders (";"-separated), in the
+// list's order, as the system searches it ("SearchPathW function",
+// Microsoft Learn): the first folder where the game would see the file
+// decides. An overlaid file there is the overlay's answer (`name` then
+// holds its full path); a disk file there, or nothing anywhere, leaves the
+// search to the system. A relative folder is taken from the current
+// directory, as the system takes it.
+bool OverlaidInPathList(const char* function, LPCWSTR path, const WCHAR* file,
+                        WCHAR (&name)[MAX_PATH + 1]) {
+  const size_t file_length = std::wcslen(file);
+  const LooseFolder* folder = HostRegistry().Loose();
+  for (const WCHAR* start = path; *start != L'\0';) {
+    const WCHAR* end = start;
+    while (*end != L'\0' && *end != L';') ++end;
+    const size_t length = static_cast<size_t>(end - start);
+    WCHAR candidate[MAX_PATH + 1];
+    if (length != 0 && length + 1 + file_length <= MAX_PATH) {
+      std::wmemcpy(candidate, start, length);
+      size_t at = length;
+      if (candidate[at - 1] != L'\\' && candidate[at - 1] != L'/') candidate[at++] = L'\\';
+      std::wmemcpy(candidate + at, file, file_length + 1);
+      const DWORD full = GetFullPathNameW(candidate, MAX_PATH + 1, name, nullptr);
+      if (full != 0 && full <= MAX_PATH) {
+        if ((folder != nullptr && LooseHasFile(*folder, function, name)) ||
+            HostRegistry().Exists(name)) {
+          return LogPathLookup(function, name, true);
+        }
+        if (RealFunctions().GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES) return false;
+      }
+    }
+    start = *end == L';' ? end + 1 : end;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool ServedPath(const WCHAR* name, std::wstring* served) {
@@ -62,14 +97,19 @@ bool OverlaidSearchName(const char* function, LPCWSTR path, LPCWSTR file_name, L
                         WCHAR (&name)[MAX_PATH + 1]) {
   // The name as the search would look for it, on the stack: the call of
   // every other search allocates nothing here.
-  const bool searchable = file_name != nullptr && (path == nullptr || HasDirectoryPart(file_name));
-  if (!searchable) return false;
+  if (file_name == nullptr) return false;
+  const bool in_path_list = path != nullptr && !HasDirectoryPart(file_name);
   const size_t base = std::wcslen(file_name);
   const size_t more = extension != nullptr && !HasExtension(file_name) ? std::wcslen(extension) : 0;
   if (base + more > MAX_PATH) return false;
   std::wmemcpy(name, file_name, base);
   if (more != 0) std::wmemcpy(name + base, extension, more);
   name[base + more] = L'\0';
+  if (in_path_list) {
+    WCHAR file[MAX_PATH + 1];
+    std::wmemcpy(file, name, base + more + 1);
+    return OverlaidInPathList(function, path, file, name);
+  }
   const LooseFolder* folder = HostRegistry().Loose();
   return (folder != nullptr && LooseHasFile(*folder, function, name)) ||
          LogPathLookup(function, name, HostRegistry().Exists(name));

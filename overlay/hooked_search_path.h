@@ -7,9 +7,9 @@
 //
 // An overlaid file (in an archive or the loose folder) is found when the name (with the default
 // extension, when it has none) names it: a name with a directory part as it stands, a bare name in
-// the current directory when no search path is given. Every other search passes to the system
-// unchanged, and so does an overlaid name the system's search would meet elsewhere first only
-// through an explicit path.
+// the current directory when no search path is given, and a bare name in the first folder of an
+// explicit path list where the game would see it. Every other search passes to the system
+// unchanged.
 #pragma once
 
 #include <windows.h>

@@ -43,7 +43,23 @@ RealFileFunctions ImportedFileFunctions() {
           &::FindFirstFileW,
           &::FindFirstFileExA,
           &::FindNextFileA,
-          &::SearchPathA};
+          &::SearchPathA,
+          &::CopyFileW,
+          &::CopyFileA,
+          &::CopyFileExW,
+          &::CopyFileExA,
+          reinterpret_cast<CopyFile2Function>(reinterpret_cast<void*>(
+              GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CopyFile2"))),
+          &::GetCompressedFileSizeW,
+          &::GetCompressedFileSizeA,
+          &::AddFontResourceExW,
+          &::AddFontResourceExA,
+          &::AddFontResourceW,
+          &::AddFontResourceA,
+          &::RemoveFontResourceExW,
+          &::RemoveFontResourceExA,
+          &::RemoveFontResourceW,
+          &::RemoveFontResourceA};
 }
 
 void SetOverlayHost(const OverlayHost& host) {

@@ -25,12 +25,16 @@ struct CreateFile2Parameters {
   HANDLE hTemplateFile;
 };
 using CreateFile2Function = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, DWORD, CreateFile2Parameters*);
+// CopyFile2 (Windows 8 and later, so not imported; its types are Windows 7's).
+using CopyFile2Function = HRESULT(WINAPI*)(PCWSTR, PCWSTR, COPYFILE2_EXTENDED_PARAMETERS*);
 
 // The slots of the redirected file functions, in attach order: the thirteen
 // the patch has always redirected, then the handle functions that answer for
 // overlay handles as for read-only disk files, then the other forms of the
 // path functions (ANSI, CreateFile2, FindFirstFileW), each redirected itself
-// since no system promises to build one on another. A slot of a function the
+// since no system promises to build one on another, then the copies and
+// compressed sizes, then the font functions (gdi32's, not the kernel's). A
+// slot of a function the
 // system lacks (CreateFile2 before Windows 8) is null and never attached. Each holds the address
 // through which the real function is reached: the function itself before its hook is attached, a
 // trampoline that runs it afterwards.
@@ -73,6 +77,21 @@ struct RealFileFunctions {
   decltype(&::FindFirstFileExA) FindFirstFileExA;
   decltype(&::FindNextFileA) FindNextFileA;
   decltype(&::SearchPathA) SearchPathA;
+  decltype(&::CopyFileW) CopyFileW;
+  decltype(&::CopyFileA) CopyFileA;
+  decltype(&::CopyFileExW) CopyFileExW;
+  decltype(&::CopyFileExA) CopyFileExA;
+  CopyFile2Function CopyFile2;
+  decltype(&::GetCompressedFileSizeW) GetCompressedFileSizeW;
+  decltype(&::GetCompressedFileSizeA) GetCompressedFileSizeA;
+  decltype(&::AddFontResourceExW) AddFontResourceExW;
+  decltype(&::AddFontResourceExA) AddFontResourceExA;
+  decltype(&::AddFontResourceW) AddFontResourceW;
+  decltype(&::AddFontResourceA) AddFontResourceA;
+  decltype(&::RemoveFontResourceExW) RemoveFontResourceExW;
+  decltype(&::RemoveFontResourceExA) RemoveFontResourceExA;
+  decltype(&::RemoveFontResourceW) RemoveFontResourceW;
+  decltype(&::RemoveFontResourceA) RemoveFontResourceA;
 };
 
 // Slots that point straight at the imported functions.

@@ -33,3 +33,7 @@ void InitRedirectDepth() {
 RedirectScope::RedirectScope() : outer_depth_(ReadDepth()) { WriteDepth(outer_depth_ + 1); }
 
 RedirectScope::~RedirectScope() { WriteDepth(outer_depth_); }
+
+RedirectPause::RedirectPause() : depth_(ReadDepth()) { WriteDepth(0); }
+
+RedirectPause::~RedirectPause() { WriteDepth(depth_); }

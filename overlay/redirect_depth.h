@@ -34,3 +34,17 @@ class RedirectScope {
  private:
   UINT_PTR outer_depth_;
 };
+
+// Lifts the mark for its lifetime, for game code that a replacement calls
+// back (a copy's progress routine): the game's own file calls from inside
+// that code are the game's and get the overlay's answers, not the system's.
+class RedirectPause {
+ public:
+  RedirectPause();
+  ~RedirectPause();
+  RedirectPause(const RedirectPause&) = delete;
+  RedirectPause& operator=(const RedirectPause&) = delete;
+
+ private:
+  UINT_PTR depth_;
+};

@@ -32,7 +32,7 @@ need_packages() {
 install_packages() {
   local pkgs=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 wine64 cmake ninja-build g++
               googletest zlib1g-dev libzstd-dev xz-utils dpkg-dev clang-format valgrind
-              clang libclang-rt-14-dev locales)
+              clang libclang-rt-14-dev locales fonts-dejavu-core)
   local missing
   missing="$(need_packages "${pkgs[@]}")"
   if [ -n "$missing" ]; then

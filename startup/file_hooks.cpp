@@ -1,6 +1,8 @@
 #include "startup/file_hooks.h"
 
+#include "overlay/hooked_copies.h"
 #include "overlay/hooked_file_functions.h"
+#include "overlay/hooked_fonts.h"
 #include "overlay/hooked_handle_functions.h"
 #include "overlay/hooked_path_forms.h"
 #include "overlay/hooked_search_path.h"
@@ -12,6 +14,10 @@ template <typename Function>
 PVOID Replacement(Function* function) {
   return reinterpret_cast<PVOID>(function);
 }
+
+// The font functions are gdi32's; the patch imports gdi32, so it is loaded
+// whenever the table is built.
+constexpr const wchar_t* kGdi = L"gdi32.dll";
 
 }  // namespace
 
@@ -63,6 +69,29 @@ std::array<FileHook, kFileHookCount> FileHooks(HookTable& table) {
       {"FindFirstFileExA", SlotOf(f.FindFirstFileExA), Replacement(&HookedFindFirstFileExA)},
       {"FindNextFileA", SlotOf(f.FindNextFileA), Replacement(&HookedFindNextFileA)},
       {"SearchPathA", SlotOf(f.SearchPathA), Replacement(&HookedSearchPathA)},
+      {"CopyFileW", SlotOf(f.CopyFileW), Replacement(&HookedCopyFileW)},
+      {"CopyFileA", SlotOf(f.CopyFileA), Replacement(&HookedCopyFileA)},
+      {"CopyFileExW", SlotOf(f.CopyFileExW), Replacement(&HookedCopyFileExW)},
+      {"CopyFileExA", SlotOf(f.CopyFileExA), Replacement(&HookedCopyFileExA)},
+      {"CopyFile2", SlotOf(f.CopyFile2), Replacement(&HookedCopyFile2)},
+      {"GetCompressedFileSizeW", SlotOf(f.GetCompressedFileSizeW),
+       Replacement(&HookedGetCompressedFileSizeW)},
+      {"GetCompressedFileSizeA", SlotOf(f.GetCompressedFileSizeA),
+       Replacement(&HookedGetCompressedFileSizeA)},
+      {"AddFontResourceExW", SlotOf(f.AddFontResourceExW), Replacement(&HookedAddFontResourceExW),
+       kGdi},
+      {"AddFontResourceExA", SlotOf(f.AddFontResourceExA), Replacement(&HookedAddFontResourceExA),
+       kGdi},
+      {"AddFontResourceW", SlotOf(f.AddFontResourceW), Replacement(&HookedAddFontResourceW), kGdi},
+      {"AddFontResourceA", SlotOf(f.AddFontResourceA), Replacement(&HookedAddFontResourceA), kGdi},
+      {"RemoveFontResourceExW", SlotOf(f.RemoveFontResourceExW),
+       Replacement(&HookedRemoveFontResourceExW), kGdi},
+      {"RemoveFontResourceExA", SlotOf(f.RemoveFontResourceExA),
+       Replacement(&HookedRemoveFontResourceExA), kGdi},
+      {"RemoveFontResourceW", SlotOf(f.RemoveFontResourceW),
+       Replacement(&HookedRemoveFontResourceW), kGdi},
+      {"RemoveFontResourceA", SlotOf(f.RemoveFontResourceA),
+       Replacement(&HookedRemoveFontResourceA), kGdi},
   }};
 }
 
@@ -80,9 +109,15 @@ PVOID SystemFunctionAddress(const char* name) {
   return nullptr;
 }
 
+PVOID SystemFunctionAddress(const FileHook& hook) {
+  if (hook.library == nullptr) return SystemFunctionAddress(hook.name);
+  HMODULE module = GetModuleHandleW(hook.library);
+  return module != nullptr ? reinterpret_cast<PVOID>(GetProcAddress(module, hook.name)) : nullptr;
+}
+
 void UseSystemFunctionAddresses(HookTable& table) {
   for (const FileHook& hook : FileHooks(table)) {
-    if (PVOID address = SystemFunctionAddress(hook.name)) *hook.slot = address;
+    if (PVOID address = SystemFunctionAddress(hook)) *hook.slot = address;
   }
   if (PVOID filter = SystemFunctionAddress("SetUnhandledExceptionFilter")) {
     *SlotOf(table.SetUnhandledExceptionFilter) = filter;

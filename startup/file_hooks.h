@@ -22,9 +22,12 @@ struct FileHook {
   const char* name;
   PVOID* slot;
   PVOID replacement;
+  // The library that exports the function when it is not the kernel's
+  // (kernelbase, else kernel32): gdi32 for the font functions.
+  const wchar_t* library = nullptr;
 };
 
-inline constexpr size_t kFileHookCount = 38;
+inline constexpr size_t kFileHookCount = 53;
 
 std::array<FileHook, kFileHookCount> FileHooks(HookTable& table);
 std::array<FileHook, kFileHookCount> FileHooks();
@@ -36,6 +39,13 @@ inline bool IsPresent(const FileHook& hook) { return *hook.slot != nullptr; }
 // The address the system keeps `name` at: kernelbase's export when
 // kernelbase has one, otherwise kernel32's; null when neither has it.
 PVOID SystemFunctionAddress(const char* name);
+// The address of the hook's function: SystemFunctionAddress for the
+// kernel's, else the export of the hook's library found by name, which is
+// where the function lives even when that library only forwards it (gdi32
+// to gdi32full on Windows 10; the loader resolves a forwarder RVA of the
+// export table to the target's export, "PE Format", Microsoft Learn); null
+// when it has none.
+PVOID SystemFunctionAddress(const FileHook& hook);
 
 // Points every file slot and the exception-filter slot of `table` at the
 // system's own function (SystemFunctionAddress), where it has one. Called
