@@ -7,6 +7,7 @@
 #include "overlay/overlay_registry.h"
 #include "overlay/path_answers.h"
 #include "overlay/redirect_depth.h"
+#include "platform/readable_memory.h"
 
 // Each replacement runs its work through GuardedAnswer: should an allocation
 // fail on the way, the game gets the function's failure result with
@@ -39,6 +40,12 @@ BOOL WINAPI HookedReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD coun
     if (HostRegistry().IsOwnHandle(file)) {
       // The system's ReadFile clears the count before anything else.
       if (count_read != nullptr) *count_read = 0;
+      // A buffer the system could not write into fails the call alone, as
+      // for a disk file, before any archive data is read or decoded.
+      if (!IsWritableMemory(buffer, count)) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+      }
       if (overlapped != nullptr) {
         return KeepingLastError(FALSE, [&] {
           return ReadOwnOverlapped(HostRegistry(), file, buffer, count, count_read, overlapped);

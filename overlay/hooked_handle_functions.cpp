@@ -6,6 +6,7 @@
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
 #include "overlay/own_mapping.h"
+#include "platform/readable_memory.h"
 #include "platform/platform.h"
 
 namespace {
@@ -117,6 +118,11 @@ BOOL WINAPI HookedReadFileEx(HANDLE file, LPVOID buffer, DWORD count, LPOVERLAPP
                              LPOVERLAPPED_COMPLETION_ROUTINE completion) {
   return GuardedAnswer<BOOL>(FALSE, [&] {
     if (HostRegistry().IsOwnHandle(file)) {
+      // As HookedReadFile, once the parameters themselves are sound.
+      if (overlapped != nullptr && !IsWritableMemory(buffer, count)) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+      }
       return KeepingLastError(FALSE, [&] {
         return ReadOwnEx(HostRegistry(), file, buffer, count, overlapped, completion);
       });

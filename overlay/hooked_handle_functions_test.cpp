@@ -594,6 +594,51 @@ TEST_F(HandleFunctionsTest, MappingsOfAnEmptyFileAndNamedMappings) {
   CloseHandle(first);
 }
 
+// A buffer the process cannot write fails that one read, with the disk's
+// answer (ERROR_NOACCESS), whatever the entry's compression; the handle,
+// and every other entry of the archive, read correctly afterwards.
+TEST_F(HandleFunctionsTest, ABufferThatCannotBeWrittenFailsOnlyThatRead) {
+  char* locked = static_cast<char*>(VirtualAlloc(nullptr, 65536, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(locked, nullptr);
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(locked, 65536, PAGE_READONLY, &old));
+  for (const wchar_t* name : {L"content.bin", L"stored.bin"}) {
+    Pair pair;
+    Open(name, 0, &pair);
+    for (char* buffer : {locked, static_cast<char*>(nullptr)}) {
+      Answer answers[2];
+      HANDLE handles[2] = {pair.disk, pair.own};
+      for (int i = 0; i < 2; ++i) {
+        answers[i] = AnswerOf([&] {
+          DWORD got = 7;
+          return HookedReadFile(handles[i], buffer, 4096, &got, nullptr) != FALSE;
+        });
+      }
+      EXPECT_EQ(answers[1], answers[0]) << (buffer == nullptr ? "null buffer" : "read-only page");
+    }
+    std::string bytes(5000, '\0');
+    DWORD got = 0;
+    ASSERT_TRUE(HookedReadFile(pair.own, bytes.data(), 5000, &got, nullptr));
+    bytes.resize(got);
+    EXPECT_EQ(bytes,
+              std::wstring(name) == L"stored.bin" ? "stored bytes" : content_.substr(0, got));
+    HookedCloseHandle(pair.own);
+    HookedCloseHandle(pair.disk);
+  }
+  // Another compressed entry of the same archive, opened afresh.
+  Pair again;
+  Open(L"content.bin", 0, &again);
+  std::string whole(content_.size(), '\0');
+  DWORD got = 0;
+  ASSERT_TRUE(
+      HookedReadFile(again.own, whole.data(), static_cast<DWORD>(whole.size()), &got, nullptr));
+  EXPECT_EQ(got, content_.size());
+  EXPECT_TRUE(whole == content_);
+  HookedCloseHandle(again.own);
+  HookedCloseHandle(again.disk);
+  VirtualFree(locked, 0, MEM_RELEASE);
+}
+
 // Whatever handle to the section one holds (opened by its name, or a
 // duplicate asking for write access), no view of it writes, and a view
 // larger than the mapping fails: as for a mapping of a read-only disk file.

@@ -10,3 +10,11 @@
 #include <cstddef>
 
 bool IsReadableMemory(const void* address, std::size_t size);
+
+// Whether a span can be written without a fault: committed, writable (or
+// copy-on-write) pages, none a guard page. The overlay asks before it reads
+// an overlaid file into a caller's buffer, so that a buffer the system
+// would refuse (ERROR_NOACCESS) is refused the same way, before any decoder
+// writes into it. Safe from any thread; the answer holds until the caller
+// changes the memory's protection.
+bool IsWritableMemory(void* address, std::size_t size);
