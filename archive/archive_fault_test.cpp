@@ -30,6 +30,7 @@
 #include "archive/buffer_pool.h"
 #include "archive/segment_cache.h"
 #include "archive/test_archive_builder.h"
+#include "archive/read_failure.h"
 #include "archive/xp3_archive.h"
 #include "platform/positioned_file.h"
 
@@ -135,7 +136,9 @@ ReadFault g_read_fault = ReadFault::kFail;
 
 int64_t ReadFaultHook(uint32_t size) {
   if (++g_reads != g_read_fail_at.load()) return size;
-  return g_read_fault == ReadFault::kFail ? -1 : size / 2;
+  // Signed on purpose: -1 against an unsigned half would become 2^32 - 1,
+  // a "read" that never fails.
+  return g_read_fault == ReadFault::kFail ? int64_t{-1} : int64_t{size / 2};
 }
 
 struct EntryPlan {
@@ -178,9 +181,16 @@ bool ReadChecked(ReadStream* s, const Bytes& content, uint32_t step, uint64_t un
   while (static_cast<uint64_t>(at) < until) {
     const auto want =
         static_cast<uint32_t>(std::min<uint64_t>(step, until - static_cast<uint64_t>(at)));
+    const uint32_t failures = ArchiveReadFailures();
     const uint32_t got = s->Read(buf, want);
     if (got == 0) {
-      if (!s->HasError()) outcome->Fail("read stopped early without an error", entry, at);
+      // Damage is kept (HasError); a failed system read fails this read
+      // alone, and is counted for the caller to tell the two apart.
+      const bool by_system = ArchiveReadFailures() != failures;
+      if (!s->HasError() && !by_system) {
+        outcome->Fail("read stopped early without an error", entry, at);
+      }
+      if (by_system && s->HasError()) outcome->Fail("a failed system read was kept", entry, at);
       return false;
     }
     if (got > want || std::memcmp(buf, content.data() + at, got) != 0) {
@@ -280,6 +290,47 @@ TEST_F(FaultInjection, EveryFailingOrShortReadEndsCleanly) {
       EXPECT_GT(runs, 10);
     }
   }
+}
+
+// A failed system read of the archive file (a share that dropped for a
+// moment) fails the read that met it and no other: the same read succeeds
+// once the system reads again, with the entry's bytes, in every entry,
+// stored or compressed, and whichever read of the archive file failed.
+TEST_F(FaultInjection, AFailedSystemReadFailsOneReadAndTheNextSucceeds) {
+  PositionedFile::SetReadFaultHook(ReadFaultHook);
+  g_read_fault = ReadFault::kFail;
+  g_read_fail_at = 0;  // mounting reads without a fault
+  static uint8_t buf[16384];
+  Xp3Archive archive(files_[0]->path(), true);
+  ASSERT_TRUE(archive.ParseIndex());
+  const Xp3Archive::EntryList& entries = archive.entries();
+  ASSERT_EQ(entries.size(), contents_.size());
+  int failed_reads = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Bytes& content = contents_[i];
+    if (content.empty()) continue;
+    for (long k = 1; k <= 4; ++k) {
+      std::unique_ptr<ReadStream> s(archive.OpenEntryAt(i));
+      ASSERT_NE(s, nullptr);
+      g_reads = 0;
+      g_read_fail_at = k;
+      uint64_t at = 0;
+      while (at < content.size()) {
+        const uint32_t failures = ArchiveReadFailures();
+        const uint32_t got = s->Read(buf, 3000);
+        if (got == 0) {
+          ASSERT_NE(ArchiveReadFailures(), failures) << "entry " << i << " at " << at;
+          EXPECT_FALSE(s->HasError()) << "entry " << i;
+          ++failed_reads;
+          continue;  // the same read once more
+        }
+        ASSERT_EQ(std::memcmp(buf, content.data() + at, got), 0) << "entry " << i << " at " << at;
+        at += got;
+      }
+      EXPECT_FALSE(s->HasError());
+    }
+  }
+  EXPECT_GT(failed_reads, 0);
 }
 
 TEST_F(FaultInjection, EveryFailingAllocationEndsCleanly) {

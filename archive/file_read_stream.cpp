@@ -1,5 +1,6 @@
 #include "archive/file_read_stream.h"
 
+#include "archive/read_failure.h"
 #include "platform/platform.h"
 #include "platform/text_conversion.h"
 
@@ -75,10 +76,17 @@ bool FileReadStream::Close() { return file_.Close(); }
 
 uint32_t FileReadStream::ReadAt(void* buffer, uint32_t size, int64_t offset) {
   if (!file_.IsOpen() || buffer == nullptr) return 0;
+  if (offset < 0) {
+    // A reader that computed a negative offset is broken: that sticks.
+    failed_ = true;
+    return 0;
+  }
   const int64_t got = file_.ReadAt(buffer, size, offset);
   if (got < 0) {
-    // A negative offset or a failed system read: the error sticks.
-    failed_ = true;
+    // A failed system read fails this read only (read_failure.h): every
+    // entry of the archive shares this stream, and the next read may well
+    // succeed.
+    NoteArchiveReadFailure(GetLastError());
     return 0;
   }
   return static_cast<uint32_t>(got);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "archive/decoder_pool.h"
+#include "archive/read_failure.h"
 #include "archive/read_stream_region.h"
 
 namespace {
@@ -156,9 +157,15 @@ struct SegmentJob {
     bool ok = false;
     if (decoder.get() != nullptr) {
       ReadStreamRegion region(job.source, job.start, job.end);
-      ok = region.ReadAt(packed.data.get(), job.packed_size, 0) == job.packed_size &&
-           decoder.get()->Decode(packed.data.get(), job.packed_size, out, size);
-      job.corrupt = !ok;
+      const uint32_t failures = ArchiveReadFailures();
+      if (region.ReadAt(packed.data.get(), job.packed_size, 0) == job.packed_size) {
+        ok = decoder.get()->Decode(packed.data.get(), job.packed_size, out, size);
+        job.corrupt = !ok;
+      } else {
+        // Short: the file ends before the index says it does (damage), or
+        // the system failed the read (not the data's fault).
+        job.corrupt = ArchiveReadFailures() == failures;
+      }
     }
     BufferPool::Shared().Give(std::move(packed));
     return ok;
@@ -248,8 +255,9 @@ uint32_t Xp3File::ReadFromDecoder(uint8_t* out, uint32_t size) {
   const auto want = static_cast<uint32_t>(std::min<uint64_t>(size, end - position_));
   const uint32_t count = decoder_->Read(out, want);
   if (count == 0) {
-    // The data ended or failed before the segment's declared end.
-    failed_ = true;
+    // The data ended or failed before the segment's declared end; a failed
+    // system read fails this read only, and the next one decodes afresh.
+    failed_ = !ReadFailedBySystem();
     DropDecoder();
     return 0;
   }
@@ -261,7 +269,7 @@ uint32_t Xp3File::ReadFromDecoder(uint8_t* out, uint32_t size) {
     const bool clean = decoder_->Read(&extra, 1) == 0 && !decoder_->HasError();
     DropDecoder();
     if (!clean) {
-      failed_ = true;
+      failed_ = !ReadFailedBySystem();
       return 0;
     }
   }
@@ -275,6 +283,7 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
   if (buffer == nullptr || size == 0 || position_ >= entry_.unpacked_size) return 0;
   if (!layout_consistent_) failed_ = true;
   if (failed_) return 0;
+  read_failures_before_ = ArchiveReadFailures();
   auto* out = static_cast<uint8_t*>(buffer);
 
   if (decoder_ != nullptr) return ReadFromDecoder(out, size);
@@ -321,8 +330,8 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
     const uint32_t count = ReadStored(index, in_segment, out + total, size - total);
     if (position_ >= held_start_ && position_ < held_end_) continue;  // read ahead
     // Nothing before the segment's end: the file is shorter than the index
-    // says, or the read failed.
-    if (count == 0) failed_ = true;
+    // says (kept), or the system failed the read (this read only).
+    if (count == 0 && !ReadFailedBySystem()) failed_ = true;
     total += count;
     position_ += count;
     if (total > 0) read_end_ = position_;
@@ -342,7 +351,7 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
   decoder_ = OpenSegmentDecoder(region, segment.unpacked_size);
   // Decoders cannot seek: decode and discard up to the position.
   if (decoder_ == nullptr || (in_segment != 0 && !SkipExactly(decoder_, in_segment))) {
-    failed_ = true;
+    failed_ = decoder_ == nullptr || !ReadFailedBySystem();
     DropDecoder();
     return 0;
   }
@@ -396,6 +405,8 @@ bool Xp3File::IsEof() {
   auto hold = Lock();
   return position_ >= entry_.unpacked_size;
 }
+
+bool Xp3File::ReadFailedBySystem() const { return ArchiveReadFailures() != read_failures_before_; }
 
 bool Xp3File::HasError() {
   auto hold = Lock();

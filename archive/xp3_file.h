@@ -124,6 +124,12 @@ class Xp3File : public ReadStream {
   bool layout_consistent_;
   // Set by a read that met corrupt or missing data; final.
   bool failed_ = false;
+  // This thread's count of failed system reads when the current Read began
+  // (read_failure.h).
+  uint32_t read_failures_before_ = 0;
+  // Whether the system failed a read of the archive file since the current
+  // Read began: that read fails, and the stream stays usable.
+  bool ReadFailedBySystem() const;
   std::vector<uint64_t> segment_starts_;  // running sum of unpacked sizes
   uint64_t position_ = 0;
   ReadStream* decoder_ = nullptr;

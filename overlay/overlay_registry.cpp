@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "archive/in_mem_read_stream.h"
+#include "archive/read_failure.h"
 #include "archive/read_stream.h"
 #include "overlay/directory_index.h"
 #include "overlay/loose_folder.h"
@@ -41,13 +42,30 @@ void LogFailure(const char* what, const std::string& key, long long offset, DWOR
   if (error == kErrorHandleNoLongerValid) {
     DiagnosticLogWrite(
         "%s %s: %lu bytes at offset %lld failed with error %lu: the entry's "
-        "data is damaged or could not be read from its archive",
+        "data is damaged",
         what, key.c_str(), static_cast<unsigned long>(count), offset,
         static_cast<unsigned long>(error));
   } else {
     DiagnosticLogWrite("%s %s: at offset %lld failed with error %lu", what, key.c_str(), offset,
                        static_cast<unsigned long>(error));
   }
+}
+
+// A read that came back empty: the system failed a read of the archive
+// file during it (read_failure.h; the next read tries again, and the game
+// gets the system's error), or the entry's data is damaged (kept).
+DWORD EmptyReadError(uint32_t failures_before) {
+  if (ArchiveReadFailures() == failures_before) return kErrorHandleNoLongerValid;
+  const uint32_t error = LastArchiveReadError();
+  return error != 0 ? error : static_cast<DWORD>(ERROR_READ_FAULT);
+}
+
+void LogSystemReadFailure(const char* what, const std::string& key, long long offset, DWORD error) {
+  if (!DiagnosticLogEnabled()) return;
+  DiagnosticLogWrite(
+      "%s %s: at offset %lld the system failed to read the archive file (error %lu); "
+      "the entry is not damaged, and the next read tries again",
+      what, key.c_str(), offset, static_cast<unsigned long>(error));
 }
 
 std::string ExecutableDirectory() {
@@ -342,6 +360,7 @@ BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* c
   // keep reading until the request is filled or the stream stops.
   auto* out = static_cast<unsigned char*>(buffer);
   DWORD total = 0;
+  const uint32_t failures = ArchiveReadFailures();
   while (total < count) {
     uint32_t n = file->stream->Read(out + total, count - total);
     if (n == 0) break;
@@ -357,8 +376,13 @@ BOOL OverlayRegistry::ReadOwn(HANDLE handle, void* buffer, DWORD count, DWORD* c
       return FALSE;
     }
   } else if (total == 0 && count != 0 && !file->stream->IsEof()) {
-    LogFailure("ReadFile", file->key, at, count, kErrorHandleNoLongerValid);
-    SetLastError(kErrorHandleNoLongerValid);
+    const DWORD error = EmptyReadError(failures);
+    if (error == kErrorHandleNoLongerValid) {
+      LogFailure("ReadFile", file->key, at, count, error);
+    } else {
+      LogSystemReadFailure("ReadFile", file->key, at, error);
+    }
+    SetLastError(error);
     return FALSE;
   }
   if (count_read != nullptr) *count_read = total;
@@ -461,6 +485,7 @@ OverlayRegistry::PositionedRead OverlayRegistry::ReadAtOwn(HANDLE handle, void* 
   }
   const uint64_t at = static_cast<uint64_t>(offset);
   if (count != 0 && at >= size) result.error = ERROR_HANDLE_EOF;
+  const uint32_t failures = ArchiveReadFailures();
   if (count != 0 && at < size && stream.Seek(offset, SeekOrigin::Begin)) {
     auto* out = static_cast<unsigned char*>(buffer);
     while (result.count < count) {
@@ -468,12 +493,14 @@ OverlayRegistry::PositionedRead OverlayRegistry::ReadAtOwn(HANDLE handle, void* 
       if (n == 0) break;
       result.count += n;
     }
-    if (result.count == 0) result.error = kErrorHandleNoLongerValid;
+    if (result.count == 0) result.error = EmptyReadError(failures);
   } else if (count != 0 && at < size) {
     result.error = kErrorHandleNoLongerValid;
   }
   if (result.error == kErrorHandleNoLongerValid) {
     LogFailure("ReadFile (at an offset)", file->key, offset, count, result.error);
+  } else if (result.count == 0 && count != 0 && at < size && result.error != 0) {
+    LogSystemReadFailure("ReadFile (at an offset)", file->key, offset, result.error);
   }
   // Where the handle is left: an asynchronous one where it was; a
   // synchronous one after what was read, or at the offset (the end at most)
