@@ -351,7 +351,9 @@ uint32_t Xp3File::Read(void* buffer, uint32_t size) {
   decoder_ = OpenSegmentDecoder(region, segment.unpacked_size);
   // Decoders cannot seek: decode and discard up to the position.
   if (decoder_ == nullptr || (in_segment != 0 && !SkipExactly(decoder_, in_segment))) {
-    failed_ = decoder_ == nullptr || !ReadFailedBySystem();
+    // Opening the decoder reads the data's first bytes: a failed system read
+    // there fails this read only.
+    failed_ = !ReadFailedBySystem();
     DropDecoder();
     return 0;
   }

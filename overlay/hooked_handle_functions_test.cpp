@@ -458,16 +458,16 @@ TEST_F(HandleFunctionsTest, AnEntryThatCannotBeReadFailsItsOverlappedReadsAtOnce
   char buffer[10];
   DWORD got = 77;
   EXPECT_FALSE(HookedReadFile(pair.own, buffer, 10, &got, &overlapped));
-  EXPECT_EQ(GetLastError(), 6815u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
   EXPECT_EQ(got, 0u);
   // The structure does not claim a read in progress: nobody waits for it.
   EXPECT_FALSE(GetOverlappedResult(pair.own, &overlapped, &got, TRUE));
-  EXPECT_EQ(GetLastError(), 6815u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
   OVERLAPPED again = {};
   again.Offset = 1300;
   g_completion = {};
   EXPECT_FALSE(HookedReadFileEx(pair.own, buffer, 10, &again, &RecordCompletion));
-  EXPECT_EQ(GetLastError(), 6815u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
   SleepEx(0, TRUE);
   EXPECT_EQ(g_completion.calls, 0);
   PositionedFile::SetReadFaultHook(nullptr);

@@ -234,7 +234,10 @@ TEST_F(OverlayRegistryTest, ReadsSeeksAndSizesWithTheOverlayErrorCodes) {
   EXPECT_EQ(registry_->SizeOwn(h, &size_high), INVALID_FILE_SIZE);
 }
 
-TEST_F(OverlayRegistryTest, AnEntryThatCannotBeReadFailsWithTheDamageCode) {
+// A read the system fails (the archive's drive or share failing for a
+// moment) fails with the system's error, is logged as such, and the next
+// read, once the system reads again, succeeds.
+TEST_F(OverlayRegistryTest, AFailedSystemReadFailsThatReadWithTheSystemsError) {
   ASSERT_TRUE(registry_->Mount(
       WriteArchive("bad.xp3", {{"bad.bin", std::string(300, 'b')}}, Xp3Compression::kZstd, 100)));
   HANDLE h = registry_->OpenOwn(L"bad.bin");
@@ -250,18 +253,21 @@ TEST_F(OverlayRegistryTest, AnEntryThatCannotBeReadFailsWithTheDamageCode) {
   char buffer[64];
   DWORD got = 77;
   EXPECT_FALSE(registry_->ReadOwn(h, buffer, sizeof buffer, &got));
-  EXPECT_EQ(GetLastError(), kHandleNoLongerValid);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
   EXPECT_EQ(got, 0u);
   // Asking for nothing reads nothing, so it succeeds even here.
   EXPECT_TRUE(registry_->ReadOwn(h, buffer, 0, &got));
   PositionedFile::SetReadFaultHook(nullptr);
+  EXPECT_TRUE(registry_->ReadOwn(h, buffer, sizeof buffer, &got));
+  EXPECT_EQ(std::string(buffer, got), std::string(64, 'b'));
   EXPECT_EQ(registry_->SetPointerOwn(h, 5000, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
   DiagnosticLogClose();
   std::ifstream in(log, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   in.close();
   DeleteFileA(log.c_str());
-  EXPECT_NE(text.find("ReadFile bad.bin: 64 bytes at offset 0 failed with error 6815"),
+  EXPECT_NE(text.find("ReadFile bad.bin: at offset 0 the system failed to read the archive file "
+                      "(error 30); the entry is not damaged"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("seek from the start of bad.bin: at offset 5000 failed with error 12"),

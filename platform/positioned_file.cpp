@@ -25,7 +25,10 @@ int64_t PositionedFile::ReadAt(void* buffer, uint32_t size, int64_t offset) {
   uint32_t allowed = size;
   if (ReadFaultHook hook = g_read_fault_hook.load(std::memory_order_relaxed)) {
     const int64_t answer = hook(size);
-    if (answer < 0) return -1;
+    if (answer < 0) {
+      SetLastError(ERROR_READ_FAULT);  // as a device that failed the read
+      return -1;
+    }
     if (answer < size) allowed = static_cast<uint32_t>(answer);
   }
   // The system may deliver less than asked before the end (POSIX allows it
