@@ -6,6 +6,19 @@
 # line after it that starts with "  ->".
 #   XP3PATCH_DEPS=DIR bash scripts/demo.sh   (DIR: dependencies, default .deps)
 set -euo pipefail
+case "${1:-}" in
+  -h|--help)
+    cat <<'USAGE'
+usage: bash scripts/demo.sh
+
+Builds what the demo runs (the first run takes several minutes: it installs
+the toolchain and builds the dependencies), packs the sample translation,
+runs the sample game with the patch under Wine, then shows `xp3 check` and
+the patch's log. Every line it prints is explained by a line starting with
+"  ->". XP3PATCH_DEPS=DIR: dependencies kept in DIR instead of .deps.
+USAGE
+    exit 0 ;;
+esac
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 bash scripts/bootstrap.sh
