@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job: builds everything, packs the sample translation with the xp3
+# The main job: builds what it runs, packs the sample translation with the xp3
 # tool, runs the sample game with the patch under Wine (showing what the game
 # sees before and after the patch starts), then shows what a team checks:
 # `xp3 check` and the patch's log. Every line it prints is explained by the
@@ -21,11 +21,16 @@ USAGE
 esac
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+echo "== Setting up: the first run takes several minutes (it installs the toolchain and Wine,"
+echo "   builds zlib and zstd, then the patch, the launcher, the xp3 tool and the sample game);"
+echo "   later runs take seconds. The output of these steps ends at the next \"==\" line."
 bash scripts/bootstrap.sh
 DEPS="$(realpath -m "${XP3PATCH_DEPS:-$ROOT/.deps}")"
 cmake -S . -B build/win -G Ninja --no-warn-unused-cli \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DXP3PATCH_DEPS="$DEPS" >/dev/null
-cmake --build build/win -j "${JOBS:-2}"
+# Only what the demo runs: the tests build with the test command.
+cmake --build build/win -j "${JOBS:-2}" --target patch launcher xp3 sample_game
+echo
 
 B="$ROOT/build/win"
 RUN="$B/wine-run.sh"
@@ -85,7 +90,9 @@ mapfile -t COMMANDS < <(
   e "\"acp\" exists only in memory: the system's ANSI code page, for the game's text."
   printf '%s\n' write 'scenario\chapter2.txt' exists 'scenario\chapter2.txt'
   e "Opening an archive file for writing gives a read-only handle and creates nothing;"
-  e "\"exists\" (FindFirstFileW, not redirected) sees the disk: nothing was written there."
+  e "\"last error 1234\" is the game's own marker: it sets 1234 before the open, and the"
+  e "open, which succeeded, left it alone. \"exists\" (FindFirstFileW, not redirected)"
+  e "sees the disk: nothing was written there."
   printf '%s\n' filter
   e "\"filter: previous null, then null\": the game tried twice to install its own crash"
   e "filter and could not replace the patch's, so crashes still reach a crash handler."

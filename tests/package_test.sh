@@ -110,7 +110,7 @@ play() {  # play [launcher]: what the game reads of scenario\chapter1.txt
   fi
   tr -d '\r' <"$WORK/play.raw"
 }
-grep -q 'launcher.exe Game.exe patch.dll$' "$T" || fail "players' text: the launcher's command"
+tr -d '\r' <"$T" | grep -q '^ *launcher.exe Game.exe patch.dll$' || fail "players' text: the launcher's command"
 play launcher | grep -q 'read 75 bytes: Chapter 1: The Letter' || fail "launcher install: not translated"
 cp "$G/dropin/version.dll" "$G/"
 play | grep -q 'read 75 bytes: Chapter 1: The Letter' || fail "drop-in install: not translated"
