@@ -7,7 +7,8 @@
 # (launcher, drop-in, uninstall). Archives that the game needs but are not
 # given, and damaged ones, are refused; --patch-name renames the patch, its
 # archives in the text, and what the loaders load. Every script's --help
-# prints its usage and nothing else.
+# prints its usage and nothing else, and a plain native cmake run takes
+# XP3PATCH_DEPS from the environment.
 #   package_test.sh   (from anywhere; uses the repository's build/win)
 set -uo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -27,6 +28,17 @@ for script in "$ROOT"/scripts/*.sh; do
   esac
   grep -qE '^(set |#!|==|cmake |\+)' <<<"$help" && fail "$(basename "$script") --help printed more than its usage"
 done
+
+# A plain cmake run takes XP3PATCH_DEPS from the environment, as the scripts
+# do (README: the native build), instead of falling back to the system's
+# zlib and zstd.
+DEPS="$(realpath -m "${XP3PATCH_DEPS:-$ROOT/.deps}")"
+(XP3PATCH_DEPS="$DEPS" cmake -S "$ROOT" -B "$WORK/native" -G Ninja -DXP3PATCH_NATIVE=ON \
+  >"$WORK/native.txt" 2>&1) || fail "native configure: $(tail -3 "$WORK/native.txt")"
+grep -qx "XP3PATCH_DEPS:PATH=$DEPS" "$WORK/native/CMakeCache.txt" ||
+  fail "the native build ignores XP3PATCH_DEPS from the environment"
+grep -q 'sources not found' "$WORK/native.txt" && fail "native build: $(grep -A1 'sources not found' "$WORK/native.txt")"
+rm -rf "$WORK/native"
 
 # The team's archives, packed from the sample translation.
 mkdir -p "$WORK/team"
