@@ -107,13 +107,17 @@ echo "== xp3 check . patch.xp3 images.xp3 (in the game folder): the same answers
 "${XP3[@]}" check . patch.xp3 images.xp3
 cd "$ROOT"
 note "For each entry, in mount order: whether it replaces a game file (both sizes) or" \
-     "adds one; then a count. It also names entries the game could never reach."
+     "adds one; then a count. It also names entries the game could never reach, and warns" \
+     "about names that look misspelt or packed one folder too deep." \
+     "The \"dropin:\" line: the system libraries game.exe imports that a drop-in loader can" \
+     "stand in for, so that players start the game as always (see \"Drop-in install\")."
 
 echo
 echo "== The patch's log (XP3PATCH_LOG): its start-up lines, then two of the files the game opened"
 awk '{ print } /hook transaction \(file hooks\)/ { exit }' "$LOG" | head -n 12
-note "Time and thread on each line; the DLL, the game, the folder paths are keyed" \
-     "against; each archive mounted, with its entry count; each set of hooks committed."
+note "Time and thread on each line; the version, the DLL, the game, the folder paths are" \
+     "keyed against; each set of hooks committed; that the patch stays loaded until the" \
+     "game ends; the game reaching its entry function; each archive mounted, with its entries."
 grep -m 1 'CreateFileW scenario.chapter1\.txt' "$LOG" || true
 grep -m 1 'CreateFileW bg.title\.png' "$LOG" || true
 note "Each file the game opened inside its folder: the key looked up and which archive" \

@@ -97,16 +97,28 @@ std::vector<std::string> NamingWarnings(const std::vector<CheckedArchive>& archi
                                         const CheckReport& report,
                                         const std::vector<GameFile>& game_files) {
   std::vector<std::string> warnings;
+  // The game's top-level names: its top folders and the files beside it.
   std::set<std::string> game_tops;
   for (const GameFile& file : game_files) {
-    const std::string top = Top(Folded(file.name));
-    if (!top.empty()) game_tops.insert(top);
+    const std::string folded = Folded(file.name);
+    const std::string top = Top(folded);
+    game_tops.insert(top.empty() ? folded : top);
   }
   // An archive packed one folder too high says so once, not once per entry.
   std::vector<bool> wrapped(archives.size());
   for (size_t a = 0; a < archives.size(); ++a) {
     const std::string top = CommonTop(archives[a]);
     if (top.empty() || game_tops.count(top) != 0) continue;
+    // A new folder of its own (images under bg/) is no mistake: the archive
+    // was packed one level too high only when, without that folder, its
+    // entries fall into the game's own folders or onto its files.
+    bool lands_in_game = false;
+    for (const CheckedEntry& entry : archives[a].entries) {
+      const std::string rest = WithoutTop(Folded(entry.name));
+      const std::string rest_top = Top(rest);
+      lands_in_game = lands_in_game || game_tops.count(rest_top.empty() ? rest : rest_top) != 0;
+    }
+    if (!lands_in_game) continue;
     wrapped[a] = true;
     const std::string& first = archives[a].entries.front().name;
     warnings.push_back(archives[a].name + ": every entry lies under " +

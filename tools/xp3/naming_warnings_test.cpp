@@ -37,6 +37,8 @@ TEST(NamingWarnings, WrappedArchiveIsNamedOnceAndOtherTopFoldersAreNot) {
   EXPECT_NE(wrapped[0].find("every entry lies under Translation/"), std::string::npos);
   // All under a folder the game has, or a file at the top: nothing to say.
   EXPECT_TRUE(Warn({{"images.xp3", {{"bg/other.png", 1}, {"bg/more.png", 1}}}}, kGame).empty());
+  // A folder of its own that the game does not have yet is new, not wrapped.
+  EXPECT_TRUE(Warn({{"images.xp3", {{"cg/ev01.png", 1}, {"cg/ev02.png", 1}}}}, kGame).empty());
   EXPECT_TRUE(Warn({{"a.xp3", {{"x/a.txt", 1}, {"b.txt", 1}}}}, kGame).empty());
   // The game's file one folder deeper than the entry.
   const auto shallow = Warn({{"p.xp3", {{"chapter1.txt", 1}}}}, {{"scenario/chapter1.txt", 1}});
