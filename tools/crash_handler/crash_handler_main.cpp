@@ -92,6 +92,14 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+// A path as a player can find it: made absolute against the current folder.
+std::string FullPath(const std::wstring& path) {
+  wchar_t full[MAX_PATH * 2];
+  const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
+  if (length == 0 || length >= MAX_PATH * 2) return Narrow(path);
+  return Narrow(std::wstring(full, length));
+}
+
 bool ParseNumber(const std::wstring& text, DWORD* value) {
   if (text.empty() || text.size() > 9) return false;
   DWORD result = 0;
@@ -202,14 +210,15 @@ int wmain(int argc, wchar_t** argv) {
   EventLog log;
   log.SetVerbose(line.verbose);
   if (!line.log_path.empty() && !log.OpenFile(line.log_path)) {
-    std::fprintf(stderr, "crash_handler: cannot open log file %s\n", Narrow(line.log_path).c_str());
+    std::fprintf(stderr, "crash_handler: cannot open log file %s\n",
+                 FullPath(line.log_path).c_str());
     return kExitFailure;
   }
   if (!line.server.report_directory.empty()) {
     std::string why;
     if (!CreateReportDirectory(line.server.report_directory, &why)) {
       std::fprintf(stderr, "crash_handler: cannot use the report directory %s: %s\n",
-                   Narrow(line.server.report_directory).c_str(), why.c_str());
+                   FullPath(line.server.report_directory).c_str(), why.c_str());
       return kExitFailure;
     }
   }
