@@ -220,7 +220,8 @@ translation team. Without XP3PATCH_LOG nothing is logged.
 
 Messages and exit codes
 -----------------------
-Every message that names a file names it with its full path (PATH below).
+Messages name files with their full path (PATH below), except a program
+you typed yourself, which is named as typed (NAME).
 The exit code is what a program ends with (in a command prompt:
 echo %ERRORLEVEL%).
 
@@ -264,8 +265,9 @@ crash_handler: cannot use the report        The folder for reports cannot be mad
   directory PATH: REASON (exit code 1)      there: choose another --dump-dir.
 crash_handler: cannot open log file PATH    The --log file cannot be written there.
   (exit code 1)
-crash_handler: error: cannot start PATH:    The program after -- is not there: run
-  REASON (exit code 1)                      the command in the game's folder.
+crash_handler: error: cannot start NAME:    The program after -- (named as typed)
+  REASON (exit code 1)                      is not there: run the command in the
+                                            game's folder.
 crash_handler: error: cannot create pipe    Another crash handler already serves that
   ... (exit code 1)                         pipe: close it, or wait for its game.
 crash_handler: the game crashed: exception  The game crashed and the reports are
