@@ -75,6 +75,7 @@ HintedKeys& Hinted() {
 // Whether `key` names something on disk in the game directory, asked of the
 // real function so that the overlay does not answer for its own entries.
 bool OnDisk(const OverlayRegistry& registry, std::string_view key) {
+  if (g_overlay_host.real == nullptr) return false;
   WideString path;
   if (!FromUtf8(registry.BaseDirectory() + "\\" + std::string(key), &path)) return false;
   return RealFunctions().GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
