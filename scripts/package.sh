@@ -59,6 +59,8 @@ if [ ${#ARCHIVES[@]} -gt 0 ]; then
       exit 2 ;;
     esac
   done
+else
+  echo "package.sh: warning: no archives given; the package cannot translate anything until the translation's .xp3 files are in its game folder" >&2
 fi
 cd "$ROOT"
 
