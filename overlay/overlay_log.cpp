@@ -2,9 +2,12 @@
 
 #include <array>
 #include <cstdio>
+#include <mutex>
 #include <type_traits>
+#include <unordered_set>
 
 #include "overlay/overlay_host.h"
+#include "overlay/near_miss.h"
 #include "overlay/overlay_registry.h"
 #include "overlay/path_key.h"
 #include "overlay/path_strings.h"
@@ -57,6 +60,60 @@ std::string Shown(const WCHAR* path) {
   return utf8;
 }
 
+// The keys a near miss was looked for already: a game that asks for a
+// missing file again and again gets its hint once. Made on first use and
+// never freed, like the names above, and only ever while the log is on.
+struct HintedKeys {
+  std::mutex lock;
+  std::unordered_set<std::string> folded;
+};
+HintedKeys& Hinted() {
+  static HintedKeys* const hinted = new HintedKeys;
+  return *hinted;
+}
+
+// Whether `key` names something on disk in the game directory, asked of the
+// real function so that the overlay does not answer for its own entries.
+bool OnDisk(const OverlayRegistry& registry, std::string_view key) {
+  if (g_overlay_host.real == nullptr) return false;
+  WideString path;
+  if (!FromUtf8(registry.BaseDirectory() + "\\" + std::string(key), &path)) return false;
+  return RealFunctions().GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Names the archive entry whose name is nearest to `key` (see near_miss.h),
+// once per key. An entry that replaces a file on disk is no near miss: it is
+// where it belongs, and the game simply asked for another file.
+void WriteNearMiss(const OverlayRegistry& registry, std::string_view key) {
+  std::string folded(key);
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  {
+    HintedKeys& hinted = Hinted();
+    std::lock_guard<std::mutex> guard(hinted.lock);
+    if (!hinted.folded.insert(std::move(folded)).second) return;
+  }
+  const OverlayRegistry::IndexedEntry* best = nullptr;
+  NearMiss best_miss;
+  for (const OverlayRegistry::IndexedEntry& entry : registry.Index()) {
+    const NearMiss miss = CompareNearMiss(key, entry.key);
+    if (miss.kind == NearMissKind::kNone) continue;
+    if (best != nullptr && miss.Rank() >= best_miss.Rank()) continue;
+    if (OnDisk(registry, entry.key)) continue;
+    best = &entry;
+    best_miss = miss;
+  }
+  if (best == nullptr) return;
+  const std::string key_text(key);
+  const std::string entry_key(best->archive->entries().key(best->index));
+  DiagnosticLogWrite(
+      "near miss: %s is in no archive, but %s holds %s (%s); rename one of them "
+      "if they are meant to be the same file",
+      key_text.c_str(), MountedArchiveName(best->archive).c_str(), entry_key.c_str(),
+      DescribeNearMiss(best_miss, key, best->key).c_str());
+}
+
 }  // namespace
 
 void NoteMountedArchive(const Xp3Archive* archive, const std::string& utf8_path) {
@@ -89,6 +146,7 @@ void WritePathLookup(const char* function, const WCHAR* path, bool answered) {
   if (!answered) {
     DiagnosticLogWrite("%s %s: key %s: in no archive, passed to the system", function,
                        shown.c_str(), key_text.c_str());
+    WriteNearMiss(registry, key);
     return;
   }
   if (const OverlayRegistry::IndexedEntry* entry = registry.FindEntry(key)) {

@@ -3,6 +3,9 @@
 // whether an archive answered (and which archive and entry), and for each
 // directory search there, how many archive (and loose folder) records joined
 // the listing. What the loose folder answers is logged by loose_answers.cpp.
+// A path that no archive holds gets, once, a line naming the archive entry
+// whose name is nearest to it (near_miss.h), when one is near and replaces no
+// file on disk: the misnamed translation file a team is looking for.
 //
 // The Log* wrappers cost one check while the log is off; they return their
 // `answered` argument so that a replacement can log inside its routing test

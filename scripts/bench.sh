@@ -11,6 +11,22 @@
 #   BENCH_CALLGRIND_MIB [8]  BENCH_GAMELOAD_FILES [2000]  BENCH_GAMELOAD_ROUNDS [3]
 # Full logs go to build/bench-results/.
 set -euo pipefail
+case "${1:-}" in
+  -h|--help)
+    cat <<'USAGE'
+usage: bash scripts/bench.sh
+
+Builds the benchmark programs, runs them all and prints their figures as one
+table with the ratios against their targets (bench/RESULTS.md has measured
+ones). Sizes through the environment (defaults in brackets):
+  BENCH_SEQ_MIB [256]  BENCH_SEQ_ROUNDS [5]  BENCH_RANDOM_MIB [64]
+  BENCH_RANDOM_READS [200]  BENCH_HOOK_ROUNDS [30]  BENCH_HOOK_SCALE [1]
+  BENCH_ENTRIES [100000]  BENCH_DIRECTORIES [1000]  BENCH_MOUNT_REPEATS [3]
+  BENCH_CALLGRIND_MIB [8]  BENCH_GAMELOAD_FILES [2000]  BENCH_GAMELOAD_ROUNDS [3]
+Full logs go to build/bench-results/. XP3PATCH_DEPS=DIR: dependencies in DIR.
+USAGE
+    exit 0 ;;
+esac
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 JOBS="${JOBS:-2}"

@@ -5,6 +5,19 @@
 # for Windows. Idempotent: every step checks first and does nothing slow
 # when its result is already there.
 set -euo pipefail
+case "${1:-}" in
+  -h|--help)
+    cat <<'USAGE'
+usage: bash scripts/bootstrap.sh
+
+Installs what the build needs on a Debian 12 machine (the i686 mingw-w64
+cross compiler, Wine, the native compilers and libraries) and builds zlib
+1.3.1 and zstd 1.5.7 from their released sources into the dependencies
+folder (.deps, or XP3PATCH_DEPS=DIR). Idempotent: a step whose result is
+there already does nothing slow.
+USAGE
+    exit 0 ;;
+esac
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DEPS="${XP3PATCH_DEPS:-$ROOT/.deps}"

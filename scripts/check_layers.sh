@@ -11,6 +11,16 @@
 # test helpers (names ending in _test or starting with test_, and the child
 # programs and assembly targets of tests) may include what they exercise.
 set -euo pipefail
+case "${1:-}" in
+  -h|--help)
+    cat <<'USAGE'
+usage: bash scripts/check_layers.sh
+
+Fails, naming the file and the include, when a source of a layer includes a
+header of a layer it may not use (see "Layout" in README.md).
+USAGE
+    exit 0 ;;
+esac
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 

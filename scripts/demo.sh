@@ -1,18 +1,36 @@
 #!/usr/bin/env bash
-# The main job: builds everything, packs the sample translation with the xp3
+# The main job: builds what it runs, packs the sample translation with the xp3
 # tool, runs the sample game with the patch under Wine (showing what the game
 # sees before and after the patch starts), then shows what a team checks:
 # `xp3 check` and the patch's log. Every line it prints is explained by the
 # line after it that starts with "  ->".
 #   XP3PATCH_DEPS=DIR bash scripts/demo.sh   (DIR: dependencies, default .deps)
 set -euo pipefail
+case "${1:-}" in
+  -h|--help)
+    cat <<'USAGE'
+usage: bash scripts/demo.sh
+
+Builds what the demo runs (the first run takes several minutes: it installs
+the toolchain and builds the dependencies), packs the sample translation,
+runs the sample game with the patch under Wine, then shows `xp3 check` and
+the patch's log. Every line it prints is explained by a line starting with
+"  ->". XP3PATCH_DEPS=DIR: dependencies kept in DIR instead of .deps.
+USAGE
+    exit 0 ;;
+esac
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+echo "== Setting up: the first run takes several minutes (it installs the toolchain and Wine,"
+echo "   builds zlib and zstd, then the patch, the launcher, the xp3 tool and the sample game);"
+echo "   later runs take seconds. The output of these steps ends at the next \"==\" line."
 bash scripts/bootstrap.sh
 DEPS="$(realpath -m "${XP3PATCH_DEPS:-$ROOT/.deps}")"
 cmake -S . -B build/win -G Ninja --no-warn-unused-cli \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DXP3PATCH_DEPS="$DEPS" >/dev/null
-cmake --build build/win -j "${JOBS:-2}"
+# Only what the demo runs: the tests build with the test command.
+cmake --build build/win -j "${JOBS:-2}" --target patch launcher xp3 sample_game
+echo
 
 B="$ROOT/build/win"
 RUN="$B/wine-run.sh"
@@ -72,7 +90,9 @@ mapfile -t COMMANDS < <(
   e "\"acp\" exists only in memory: the system's ANSI code page, for the game's text."
   printf '%s\n' write 'scenario\chapter2.txt' exists 'scenario\chapter2.txt'
   e "Opening an archive file for writing gives a read-only handle and creates nothing;"
-  e "\"exists\" (FindFirstFileW, not redirected) sees the disk: nothing was written there."
+  e "\"last error 1234\" is the game's own marker: it sets 1234 before the open, and the"
+  e "open, which succeeded, left it alone. \"exists\" (FindFirstFileW, not redirected)"
+  e "sees the disk: nothing was written there."
   printf '%s\n' filter
   e "\"filter: previous null, then null\": the game tried twice to install its own crash"
   e "filter and could not replace the patch's, so crashes still reach a crash handler."
@@ -87,13 +107,17 @@ echo "== xp3 check . patch.xp3 images.xp3 (in the game folder): the same answers
 "${XP3[@]}" check . patch.xp3 images.xp3
 cd "$ROOT"
 note "For each entry, in mount order: whether it replaces a game file (both sizes) or" \
-     "adds one; then a count. It also names entries the game could never reach."
+     "adds one; then a count. It also names entries the game could never reach, and warns" \
+     "about names that look misspelt or packed one folder too deep." \
+     "The \"dropin:\" line: the system libraries game.exe imports that a drop-in loader can" \
+     "stand in for, so that players start the game as always (see \"Drop-in install\")."
 
 echo
 echo "== The patch's log (XP3PATCH_LOG): its start-up lines, then two of the files the game opened"
 awk '{ print } /hook transaction \(file hooks\)/ { exit }' "$LOG" | head -n 12
-note "Time and thread on each line; the DLL, the game, the folder paths are keyed" \
-     "against; each archive mounted, with its entry count; each set of hooks committed."
+note "Time and thread on each line; the version, the DLL, the game, the folder paths are" \
+     "keyed against; each set of hooks committed; that the patch stays loaded until the" \
+     "game ends; the game reaching its entry function; each archive mounted, with its entries."
 grep -m 1 'CreateFileW scenario.chapter1\.txt' "$LOG" || true
 grep -m 1 'CreateFileW bg.title\.png' "$LOG" || true
 note "Each file the game opened inside its folder: the key looked up and which archive" \

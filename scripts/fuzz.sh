@@ -11,6 +11,18 @@
 # build/fuzz/crashes/<target>/. To keep a finding as a regression input, copy
 # it into tests/fuzz/<target>/ (the test command replays that directory).
 set -euo pipefail
+case "${1:-}" in
+  -h|--help)
+    cat <<'USAGE'
+usage: bash scripts/fuzz.sh [SECONDS] [TARGET...]
+
+Builds every fuzz target natively (clang, libFuzzer, ASan, UBSan) and runs
+each for SECONDS (default 60), one at a time, starting from its committed
+inputs in tests/fuzz/<target>/. Findings go to build/fuzz/corpus/<target>/,
+crashes to build/fuzz/crashes/<target>/ (see FUZZING.md).
+USAGE
+    exit 0 ;;
+esac
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 SECONDS_PER_TARGET="${1:-60}"

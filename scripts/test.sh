@@ -10,6 +10,19 @@
 # failure (its tests then cannot run). Exit code 0 only when nothing failed.
 #   XP3PATCH_DEPS=DIR bash scripts/test.sh   (DIR: dependencies, default .deps)
 set -uo pipefail
+case "${1:-}" in
+  -h|--help)
+    cat <<'USAGE'
+usage: bash scripts/test.sh
+
+Builds everything and runs every test: the layer check, the Windows build
+under Wine, the portable layers natively with ASan and UBSan, the xp3 tool
+against the system's zlib and zstd, the same-bytes check and the release
+package. The last line counts them all ("N passed, M failed"); the exit code
+is 0 only when nothing failed. XP3PATCH_DEPS=DIR: dependencies in DIR.
+USAGE
+    exit 0 ;;
+esac
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 bash scripts/bootstrap.sh || { echo "0 passed, 1 failed (bootstrap)"; exit 1; }

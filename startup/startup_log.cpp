@@ -258,13 +258,18 @@ void MountOrExitLogged(OverlayRegistry& registry, const std::string& utf8_path) 
 }
 
 void ExitWithMountErrorLogged(const std::string& utf8_path, const char* reason) {
-  DiagnosticLogWrite("cannot mount %s: %s; the game ends (error box, exit code 1)",
-                     utf8_path.c_str(), reason);
+  // Named in full everywhere (log, console, box): "images.xp3" alone does not
+  // say which folder a player should put it in.
+  WideString wide;
+  const std::string shown = FromUtf8(utf8_path, &wide) && !wide.empty()
+                                ? FullPathOf(std::wstring(wide.begin(), wide.end()))
+                                : utf8_path;
+  DiagnosticLogWrite("cannot mount %s: %s; the game ends (error box, exit code 1)", shown.c_str(),
+                     reason);
   // Where no box can be shown (no display), a console still hears why the
   // game ends, and why the log a team asked for holds nothing of it.
-  WriteStandardError("xp3patch: cannot mount " + utf8_path + ": " + reason + "\n" +
-                     UnopenedLogLine());
-  OverlayRegistry::ExitWithMountError(utf8_path);
+  WriteStandardError("xp3patch: cannot mount " + shown + ": " + reason + "\n" + UnopenedLogLine());
+  OverlayRegistry::ExitWithMountError(shown);
 }
 
 void LogLooseFolderMounted(const OverlayRegistry& registry) {

@@ -89,6 +89,13 @@ if [ -n "$summary" ] && grep -q "exception $code" "$summary"; then pass; else
   [ -n "$summary" ] && cat "$summary"
 fi
 if ls "$G"/reports/crash-*.dmp >/dev/null 2>&1; then pass; else fail "crash command: no minidump"; fi
+# The handler's console speaks to the player: the crash in hex with its
+# name (where it has one), the game's exit code in the same form, no
+# registration details without --verbose.
+check "crash command: the crash on the console" "$WORK/crash" "the game crashed: exception $code"
+check "crash command: the exit code in hex" "$WORK/crash" "ended with exit code $code"
+if grep -q 'registration from process' "$WORK/crash"; then
+  fail "crash command: registration details without --verbose"; else pass; fi
 
 # The log command of the players' README.
 prompt log "$G" "entry cat scenario\\a.txt" "$LOG" "$START"

@@ -3,34 +3,10 @@
 // functions, printing what it sees, so that the patch can be demonstrated and
 // tested end to end in a real process.
 //
-// Usage: sample_game COMMAND...   (commands run in order)
-//   load DLL        LoadLibraryW (as a launcher's injection would)
-//   free            FreeLibrary of the loaded DLL
-//   loaded DLL      whether a module of that name is mapped in the process
-//   unsuspendable   start a thread that cannot be suspended any further (it
-//                   is suspended as often as the system allows)
-//   entry           call GameEntry through its address
-//   cat PATH        open, measure, read whole and print the contents
-//   head PATH N     read only N bytes
-//   seek PATH OFF N seek (SetFilePointer and SetFilePointerEx) then read N bytes
-//   stat PATH       GetFileAttributesW and GetFileAttributesExW
-//   type PATH       GetFileType of an opened file
-//   ls PATTERN      FindFirstFileExW / FindNextFileW / FindClose
-//   write PATH      CreateFileW with GENERIC_WRITE and CREATE_ALWAYS, then close;
-//                   prints the last error the open left (1234 before it)
-//   exists PATH     whether the game sees the path (FindFirstFileW)
-//   filter          SetUnhandledExceptionFilter, printing the previous filter
-//   crash           an access violation
-//   sleep MS        wait MS milliseconds
-//   echo TEXT       print TEXT
-//   cwd             print the current directory
-//   exit CODE       end the process with exit code CODE
-//   libraries       call functions the game imports from version.dll and
-//                   winmm.dll and print their answers (a drop-in loader
-//                   stands in for those libraries and must answer the same)
-// Started without commands, it runs those in the environment variable
-// SAMPLE_GAME_COMMANDS (separated by spaces), so that a test can start it
-// with exactly the command line a player types for the real game.
+// Its commands are listed in kUsage (`sample_game --help`). Started without
+// commands, it runs those in the environment variable SAMPLE_GAME_COMMANDS
+// (separated by spaces), so that a test can start it with exactly the
+// command line a player types for the real game.
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -192,6 +168,37 @@ extern "C" DWORD WINAPI GameMain(DWORD a, DWORD b, DWORD c, DWORD d) {
 
 extern "C" DWORD WINAPI GameEntry(DWORD, DWORD, DWORD, DWORD);
 
+const char kUsage[] =
+    "usage: sample_game COMMAND...   (commands run in order; the build puts it\n"
+    "       in build/win/tests/sample_game/sample_game.exe)\n"
+    "  load DLL        LoadLibraryW (as a launcher's injection would)\n"
+    "  free            FreeLibrary of the loaded DLL\n"
+    "  loaded DLL      whether a module of that name is mapped in the process\n"
+    "  unsuspendable   start a thread that cannot be suspended any further\n"
+    "  entry           call GameEntry through its address (the patch starts its\n"
+    "                  work there)\n"
+    "  cat PATH        open, measure, read whole and print the contents\n"
+    "  head PATH N     read only N bytes\n"
+    "  seek PATH OFF N seek (SetFilePointer and SetFilePointerEx) then read N bytes\n"
+    "  stat PATH       GetFileAttributesW and GetFileAttributesExW\n"
+    "  type PATH       GetFileType of an opened file\n"
+    "  ls PATTERN      FindFirstFileExW / FindNextFileW / FindClose\n"
+    "  write PATH      CreateFileW with GENERIC_WRITE and CREATE_ALWAYS, then close;\n"
+    "                  prints the last error the open left: the game sets 1234\n"
+    "                  first, so \"last error 1234\" means the open succeeded\n"
+    "                  without setting one\n"
+    "  exists PATH     whether the game sees the path (FindFirstFileW)\n"
+    "  filter          SetUnhandledExceptionFilter, printing the previous filter\n"
+    "  crash           an access violation\n"
+    "  sleep MS        wait MS milliseconds\n"
+    "  echo TEXT       print TEXT\n"
+    "  cwd             print the current directory\n"
+    "  exit CODE       end the process with exit code CODE\n"
+    "  libraries       call functions the game imports from version.dll and\n"
+    "                  winmm.dll and print their answers\n"
+    "  --help          this text\n"
+    "Without commands it runs those in SAMPLE_GAME_COMMANDS (space-separated).\n";
+
 // The commands of SAMPLE_GAME_COMMANDS, after the program's name.
 std::vector<std::wstring> CommandsFromEnvironment(const wchar_t* program) {
   std::vector<std::wstring> words = {program};
@@ -219,10 +226,16 @@ int wmain(int argc, wchar_t** argv) {
     argc = static_cast<int>(pointers.size());
     argv = pointers.data();
   }
+  if (argc == 1) {
+    std::fprintf(stderr, "sample_game: no commands given; sample_game --help lists them\n");
+  }
   for (int i = 1; i < argc; ++i) {
     std::wstring command = argv[i];
     auto arg = [&](int k) { return i + k < argc ? std::wstring(argv[i + k]) : std::wstring(); };
-    if (command == L"load") {
+    if (command == L"--help" || command == L"-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (command == L"load") {
       g_loaded = LoadLibraryW(arg(1).c_str());
       Print("load %s: %s\n", Narrow(arg(1)).c_str(), g_loaded ? "ok" : "failed");
       i += 1;
@@ -308,7 +321,7 @@ int wmain(int argc, wchar_t** argv) {
       Print("exiting with %s\n", Narrow(arg(1)).c_str());
       ExitProcess(static_cast<UINT>(_wtoi(arg(1).c_str())));
     } else {
-      Print("unknown command %s\n", Narrow(command).c_str());
+      Print("unknown command %s (sample_game --help lists them)\n", Narrow(command).c_str());
       return 2;
     }
   }

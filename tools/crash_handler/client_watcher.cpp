@@ -6,6 +6,7 @@
 #include "platform/system_error_text.h"
 #include "platform/text_conversion.h"
 #include "tools/crash_handler/crash_report.h"
+#include "tools/crash_handler/exit_code_text.h"
 
 namespace {
 
@@ -111,6 +112,10 @@ void ClientWatcher::ReportCrash(std::size_t index) {
       (report.dump_path.empty() ? std::string() : " dump " + Narrow(report.dump_path)) +
       (report.summary_path.empty() ? std::string() : " summary " + Narrow(report.summary_path)));
   if (!report.error.empty()) log_->Write("warning: " + report.error);
+  if (readable) {
+    log_->Write("the game crashed: exception " + ExitCodeText(report.exception_code) +
+                "; send the translation team the two crash- files named above");
+  }
   ++reports_written_;
   // Without the exception code the client ends with a plain failure code.
   ::TerminateProcess(client.process, readable ? report.exception_code : 1);
@@ -147,10 +152,7 @@ void ClientWatcher::Run() {
       if (!what.crash_event) {
         DWORD code = 0;
         ::GetExitCodeProcess(client.process, &code);
-        char text[64];
-        std::snprintf(text, sizeof text, " ended with exit code 0x%08lX",
-                      static_cast<unsigned long>(code));
-        log_->Write(name + text);
+        log_->Write(name + " ended with exit code " + ExitCodeText(code));
         Forget(what.index);
       } else if (options_.ignore_crashes) {
         log_->Write("crash signalled by " + name + ", ignored as asked");

@@ -17,6 +17,7 @@
 #include "tools/command_line/command_line.h"
 #include "tools/crash_handler/crash_server.h"
 #include "tools/crash_handler/event_log.h"
+#include "tools/crash_handler/exit_code_text.h"
 #include "tools/crash_handler/report_directory.h"
 #include "xp3patch_version.h"
 
@@ -42,7 +43,9 @@ const char kUsage[] =
     "  --dump-dir DIR     folder for reports, created (with any missing parent\n"
     "                     folders) when it does not exist; default: the current\n"
     "                     directory\n"
-    "  --log FILE         also append every event line to FILE\n"
+    "  --log FILE         also append every event line to FILE, the details of\n"
+    "                     each registration included\n"
+    "  --verbose          show those details on the console as well\n"
     "  -h, --help         show this text\n"
     "  --version          show the version\n"
     "\n"
@@ -69,7 +72,8 @@ const char kUsage[] =
     "  --ignore-crashes   never act on a signalled crash\n"
     "\n"
     "Exit status: with PROGRAM, PROGRAM's own exit code (after a crash, the\n"
-    "crash's exception code, as the handler ends it with that); without it, 0\n"
+    "crash's exception code, as the handler ends it with that, shown in hex\n"
+    "with its name: 0xC0000005 (access violation)); without it, 0\n"
     "when serving ended normally. 1 when the pipe, the report folder or PROGRAM\n"
     "could not be set up or started, 2 for bad usage.\n";
 
@@ -79,12 +83,21 @@ struct CommandLine {
   std::vector<std::wstring> program;
   bool help = false;
   bool version = false;
+  bool verbose = false;
 };
 
 std::string Narrow(const std::wstring& text) {
   std::string out;
   if (!ToUtf8(text, &out)) out = "?";
   return out;
+}
+
+// A path as a player can find it: made absolute against the current folder.
+std::string FullPath(const std::wstring& path) {
+  wchar_t full[MAX_PATH * 2];
+  const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
+  if (length == 0 || length >= MAX_PATH * 2) return Narrow(path);
+  return Narrow(std::wstring(full, length));
 }
 
 bool ParseNumber(const std::wstring& text, DWORD* value) {
@@ -112,6 +125,8 @@ std::string Parse(int argc, wchar_t** argv, CommandLine* line) {
       line->help = true;
     } else if (arg == L"--version") {
       line->version = true;
+    } else if (arg == L"--verbose") {
+      line->verbose = true;
     } else if (arg == L"--") {
       for (++i; i < argc; ++i) line->program.push_back(argv[i]);
       if (line->program.empty()) return "-- must be followed by a program";
@@ -165,7 +180,7 @@ bool RunProgram(const std::vector<std::wstring>& program, EventLog* log, DWORD* 
     log->Write("warning: " + LastErrorText("reading the exit code of " + Narrow(program[0])));
   }
   ::CloseHandle(info.hProcess);
-  log->Write(Narrow(program[0]) + " ended with exit code " + std::to_string(exit_code));
+  log->Write(Narrow(program[0]) + " ended with exit code " + ExitCodeText(exit_code));
   *result = exit_code;
   return true;
 }
@@ -193,15 +208,17 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   EventLog log;
+  log.SetVerbose(line.verbose);
   if (!line.log_path.empty() && !log.OpenFile(line.log_path)) {
-    std::fprintf(stderr, "crash_handler: cannot open log file %s\n", Narrow(line.log_path).c_str());
+    std::fprintf(stderr, "crash_handler: cannot open log file %s\n",
+                 FullPath(line.log_path).c_str());
     return kExitFailure;
   }
   if (!line.server.report_directory.empty()) {
     std::string why;
     if (!CreateReportDirectory(line.server.report_directory, &why)) {
       std::fprintf(stderr, "crash_handler: cannot use the report directory %s: %s\n",
-                   Narrow(line.server.report_directory).c_str(), why.c_str());
+                   FullPath(line.server.report_directory).c_str(), why.c_str());
       return kExitFailure;
     }
   }

@@ -230,8 +230,8 @@ void CrashServer::TakeRegistration(Slot* slot, DWORD size) {
   ClientToServerMessage request = {};
   std::string refusal = ReadRegistration(connection.buffer(), size, &request);
   if (!refusal.empty()) return Drop(slot, "refused: " + refusal);
-  log_->Write("registration from process " + std::to_string(request.client_process_id) + ": " +
-              Hex(&request, sizeof request));
+  log_->Detail("registration from process " + std::to_string(request.client_process_id) + ": " +
+               Hex(&request, sizeof request));
   refusal = RegistrationRefusal(request, IdentifySender(connection.pipe()));
   if (!refusal.empty()) return Drop(slot, "refused: " + refusal);
   const DWORD id = request.client_process_id;

@@ -11,7 +11,11 @@ bool EventLog::OpenFile(const std::wstring& path) {
   return file_ != nullptr;
 }
 
-void EventLog::Write(const std::string& text) {
+void EventLog::Write(const std::string& text) { Emit(text, true); }
+
+void EventLog::Detail(const std::string& text) { Emit(text, verbose_); }
+
+void EventLog::Emit(const std::string& text, bool to_console) {
   SYSTEMTIME now;
   ::GetLocalTime(&now);
   char stamp[32];
@@ -19,8 +23,10 @@ void EventLog::Write(const std::string& text) {
                 now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
   std::string line = stamp + text + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  if (to_console) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  }
   if (file_ != nullptr) {
     std::fwrite(line.data(), 1, line.size(), file_);
     std::fflush(file_);

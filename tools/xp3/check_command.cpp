@@ -10,6 +10,7 @@
 #include "tools/xp3/json_text.h"
 #include "tools/xp3/loose_folder_files.h"
 #include "tools/xp3/mount_set_check.h"
+#include "tools/xp3/naming_warnings.h"
 #include "tools/xp3/tool_files.h"
 
 namespace fs = std::filesystem;
@@ -43,7 +44,11 @@ const char kCheckUsage[] =
     "the archives given differ from that set: images.xp3 neither given nor in\n"
     "GAME_DIR, or given but not in GAME_DIR (the game stops at start-up without\n"
     "it), a _tw variant on disk but not given, an archive the game never mounts,\n"
-    "another order.\n"
+    "another order. Names that look like packing mistakes are warned about as\n"
+    "well: an entry that replaces no game file while the game has a file of\n"
+    "nearly its name (1-2 letters apart, another extension, one top folder more\n"
+    "or less), and an archive whose every entry lies under one top folder that\n"
+    "GAME_DIR does not have (the folder above the translation was packed).\n"
     "\n"
     "Drop-in install: for each program in GAME_DIR, which drop-in loaders\n"
     "(version.dll, winmm.dll) it imports and which of those the system takes\n"
@@ -342,11 +347,13 @@ int RunCheck(const std::vector<std::string>& args) {
           : MountSetProblems(PathFromUtf8(game_dir),
                              std::vector<std::string>(positional.begin() + 1, positional.end()));
   warnings.insert(warnings.end(), dropin.warnings.begin(), dropin.warnings.end());
+  const CheckReport report = CheckArchives(archives, game_files);
+  const std::vector<std::string> naming = NamingWarnings(archives, report, game_files);
+  warnings.insert(warnings.end(), naming.begin(), naming.end());
   for (const std::string& warning : warnings) {
     std::fprintf(stderr, "xp3 check: warning: %s\n", warning.c_str());
   }
 
-  const CheckReport report = CheckArchives(archives, game_files);
   if (json) {
     PrintJson(game_dir, archives, warnings, report, DropinJson(dropin));
   } else {

@@ -20,12 +20,15 @@ namespace {
 
 const char kPackUsage[] =
     "usage: xp3 pack DIR -o OUT.xp3 [--compress none|zlib|zstd] [--level N]\n"
-    "                [--segment-size BYTES] [--allow-empty] [--quiet|--progress]\n"
+    "                [--segment-size BYTES] [--allow-empty] [--force]\n"
+    "                [--quiet|--progress]\n"
     "\n"
     "Packs every file under DIR into a new archive. Each file becomes an entry\n"
     "named by its path relative to DIR with '/' separators.\n"
     "\n"
-    "  -o, --output FILE     archive to write (replaced only when packing succeeds)\n"
+    "  -o, --output FILE     archive to write; an existing file is refused (exit\n"
+    "                        code 2) unless --force is given\n"
+    "  -f, --force           replace an existing OUT.xp3 (only once packing succeeds)\n"
     "  --compress METHOD     none, zlib or zstd (default zstd)\n"
     "  --level N             compression level (default: the library's default;\n"
     "                        zlib 1..9, zstd -131072..22; not with none)\n"
@@ -228,6 +231,7 @@ int RunPack(const std::vector<std::string>& args) {
   std::string out_arg;
   bool level_given = false;
   bool allow_empty = false;
+  bool force = false;
   ProgressMode progress_mode = ProgressMode::kAuto;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -259,6 +263,8 @@ int RunPack(const std::vector<std::string>& args) {
       }
     } else if (arg == "--allow-empty") {
       allow_empty = true;
+    } else if (arg == "--force" || arg == "-f") {
+      force = true;
     } else if (arg == "--quiet" || arg == "-q") {
       progress_mode = ProgressMode::kQuiet;
     } else if (arg == "--progress") {
@@ -285,6 +291,13 @@ int RunPack(const std::vector<std::string>& args) {
     return Failure("the archive " + out_arg + " would be inside the input directory " + dir_arg);
   }
   if (fs::is_directory(out, ec)) return Failure("the output is a directory: " + out_arg);
+  // A release archive is replaced only on purpose: a pack into the wrong
+  // folder must not silently turn a shipped archive into another one.
+  if (!force && fs::exists(fs::symlink_status(out, ec))) {
+    std::fprintf(stderr, "xp3 pack: %s exists already; nothing was written. --force replaces it\n",
+                 MessagePath(out).c_str());
+    return 2;
+  }
 
   std::vector<PackFile> files;
   std::string error;

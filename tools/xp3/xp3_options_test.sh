@@ -36,12 +36,22 @@ expect "pack" 0
 tool_errors() { grep -v -e '^wine: ' -e '^wine client error' "$work/err.txt"; }
 tool_errors >/dev/null && fail "pack without a terminal wrote progress: $(cat "$work/err.txt")"
 grep -q 'segments compressed' "$work/out.txt" || fail "pack summary: $(cat "$work/out.txt")"
-run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")" --progress
-expect "pack --progress" 0
+# An existing archive is replaced only with --force: without it, exit 2, a
+# message naming it, and the archive as it was.
+cp "$work/p.xp3" "$work/p.before"
+printf 'new' >"$work/src/added.txt"
+run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")"
+expect "pack over an existing archive" 2
+grep -q "p.xp3 exists already.*--force" "$work/err.txt" || fail "pack over an archive: $(cat "$work/err.txt")"
+cmp -s "$work/p.xp3" "$work/p.before" || fail "pack without --force changed the archive"
+[ -e "$work/p.xp3.part" ] && fail "a refused pack left a .part file"
+rm "$work/src/added.txt"
+run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")" --progress -f
+expect "pack --progress -f" 0
 grep -Eq '^xp3: packing +[0-9]+%  [0-9]+/31 files  .* .*/s$' "$work/err.txt" ||
   fail "pack --progress shows no progress line: $(cat "$work/err.txt")"
 [ "$(lines "$work/out.txt")" = 1 ] || fail "pack --progress: stdout holds more than the summary"
-run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")" --progress --quiet
+run pack "$(arg "$work/src")" -o "$(arg "$work/p.xp3")" --progress --quiet --force
 tool_errors >/dev/null && fail "--quiet after --progress still shows progress"
 run extract "$(arg "$work/p.xp3")" "$(arg "$work/x1")" --progress
 expect "extract --progress" 0
