@@ -350,6 +350,36 @@ TEST_P(PathFormsTest, ListingsMergeTheSameThroughEveryForm) {
   EXPECT_TRUE(HookedFindClose(h));
 }
 
+// A search on another drive than the game's (a save folder, a share) is the
+// system's: the same answer and the same last error, never the overlay's
+// "file not found" for a folder that is not there.
+TEST_P(PathFormsTest, SearchesOnAnotherDriveAreTheSystems) {
+  const char drive = game_[0] == L'Z' ? 'Y' : 'Z';
+  const std::string pid = std::to_string(GetCurrentProcessId());
+  for (const std::string& rest :
+       {"\\foo" + pid + ".tmp\\bar.txt", "\\foo" + pid + ".tmp\\*.*", std::string("\\nul\\*"),
+        "\\foo" + pid + "\\bar\\nul", "\\foo" + pid + "\\nul\\bar", std::string("\\*")}) {
+    const std::string pattern = std::string(1, drive) + ":" + rest;
+    SCOPED_TRACE(pattern);
+    WIN32_FIND_DATAA ours;
+    WIN32_FIND_DATAA theirs;
+    SetLastError(0);
+    HANDLE h = HookedFindFirstFileA(pattern.c_str(), &ours);
+    const DWORD our_error = GetLastError();
+    SetLastError(0);
+    HANDLE r = ::FindFirstFileA(pattern.c_str(), &theirs);
+    const DWORD their_error = GetLastError();
+    EXPECT_EQ(h == INVALID_HANDLE_VALUE, r == INVALID_HANDLE_VALUE);
+    if (h == INVALID_HANDLE_VALUE) {
+      EXPECT_EQ(our_error, their_error);
+    } else {
+      EXPECT_FALSE(sessions_.Contains(h));
+      HookedFindClose(h);
+    }
+    if (r != INVALID_HANDLE_VALUE) ::FindClose(r);
+  }
+}
+
 TEST_P(PathFormsTest, SearchPathAFindsAnOverlaidFile) {
   char buffer[MAX_PATH];
   char* part = nullptr;

@@ -38,7 +38,7 @@ bash scripts/bootstrap.sh >/dev/null
 
 echo "== Building (build/win, build/native)"
 cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
-cmake --build build/win -j "$JOBS" --target bench_read bench_hooks bench_mount bench_gameload \
+cmake --build build/win -j "$JOBS" --target bench_read bench_hooks bench_mount bench_gameload bench_mapping \
   bench_dropin sample_game patch launcher xp3 dropin_loaders >/dev/null
 cmake -S . -B build/native -G Ninja -DXP3PATCH_NATIVE=ON >/dev/null
 cmake --build build/native -j "$JOBS" --target stream_bench >/dev/null
@@ -69,6 +69,7 @@ run 4-mount "$WINE" "$BENCH/bench_mount.exe" "${BENCH_ENTRIES:-100000}" "${BENCH
   "${BENCH_MOUNT_REPEATS:-3}"
 run 7-gameload "$WINE" "$BENCH/bench_gameload.exe" "${BENCH_GAMELOAD_FILES:-2000}" \
   "${BENCH_GAMELOAD_ROUNDS:-3}"
+run 9-mapping "$WINE" "$BENCH/bench_mapping.exe" "${BENCH_MAPPING_MIB:-1024}"
 
 # Drop-in loaders: a forwarded call against the direct one (loaders copied
 # under other names, so that they only forward), then the game's start with

@@ -241,15 +241,18 @@ check "launcher: missing game" "$WORK/nogame.raw" 'game not found'
 check "launcher: missing game exit code" "$WORK/nogame.raw" '^exit 3'
 
 # 6. Crash handler: the patch registers at load, its filter stays in force
-#    (the game cannot replace it), and a crash in the game produces a report.
+#    (the game cannot replace it), and a crash in the game produces a report,
+#    also after the game has freed the patch (which keeps itself loaded, so
+#    its filter never points into unmapped code).
 HANDLER="$B/tools/crash_handler/crash_handler.exe"
 mkdir -p "$WORK/reports"
 (cd "$WORK/game" && "$RUN" "$HANDLER" --pipe '\\.\pipe\xp3patch-process-test' \
    --dump-dir "$(echo "Z:$WORK/reports" | tr / '\\')" -- game.exe load patch.dll filter entry \
-   cat 'data\a.txt' crash >"$WORK/crash.raw" 2>&1; echo "exit $?" >>"$WORK/crash.raw")
+   cat 'data\a.txt' free crash >"$WORK/crash.raw" 2>&1; echo "exit $?" >>"$WORK/crash.raw")
 tr -d '\r' <"$WORK/crash.raw" >"$WORK/crash.out"
 check "registered game still starts" "$WORK/crash.out" 'read 12 bytes: translated-a'
 check "filter cannot be replaced with a handler" "$WORK/crash.out" '^filter: previous null, then null'
+check "the game freed the patch before crashing" "$WORK/crash.out" '^free: ok'
 check "crash reached the game" "$WORK/crash.out" '^crashing'
 if ls "$WORK/reports"/*.txt >/dev/null 2>&1; then
   passes=$((passes + 1))
