@@ -240,6 +240,76 @@ TEST(ZlibDecompressor, CorruptDataStopsWithAnErrorForGood) {
   EXPECT_EQ(d->Read(&b, 1), 0u);
 }
 
+// A zlib header whose dictionary flag is set (78 20, then the dictionary's
+// checksum): zlib asks for a preset dictionary, which this format never
+// has, and asks again at every call without consuming anything. That is a
+// failure, at once and for good, never a reason to call again.
+Bytes ZlibWantingADictionary() {
+  const Bytes data = ZlibCompress(PatternData(5000, 15));
+  return Concat({Bytes{0x78, 0x20, 0x12, 0x34, 0x56, 0x78}, Bytes(data.begin() + 2, data.end())});
+}
+
+TEST(ZlibDecompressor, EveryFailureOfTheLibraryEndsInAnErrorNeverInALoop) {
+  const Bytes data = PatternData(5000, 15);
+  const Bytes packed = ZlibCompress(data);
+  Bytes bad_header = packed;
+  bad_header[1] ^= 0x01;  // the header check fails
+  Bytes bad_method = packed;
+  bad_method[0] = 0x79;  // compression method 9
+  Bytes bad_block = packed;
+  bad_block[2] |= 0x06;  // reserved block type 3
+  for (const Bytes& broken : {ZlibWantingADictionary(), bad_header, bad_method, bad_block}) {
+    for (uint32_t step : {1u, 4096u}) {
+      Decoder d = Open(broken);
+      ASSERT_NE(d, nullptr);
+      EXPECT_TRUE(Drain(d.get(), step).empty());
+      EXPECT_TRUE(d->HasError());
+      uint8_t b;
+      EXPECT_EQ(d->Read(&b, 1), 0u);
+    }
+  }
+  WholeSegmentDecoder whole;
+  Bytes out(data.size());
+  EXPECT_FALSE(whole.Decode(ZlibWantingADictionary().data(), ZlibWantingADictionary().size(),
+                            out.data(), out.size()));
+  EXPECT_TRUE(whole.Decode(packed.data(), packed.size(), out.data(), out.size()));
+  EXPECT_EQ(out, data);
+}
+
+// zstd frames that the library refuses: one that needs a dictionary, one
+// whose content checksum does not match, one that names more content than
+// it holds.
+TEST(ZstdDecompressor, EveryFailureOfTheLibraryEndsInAnError) {
+  const Bytes data = PatternData(3000, 16);
+  // Frame header: magic, descriptor (single segment, 2-byte content size,
+  // checksum flag, dictionary id of one byte), then one raw last block.
+  auto frame = [&](uint8_t descriptor, const Bytes& dict_id, uint16_t content, bool checksum) {
+    ByteWriter w;
+    w.U32(0xFD2FB528).U8(descriptor).Raw(dict_id).U16(static_cast<uint16_t>(content - 256));
+    const uint32_t block = static_cast<uint32_t>(data.size()) << 3 | 1;
+    w.U8(static_cast<uint8_t>(block)).U8(static_cast<uint8_t>(block >> 8));
+    w.U8(static_cast<uint8_t>(block >> 16)).Raw(data);
+    if (checksum) w.U32(0x12345678);  // not the data's
+    return w.bytes();
+  };
+  const auto size = static_cast<uint16_t>(data.size());
+  const Bytes sound = frame(0x60, {}, size, false);
+  {
+    Decoder d = Open(sound);
+    EXPECT_EQ(Drain(d.get(), 4096), data);
+    EXPECT_FALSE(d->HasError());
+  }
+  for (const Bytes& broken : {frame(0x61, {0x07}, size, false), frame(0x64, {}, size, true),
+                              frame(0x60, {}, static_cast<uint16_t>(size + 1), false)}) {
+    Decoder d = Open(broken);
+    ASSERT_NE(d, nullptr);
+    Drain(d.get(), 4096);
+    EXPECT_TRUE(d->HasError());
+    uint8_t b;
+    EXPECT_EQ(d->Read(&b, 1), 0u);
+  }
+}
+
 TEST(ZstdDecompressor, MagicFollowedByGarbageIsAnError) {
   Decoder d = Open(Concat({Bytes{0x28, 0xB5, 0x2F, 0xFD}, Bytes(32, 0xFF)}));
   ASSERT_NE(dynamic_cast<ZstdDecompressor*>(d.get()), nullptr);
