@@ -8,6 +8,7 @@
 #include "archive/mem_read_stream.h"
 #include "archive/read_stream_region.h"
 #include "archive/test_archive_builder.h"
+#include "platform/utf8_boundary_cases.h"
 
 namespace {
 
@@ -234,6 +235,35 @@ TEST(Xp3Index, NamesBecomeUtf8AndTheListReadsWithoutMakingEntries) {
 TEST(Xp3Index, NamesThatAreNotValidUtf16FailTheWholeIndex) {
   const Parsed p = Parse(StoredIndexArchive(
       Concat({FileChunkNamed(u"good"), FileChunkNamed(std::u16string{u'a', 0xD800, u'b'})})));
+  EXPECT_FALSE(p.ok);
+  EXPECT_TRUE(p.entries.empty());
+}
+
+// Names are encoded by the parser itself; each boundary of UTF-8 must give
+// the bytes the strict conversion gives, or the entry would never be found.
+TEST(Xp3Index, NamesAtEveryBoundaryOfUtf8BecomeExactlyTheirBytes) {
+  for (const Utf8BoundaryCase& c : Utf8BoundaryCases()) {
+    const std::u16string name = u"n/" + std::u16string(c.wide.begin(), c.wide.end());
+    const Parsed p = Parse(StoredIndexArchive(FileChunkNamed(name)));
+    EXPECT_EQ(p.ok, c.valid) << c.utf8;
+    if (p.ok) {
+      ASSERT_EQ(p.entries.size(), 1u);
+      EXPECT_EQ(p.entries[0].key, "n/" + c.utf8);
+    }
+  }
+}
+
+// A compressed index whose zlib header asks for a preset dictionary: zlib
+// answers the same at every call; the mount fails instead of waiting.
+TEST(Xp3Index, CompressedIndexAskingForADictionaryFails) {
+  const Bytes index = Concat({FileChunkNamed(u"a"), FileChunkNamed(u"b")});
+  const Bytes packed = ZlibCompress(index);
+  const Bytes wanting =
+      Concat({Bytes{0x78, 0x20, 1, 2, 3, 4}, Bytes(packed.begin() + 2, packed.end())});
+  ByteWriter w;
+  w.Raw(Bytes{0x58, 0x50, 0x33, 0x0D, 0x0A, 0x20, 0x0A, 0x1A, 0x8B, 0x67, 0x01}).U64(19);
+  w.U8(1).U64(wanting.size()).U64(index.size()).Raw(wanting);
+  const Parsed p = Parse(w.bytes());
   EXPECT_FALSE(p.ok);
   EXPECT_TRUE(p.entries.empty());
 }
