@@ -478,13 +478,14 @@ TEST(AllocationBound, NoSizeFieldOfTheIndexOrASegmentForcesALargeAllocation) {
   const std::vector<SizeField> fields = SizeFieldsOf(sound);
   ASSERT_GT(fields.size(), 40u);
   const uint64_t claims[] = {0xFFFFFFFFull, 0xFFFFFFF0ull, 0x100000000ull, 0x7FFFFFFFFFFFFFFFull,
-                             ~0ull, 0x01000001ull, 0x00FFFFFFull};
+                             ~0ull,         0x01000001ull, 0x00FFFFFFull};
   for (const SizeField& field : fields) {
     const bool in_segment = field.name.find("segment") != std::string::npos;
     const size_t bound = in_segment ? Xp3File::kMaxBufferedSegment + (size_t{1} << 20) : 1 << 20;
     for (uint64_t claim : claims) {
       Bytes file = sound;
-      for (int i = 0; i < field.width; ++i) file[field.at + i] = static_cast<uint8_t>(claim >> (8 * i));
+      for (int i = 0; i < field.width; ++i)
+        file[field.at + i] = static_cast<uint8_t>(claim >> (8 * i));
       TempFile temp(file);
       g_largest = 0;
       g_fail_at = 0;

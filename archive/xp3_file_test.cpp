@@ -385,9 +385,9 @@ Bytes StreamedArchive(size_t damaged = SIZE_MAX, const Bytes& replacement = {}) 
                         l.starts[i + 1] - l.starts[i], data.size()});
     packed_total += data.size();
   }
-  b.AddIndexChunk(Chunk("File", Concat({Chunk("info", InfoBody(0, l.content.size(), packed_total,
-                                                               u"streamed")),
-                                        Chunk("segm", SegmBody(segments))})));
+  b.AddIndexChunk(
+      Chunk("File", Concat({Chunk("info", InfoBody(0, l.content.size(), packed_total, u"streamed")),
+                            Chunk("segm", SegmBody(segments))})));
   return b.Build();
 }
 
@@ -480,10 +480,12 @@ std::vector<size_t> ZstdBlocks(const Bytes& frame) {
 }
 
 // Damage at the start, in the middle and at the end of each streamed
-// segment: bytes before it may have been delivered (a stream reveals some
-// damage only where it lies), but every delivered byte is the entry's own,
-// the read that meets the damage fails with the error, and the segment's
-// last bytes are never delivered.
+// segment: bytes before it may have been delivered (a stream reveals damage
+// only where it lies), the read that meets it fails with the error, and the
+// segment's last bytes are never delivered. Delivered bytes are the entry's
+// own, except behind damage inside zlib data, which may decode into wrong
+// bytes that only the checksum at the end reveals (the documented limit of
+// streamed segments).
 TEST(Xp3FileStreamed, DamageAtTheStartMiddleOrEndOfAStreamedSegmentIsAnError) {
   const StreamedLayout& l = Streamed();
   for (size_t segment : {size_t{0}, size_t{2}}) {
@@ -512,22 +514,27 @@ TEST(Xp3FileStreamed, DamageAtTheStartMiddleOrEndOfAStreamedSegmentIsAnError) {
     damages.push_back({"middle", middle});
     damages.push_back({"end", end});
     for (const Damage& damage : damages) {
-      SCOPED_TRACE(testing::Message() << "segment " << segment << ", damage at the " << damage.where);
+      SCOPED_TRACE(testing::Message()
+                   << "segment " << segment << ", damage at the " << damage.where);
       OpenedArchive a(StreamedArchive(segment, damage.data));
       auto s = a.Open("streamed");
       ASSERT_TRUE(s->Seek(static_cast<int64_t>(l.starts[segment]), Begin));
       Bytes buf(1 << 20);
       uint64_t at = l.starts[segment];
       for (uint32_t got; (got = s->Read(buf.data(), static_cast<uint32_t>(buf.size()))) > 0;) {
-        ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + got,
-                               l.content.begin() + static_cast<ptrdiff_t>(at)))
-            << "at " << at;
+        if (zstd || std::string(damage.where) != "middle") {
+          ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + got,
+                                 l.content.begin() + static_cast<ptrdiff_t>(at)))
+              << "at " << at;
+        }
         at += got;
         ASSERT_LT(at, l.starts[segment + 1]) << "the segment's last bytes were delivered";
       }
       EXPECT_TRUE(s->HasError());
       EXPECT_EQ(s->Tell(), static_cast<int64_t>(at));
-      if (std::string(damage.where) == "start") EXPECT_EQ(at, l.starts[segment]);
+      if (std::string(damage.where) == "start") {
+        EXPECT_EQ(at, l.starts[segment]);
+      }
       // A seek behind the damage and reads from there fail too, before
       // the segment's end.
       auto again = a.Open("streamed");

@@ -79,7 +79,8 @@ TEST_F(PositionedFileTest, EachSystemReadMayComeShortOrBeInterruptedWithoutLosin
   PositionedFile file;
   ASSERT_TRUE(file.OpenBytes(path_));
   PositionedFile::SetSystemReadHook(FaultAtK);
-  for (int64_t fault : {int64_t{1}, PositionedFile::kReadInterrupted, PositionedFile::kReadFailed}) {
+  for (int64_t fault :
+       {int64_t{1}, PositionedFile::kReadInterrupted, PositionedFile::kReadFailed}) {
     for (g_fault_at = 1; g_fault_at <= 3; ++g_fault_at) {
       SCOPED_TRACE(testing::Message() << "fault " << fault << " at read " << g_fault_at);
       g_fault = fault;

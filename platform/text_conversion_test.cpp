@@ -61,13 +61,13 @@ TEST(TextConversion, ConvertsEveryBoundaryOfTheEncodingExactly) {
     EXPECT_TRUE(FromUtf8(c.utf8, &back));
     EXPECT_EQ(back, c.wide);
   }
-  for (std::string bad : {"Á¿", "à¿", "ð¿¿", "í ",
-                          "í¿¿", "ô", "õ"}) {
+  for (std::string bad : {"\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80",
+                          "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"}) {
     WideString out;
     EXPECT_FALSE(FromUtf8(bad, &out)) << testing::PrintToString(bad);
   }
-  for (std::string good : {"Â", "à ", "í¿", "î",
-                           "ð", "ô¿¿"}) {
+  for (std::string good : {"\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+                           "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
     WideString out;
     EXPECT_TRUE(FromUtf8(good, &out)) << testing::PrintToString(good);
   }
