@@ -1,6 +1,7 @@
 #include "archive/xp3_archive.h"
 
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <iterator>
 #include <memory>
@@ -369,6 +370,28 @@ TEST(DecompressToBuffer, RefusesExpansionBeyondTheBound) {
                                     static_cast<uint32_t>(zeros.size())));
     EXPECT_LE(out.capacity(), packed * 1032u);
   }
+}
+
+// A zstd frame whose window (128 KiB) is small but whose content is not: its window
+// bounds nothing of what it decodes to, so the bound on the expansion must
+// refuse it before decoding, even when it announces its true size.
+TEST(DecompressToBuffer, RefusesASmallWindowFrameThatExpandsBeyondTheBound) {
+  const Bytes zeros(4 << 20, 0);
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ASSERT_NE(context, nullptr);
+  ASSERT_FALSE(ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 17)));
+  Bytes packed(ZSTD_compressBound(zeros.size()));
+  const size_t size =
+      ZSTD_compress2(context, packed.data(), packed.size(), zeros.data(), zeros.size());
+  ZSTD_freeCCtx(context);
+  ASSERT_FALSE(ZSTD_isError(size));
+  packed.resize(size);
+  ASSERT_GT(zeros.size(), packed.size() * 1032u);
+  MemReadStream file(packed);
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(DecompressToBuffer(new ReadStreamRegion(&file, 0, file.size()), &out,
+                                  static_cast<uint32_t>(zeros.size())));
+  EXPECT_FALSE(DecompressToBuffer(new ReadStreamRegion(&file, 0, file.size()), &out, 0));
 }
 
 TEST(Xp3Index, CompressedIndexHeaderCannotForceAHugeAllocation) {

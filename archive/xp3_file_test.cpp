@@ -522,6 +522,12 @@ TEST(Xp3FileStreamed, DamageAtTheStartMiddleOrEndOfAStreamedSegmentIsAnError) {
       Bytes buf(1 << 20);
       uint64_t at = l.starts[segment];
       for (uint32_t got; (got = s->Read(buf.data(), static_cast<uint32_t>(buf.size()))) > 0;) {
+        // A read that stops short of both the request and the segment's end
+        // met the damage: the error is reported at once, before any other
+        // read.
+        if (got < std::min<uint64_t>(buf.size(), l.starts[segment + 1] - at)) {
+          EXPECT_TRUE(s->HasError()) << "a short read at " << at;
+        }
         if (zstd || std::string(damage.where) != "middle") {
           ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + got,
                                  l.content.begin() + static_cast<ptrdiff_t>(at)))

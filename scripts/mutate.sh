@@ -12,15 +12,17 @@
 # exactly once). IDs run those mutants alone. MUTATE_BUILD (default
 # build/mutate) is the build directory; MUTATE_SANITIZE=OFF builds without
 # the sanitizers (faster, but memory faults then go unseen);
-# MUTATE_TIMEOUT (default 300) bounds each test program, so that a mutant
-# that makes a read loop forever counts as caught.
+# MUTATE_TIMEOUT (default 300) bounds each test program that sets no bound
+# of its own (the tests that could loop end themselves sooner), so that a
+# mutant that makes a read loop forever counts as caught.
 # The source file of a mutant is restored after it, also when the run is
 # interrupted.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 LIST="$ROOT/scripts/mutants.txt"
-BUILD="${MUTATE_BUILD:-$ROOT/build/mutate}"
+BUILD="${MUTATE_BUILD:-build/mutate}"
+case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
 TIMEOUT="${MUTATE_TIMEOUT:-300}"
 TARGETS=(platform_test overlay_text_test archive_test archive_fault_test
          xp3_archive_fuzzer_replay segment_fuzzer_replay path_key_fuzzer_replay)
@@ -114,11 +116,18 @@ build() { cmake --build "$BUILD" -j "${JOBS:-2}" --target "${TARGETS[@]}" >"$BUI
 run_tests() {
   local out="$BUILD/mutate-ctest.log"
   if (cd "$BUILD" && ctest -R "$TESTS_REGEX" --stop-on-failure --timeout "$TIMEOUT" \
-        >"$out" 2>&1); then
+        --output-on-failure >"$out" 2>&1); then
     return 0
   fi
-  grep -E '\*\*\*(Failed|Timeout|Exception)|Failed  |Timeout ' "$out" | head -1 |
-    sed -E 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: //; s/ \.+/ /; s/ +Sec$//' || true
+  # The program, and the first of its tests that failed (or how it ended).
+  local program test
+  program="$(grep -E '\*\*\*(Failed|Timeout|Exception)' "$out" | head -1 |
+             sed -E 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*\*\*\*([A-Za-z]+).*/\1 (\2)/')"
+  test="$(grep -m1 -E '^\[  FAILED  \] [A-Za-z0-9_/.]+' "$out" | sed -E 's/^\[  FAILED  \] ([^ ]+).*/\1/')"
+  if [ -z "$test" ]; then
+    test="$(grep -m1 -E 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error' "$out" | cut -c1-80)"
+  fi
+  echo "${program:-a failing test}${test:+: $test}"
   return 1
 }
 
