@@ -408,6 +408,41 @@ TEST(WholeSegmentDecoder, SwitchesBetweenFormatsFromSegmentToSegment) {
   }
 }
 
+// Data that stops right after the last content bytes, before its stream's
+// end (the checksum that follows them cut off): every byte can be decoded,
+// yet the data never ended cleanly. The whole-segment decoder refuses it,
+// and a streaming decoder delivers (some of) the bytes without finishing.
+TEST(Decoders, DataCutBeforeItsChecksumNeverFinishes) {
+  const Bytes data = PatternData(50000, 17);
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ASSERT_NE(context, nullptr);
+  ASSERT_FALSE(ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1)));
+  Bytes zstd(ZSTD_compressBound(data.size()));
+  const size_t size = ZSTD_compress2(context, zstd.data(), zstd.size(), data.data(), data.size());
+  ZSTD_freeCCtx(context);
+  ASSERT_FALSE(ZSTD_isError(size));
+  zstd.resize(size);
+  WholeSegmentDecoder whole;
+  Bytes out(data.size());
+  for (const Bytes& sound : {zstd, ZlibCompress(data)}) {
+    ASSERT_TRUE(whole.Decode(sound.data(), sound.size(), out.data(), out.size()));
+    EXPECT_EQ(out, data);
+    Decoder complete = Open(sound);
+    EXPECT_EQ(Drain(complete.get(), 4096), data);
+    EXPECT_TRUE(SegmentDecoderFinished(complete.get()));
+    for (size_t cut : {size_t{4}, size_t{1}}) {
+      const Bytes cut_short(sound.begin(), sound.end() - static_cast<ptrdiff_t>(cut));
+      EXPECT_FALSE(whole.Decode(cut_short.data(), cut_short.size(), out.data(), out.size())) << cut;
+      Decoder d = Open(cut_short);
+      const Bytes got = Drain(d.get(), 4096);
+      EXPECT_LE(got.size(), data.size()) << cut;
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin())) << cut;
+      EXPECT_FALSE(d->HasError());
+      EXPECT_FALSE(SegmentDecoderFinished(d.get())) << cut;
+    }
+  }
+}
+
 // A raw-block zstd frame written by hand: no content size, and a window of
 // 2^window_log bytes declared in its header.
 Bytes ZstdFrameWithWindow(const Bytes& data, int window_log) {

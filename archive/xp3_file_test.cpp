@@ -551,6 +551,24 @@ TEST(Xp3FileStreamed, DamageAtTheStartMiddleOrEndOfAStreamedSegmentIsAnError) {
   }
 }
 
+// A streamed segment whose data stops right after its last content bytes,
+// before the end of its stream (the zlib checksum cut off, or part of it),
+// never ended cleanly: its last bytes are not delivered, as for a segment
+// decoded whole.
+TEST(Xp3FileStreamed, DataCutBeforeTheEndOfItsStreamIsAnError) {
+  const StreamedLayout& l = Streamed();
+  const Bytes& sound = l.packed[0];
+  for (size_t cut : {size_t{4}, size_t{1}}) {
+    SCOPED_TRACE(testing::Message() << cut << " bytes cut");
+    OpenedArchive a(StreamedArchive(0, Bytes(sound.begin(), sound.end() - cut)));
+    auto s = a.Open("streamed");
+    const Bytes got = ReadAll(s.get(), 1 << 20);
+    EXPECT_LT(got.size(), l.starts[1]);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), l.content.begin()));
+    EXPECT_TRUE(s->HasError());
+  }
+}
+
 // Every Read of a healthy entry gives min(request, rest of the segment),
 // whatever the buffer in between holds: read-ahead blocks must not shorten
 // a request, and no read may cross into the next segment.

@@ -127,6 +127,10 @@ run_tests() {
   if [ -z "$test" ]; then
     test="$(grep -m1 -E 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error' "$out" | cut -c1-80)"
   fi
+  if [ -z "$test" ]; then
+    # A program that ended itself (or was ended) inside a test.
+    test="$(grep -E '^\[ RUN      \] ' "$out" | tail -1 | sed -E 's/^\[ RUN      \] //')"
+  fi
   echo "${program:-a failing test}${test:+: $test}"
   return 1
 }
