@@ -569,6 +569,25 @@ TEST(Xp3FileStreamed, DataCutBeforeTheEndOfItsStreamIsAnError) {
   }
 }
 
+// A streamed segment whose data decodes to more than its declared size,
+// even by one byte, is corrupt: its last declared bytes are not delivered.
+TEST(Xp3FileStreamed, DataThatDecodesToMoreThanDeclaredIsAnError) {
+  const StreamedLayout& l = Streamed();
+  const Bytes part(l.content.begin(), l.content.begin() + static_cast<ptrdiff_t>(l.starts[1]));
+  for (size_t more : {size_t{1}, size_t{100}}) {
+    for (bool zstd : {false, true}) {
+      SCOPED_TRACE(testing::Message() << more << " more, " << (zstd ? "zstd" : "zlib"));
+      const Bytes longer = Concat({part, Bytes(more, 0x42)});
+      OpenedArchive a(StreamedArchive(0, zstd ? ZstdCompress(longer) : ZlibCompress(longer)));
+      auto s = a.Open("streamed");
+      const Bytes got = ReadAll(s.get(), 1 << 20);
+      EXPECT_LT(got.size(), l.starts[1]);
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), l.content.begin()));
+      EXPECT_TRUE(s->HasError());
+    }
+  }
+}
+
 // Every Read of a healthy entry gives min(request, rest of the segment),
 // whatever the buffer in between holds: read-ahead blocks must not shorten
 // a request, and no read may cross into the next segment.
