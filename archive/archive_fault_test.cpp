@@ -32,6 +32,7 @@
 #include "archive/test_archive_builder.h"
 #include "archive/read_failure.h"
 #include "archive/xp3_archive.h"
+#include "archive/xp3_file.h"
 #include "platform/positioned_file.h"
 
 namespace {
@@ -43,12 +44,17 @@ std::atomic<long> g_allocations{0};
 std::atomic<long> g_fail_at{0};
 std::atomic<size_t> g_largest{0};
 
+// While armed, nothing larger than this is ever handed out: a parse that
+// asks for it has already gone wrong, and refusing it at once keeps such a
+// run short (the size asked is still recorded as the largest).
+constexpr size_t kRefusedAllocation = size_t{256} << 20;
+
 bool AllocationFails(size_t size) {
   if (!g_armed.load(std::memory_order_relaxed)) return false;
   size_t largest = g_largest.load();
   while (size > largest && !g_largest.compare_exchange_weak(largest, size)) {
   }
-  return ++g_allocations == g_fail_at.load();
+  return ++g_allocations == g_fail_at.load() || size >= kRefusedAllocation;
 }
 
 void* Allocate(size_t size) {
@@ -139,6 +145,27 @@ int64_t ReadFaultHook(uint32_t size) {
   // Signed on purpose: -1 against an unsigned half would become 2^32 - 1,
   // a "read" that never fails.
   return g_read_fault == ReadFault::kFail ? int64_t{-1} : int64_t{size / 2};
+}
+
+// Faults of single system reads: the system read numbered
+// `g_system_fault_at` comes back short (at most half of it, at least a
+// byte), is interrupted, or fails.
+enum class SystemFault { kShort, kInterrupted, kFailed };
+std::atomic<long> g_system_reads{0};
+std::atomic<long> g_system_fault_at{0};
+SystemFault g_system_fault = SystemFault::kShort;
+
+int64_t SystemReadHook(uint32_t size) {
+  if (++g_system_reads != g_system_fault_at.load()) return size;
+  switch (g_system_fault) {
+    case SystemFault::kShort:
+      return size > 1 ? size / 2 : size;
+    case SystemFault::kInterrupted:
+      return PositionedFile::kReadInterrupted;
+    case SystemFault::kFailed:
+      break;
+  }
+  return PositionedFile::kReadFailed;
 }
 
 struct EntryPlan {
@@ -256,7 +283,10 @@ class FaultInjection : public testing::Test {
       files_.push_back(std::make_unique<TempFile>(builder.Build(coding)));
     }
   }
-  void TearDown() override { PositionedFile::SetReadFaultHook(nullptr); }
+  void TearDown() override {
+    PositionedFile::SetReadFaultHook(nullptr);
+    PositionedFile::SetSystemReadHook(nullptr);
+  }
 
   std::vector<Bytes> contents_;
   std::vector<std::unique_ptr<TempFile>> files_;
@@ -333,6 +363,34 @@ TEST_F(FaultInjection, AFailedSystemReadFailsOneReadAndTheNextSucceeds) {
   EXPECT_GT(failed_reads, 0);
 }
 
+// The system may cut any single read short or interrupt it; neither loses a
+// byte or shows as damage: every k over every system read of a mount and of
+// the entry reads still mounts and reads everything. A failed system read
+// ends the run cleanly.
+TEST_F(FaultInjection, EverySystemReadCutShortInterruptedOrFailedEndsAsItShould) {
+  PositionedFile::SetSystemReadHook(SystemReadHook);
+  for (SystemFault fault : {SystemFault::kShort, SystemFault::kInterrupted, SystemFault::kFailed}) {
+    g_system_fault = fault;
+    for (const auto& file : files_) {
+      long runs = 0;
+      for (long k = 1;; ++k) {
+        g_system_reads = 0;
+        g_system_fault_at = k;
+        Outcome outcome;
+        RunScenario(file->path(), contents_, &outcome);
+        ASSERT_STREQ(outcome.failure, "") << "system read " << k;
+        if (fault != SystemFault::kFailed) {
+          ASSERT_TRUE(outcome.mounted) << "system read " << k;
+          ASSERT_EQ(outcome.completed, static_cast<int>(contents_.size())) << "system read " << k;
+        }
+        ++runs;
+        if (g_system_reads < k) break;  // the run ended before the k-th read
+      }
+      EXPECT_GT(runs, 10);
+    }
+  }
+}
+
 TEST_F(FaultInjection, EveryFailingAllocationEndsCleanly) {
   for (const auto& file : files_) {
     long runs = 0;
@@ -389,6 +447,124 @@ TEST(AllocationBound, HostileIndexesAllocateLittle) {
     g_armed = false;
     EXPECT_FALSE(parsed);
     EXPECT_LE(g_largest.load(), size_t{1} << 20) << bytes.size();
+  }
+}
+
+// Where each size field of a stored index lies in the file: the index's own
+// size, every chunk and sub-chunk size, and the sizes and offsets of "info"
+// and "segm".
+struct SizeField {
+  std::string name;
+  size_t at;
+  int width;
+};
+
+std::vector<SizeField> SizeFieldsOf(const Bytes& file) {
+  auto u64 = [&](size_t at) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= uint64_t{file[at + i]} << (8 * i);
+    return v;
+  };
+  std::vector<SizeField> fields;
+  const size_t index_at = static_cast<size_t>(u64(11));
+  fields.push_back({"index size", index_at + 1, 8});
+  const size_t index_end = index_at + 9 + static_cast<size_t>(u64(index_at + 1));
+  int file_number = 0;
+  for (size_t chunk = index_at + 9; chunk < index_end;) {
+    const size_t chunk_end = chunk + 12 + static_cast<size_t>(u64(chunk + 4));
+    const std::string entry = "file " + std::to_string(file_number++) + " ";
+    fields.push_back({entry + "chunk size", chunk + 4, 8});
+    for (size_t sub = chunk + 12; sub < chunk_end;) {
+      const std::string tag(reinterpret_cast<const char*>(&file[sub]), 4);
+      const size_t body = sub + 12;
+      fields.push_back({entry + tag + " size", sub + 4, 8});
+      if (tag == "info") {
+        fields.push_back({entry + "info unpacked size", body + 4, 8});
+        fields.push_back({entry + "info packed size", body + 12, 8});
+        fields.push_back({entry + "name length", body + 20, 2});
+      } else if (tag == "segm") {
+        const size_t records = static_cast<size_t>(u64(sub + 4)) / 28;
+        for (size_t r = 0; r < records; ++r) {
+          const std::string segment = entry + "segment " + std::to_string(r) + " ";
+          fields.push_back({segment + "offset", body + 28 * r + 4, 8});
+          fields.push_back({segment + "unpacked size", body + 28 * r + 12, 8});
+          fields.push_back({segment + "packed size", body + 28 * r + 20, 8});
+        }
+      }
+      sub = body + static_cast<size_t>(u64(sub + 4));
+    }
+    chunk = chunk_end;
+  }
+  return fields;
+}
+
+// Mounts the archive and reads every entry to its end (or its failure) in
+// steps of 64 KiB, at most `max_reads` reads an entry; true when it mounted.
+bool MountAndReadAll(const std::string& path, int max_reads) {
+  static uint8_t buf[65536];
+  Xp3Archive archive(path, true);
+  if (!archive.ParseIndex()) return false;
+  for (size_t i = 0; i < archive.entries().size(); ++i) {
+    std::unique_ptr<ReadStream> s(archive.OpenEntryAt(i));
+    if (s == nullptr) continue;
+    for (int n = 0; n < max_reads && s->Read(buf, sizeof buf) > 0; ++n) {
+    }
+  }
+  return true;
+}
+
+// No size field of the index or of a segment, whatever it claims, makes a
+// mount and a read of every entry allocate more than the bytes behind it
+// justify: the index fields at most the 1 MiB the sound archive needs, the
+// segment fields at most a segment that may be decoded whole (16 MiB, from
+// a few bytes of zstd) and the buffers around it.
+TEST(AllocationBound, NoSizeFieldOfTheIndexOrASegmentForcesALargeAllocation) {
+  ArchiveBuilder builder;
+  for (const EntryPlan& plan : Plans()) {
+    size_t size = 0;
+    for (const SegmentPlan& segment : plan.segments) size += segment.size;
+    builder.AddEntry(plan.name, PatternData(size, 3), plan.segments);
+  }
+  const Bytes sound = builder.Build();
+  const std::vector<SizeField> fields = SizeFieldsOf(sound);
+  ASSERT_GT(fields.size(), 40u);
+  const uint64_t claims[] = {0xFFFFFFFFull, 0xFFFFFFF0ull, 0x100000000ull, 0x7FFFFFFFFFFFFFFFull,
+                             ~0ull,         0x01000001ull, 0x00FFFFFFull};
+  for (const SizeField& field : fields) {
+    const bool in_segment = field.name.find("segment") != std::string::npos;
+    const size_t bound = in_segment ? Xp3File::kMaxBufferedSegment + (size_t{1} << 20) : 1 << 20;
+    for (uint64_t claim : claims) {
+      Bytes file = sound;
+      for (int i = 0; i < field.width; ++i)
+        file[field.at + i] = static_cast<uint8_t>(claim >> (8 * i));
+      TempFile temp(file);
+      g_largest = 0;
+      g_fail_at = 0;
+      g_armed = true;
+      MountAndReadAll(temp.path(), 64);
+      g_armed = false;
+      EXPECT_LE(g_largest.load(), bound) << field.name << " claiming " << claim;
+    }
+  }
+  // A compressed index: its packed and unpacked sizes.
+  for (ArchiveBuilder::IndexCoding coding :
+       {ArchiveBuilder::IndexCoding::kZlib, ArchiveBuilder::IndexCoding::kZstd}) {
+    const Bytes packed = builder.Build(coding);
+    uint64_t index_at = 0;
+    for (int i = 0; i < 8; ++i) index_at |= uint64_t{packed[11 + i]} << (8 * i);
+    for (size_t at : {index_at + 1, index_at + 9}) {
+      for (uint64_t claim : claims) {
+        Bytes file = packed;
+        for (int i = 0; i < 8; ++i) file[at + i] = static_cast<uint8_t>(claim >> (8 * i));
+        TempFile temp(file);
+        g_largest = 0;
+        g_fail_at = 0;
+        g_armed = true;
+        MountAndReadAll(temp.path(), 64);
+        g_armed = false;
+        EXPECT_LE(g_largest.load(), size_t{1} << 20) << at - index_at << " claiming " << claim;
+      }
+    }
   }
 }
 

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <memory>
+#include <thread>
 #include <typeinfo>
 
 #include "archive/mem_read_stream.h"
@@ -23,6 +28,34 @@ Bytes Drain(ReadStream* s, uint32_t step) {
   for (uint32_t n; (n = s->Read(buf.data(), step)) > 0;)
     out.insert(out.end(), buf.begin(), buf.begin() + n);
   return out;
+}
+
+// How many bytes the library delivers from `packed` given all of it at once
+// and room for `room` bytes (a reference that shares no code with the
+// decoders under test).
+size_t LibraryDecodesOf(const Bytes& packed, bool zstd, size_t room) {
+  Bytes out(room);
+  if (zstd) {
+    ZSTD_DStream* stream = ZSTD_createDStream();
+    ZSTD_inBuffer in{packed.data(), packed.size(), 0};
+    ZSTD_outBuffer result{out.data(), out.size(), 0};
+    for (size_t before = SIZE_MAX; result.pos != before;) {
+      before = result.pos;
+      const size_t left = ZSTD_decompressStream(stream, &result, &in);
+      if (ZSTD_isError(left) || left == 0) break;
+    }
+    ZSTD_freeDStream(stream);
+    return result.pos;
+  }
+  z_stream stream{};
+  inflateInit(&stream);
+  stream.next_in = const_cast<Bytef*>(packed.data());
+  stream.avail_in = static_cast<uInt>(packed.size());
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(out.size());
+  inflate(&stream, Z_SYNC_FLUSH);
+  inflateEnd(&stream);
+  return stream.total_out;
 }
 
 struct Codec {
@@ -79,15 +112,15 @@ TEST_P(BothCodecs, TruncatedDataDeliversWhatCanBeDecodedWithoutAnError) {
   const Bytes data = PatternData(200 * 1024, 5);
   Bytes packed = GetParam().compress(data);
   packed.resize(packed.size() * 2 / 3);
-  Bytes reference;
+  // What the library itself makes of the truncated data in one call.
+  const size_t reference = LibraryDecodesOf(packed, GetParam().is_zstd, data.size());
+  ASSERT_GT(reference, 0u);
+  ASSERT_LT(reference, data.size());
   for (uint32_t step : {100000u, 1u, 777u}) {
     Decoder d = Open(packed);
     const Bytes got = Drain(d.get(), step);
-    EXPECT_FALSE(got.empty());
-    EXPECT_LT(got.size(), data.size());
     EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
-    if (reference.empty()) reference = got;
-    EXPECT_EQ(got.size(), reference.size()) << "reads of " << step;
+    EXPECT_EQ(got.size(), reference) << "reads of " << step;
     EXPECT_FALSE(d->HasError());
     EXPECT_TRUE(d->IsEof());
     uint8_t b;
@@ -240,6 +273,97 @@ TEST(ZlibDecompressor, CorruptDataStopsWithAnErrorForGood) {
   EXPECT_EQ(d->Read(&b, 1), 0u);
 }
 
+// A zlib header whose dictionary flag is set (78 20, then the dictionary's
+// checksum): zlib asks for a preset dictionary, which this format never
+// has, and asks again at every call without consuming anything. That is a
+// failure, at once and for good, never a reason to call again.
+Bytes ZlibWantingADictionary() {
+  const Bytes data = ZlibCompress(PatternData(5000, 15));
+  return Concat({Bytes{0x78, 0x20, 0x12, 0x34, 0x56, 0x78}, Bytes(data.begin() + 2, data.end())});
+}
+
+// Runs `work` on a thread of its own. Work that has not ended by the
+// deadline loops: the failure is reported and the program ends at once,
+// since the looping thread cannot be stopped.
+template <typename Work>
+void EndsWithin(std::chrono::seconds deadline, const char* what, Work work) {
+  std::promise<void> done;
+  std::future<void> ended = done.get_future();
+  std::thread runner([&] {
+    work();
+    done.set_value();
+  });
+  if (ended.wait_for(deadline) != std::future_status::ready) {
+    ADD_FAILURE() << what << " has not ended after " << deadline.count() << " s: it loops";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  runner.join();
+}
+
+TEST(ZlibDecompressor, EveryFailureOfTheLibraryEndsInAnErrorNeverInALoop) {
+  const Bytes data = PatternData(5000, 15);
+  const Bytes packed = ZlibCompress(data);
+  Bytes bad_header = packed;
+  bad_header[1] ^= 0x01;  // the header check fails
+  Bytes bad_method = packed;
+  bad_method[0] = 0x79;  // compression method 9
+  Bytes bad_block = packed;
+  bad_block[2] |= 0x06;  // reserved block type 3
+  for (const Bytes& broken : {ZlibWantingADictionary(), bad_header, bad_method, bad_block}) {
+    for (uint32_t step : {1u, 4096u}) {
+      Decoder d = Open(broken);
+      ASSERT_NE(d, nullptr);
+      EndsWithin(std::chrono::seconds(30), "reading damaged zlib data", [&] {
+        EXPECT_TRUE(Drain(d.get(), step).empty());
+        uint8_t b;
+        EXPECT_EQ(d->Read(&b, 1), 0u);
+      });
+      EXPECT_TRUE(d->HasError());
+    }
+  }
+  WholeSegmentDecoder whole;
+  Bytes out(data.size());
+  EXPECT_FALSE(whole.Decode(ZlibWantingADictionary().data(), ZlibWantingADictionary().size(),
+                            out.data(), out.size()));
+  EXPECT_TRUE(whole.Decode(packed.data(), packed.size(), out.data(), out.size()));
+  EXPECT_EQ(out, data);
+}
+
+// zstd frames that the library refuses: one that needs a dictionary, one
+// whose content checksum does not match, one that names more content than
+// it holds.
+TEST(ZstdDecompressor, EveryFailureOfTheLibraryEndsInAnError) {
+  const Bytes data = PatternData(3000, 16);
+  // Frame header: magic, descriptor (single segment, 2-byte content size,
+  // checksum flag, dictionary id of one byte), then one raw last block.
+  auto frame = [&](uint8_t descriptor, const Bytes& dict_id, uint16_t content, bool checksum) {
+    ByteWriter w;
+    w.U32(0xFD2FB528).U8(descriptor).Raw(dict_id).U16(static_cast<uint16_t>(content - 256));
+    const uint32_t block = static_cast<uint32_t>(data.size()) << 3 | 1;
+    w.U8(static_cast<uint8_t>(block)).U8(static_cast<uint8_t>(block >> 8));
+    w.U8(static_cast<uint8_t>(block >> 16)).Raw(data);
+    if (checksum) w.U32(0x12345678);  // not the data's
+    return w.bytes();
+  };
+  const auto size = static_cast<uint16_t>(data.size());
+  const Bytes sound = frame(0x60, {}, size, false);
+  {
+    Decoder d = Open(sound);
+    EXPECT_EQ(Drain(d.get(), 4096), data);
+    EXPECT_FALSE(d->HasError());
+  }
+  for (const Bytes& broken : {frame(0x61, {0x07}, size, false), frame(0x64, {}, size, true),
+                              frame(0x60, {}, static_cast<uint16_t>(size + 1), false)}) {
+    Decoder d = Open(broken);
+    ASSERT_NE(d, nullptr);
+    Drain(d.get(), 4096);
+    EXPECT_TRUE(d->HasError());
+    uint8_t b;
+    EXPECT_EQ(d->Read(&b, 1), 0u);
+  }
+}
+
 TEST(ZstdDecompressor, MagicFollowedByGarbageIsAnError) {
   Decoder d = Open(Concat({Bytes{0x28, 0xB5, 0x2F, 0xFD}, Bytes(32, 0xFF)}));
   ASSERT_NE(dynamic_cast<ZstdDecompressor*>(d.get()), nullptr);
@@ -284,6 +408,41 @@ TEST(WholeSegmentDecoder, SwitchesBetweenFormatsFromSegmentToSegment) {
   }
 }
 
+// Data that stops right after the last content bytes, before its stream's
+// end (the checksum that follows them cut off): every byte can be decoded,
+// yet the data never ended cleanly. The whole-segment decoder refuses it,
+// and a streaming decoder delivers (some of) the bytes without finishing.
+TEST(Decoders, DataCutBeforeItsChecksumNeverFinishes) {
+  const Bytes data = PatternData(50000, 17);
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ASSERT_NE(context, nullptr);
+  ASSERT_FALSE(ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1)));
+  Bytes zstd(ZSTD_compressBound(data.size()));
+  const size_t size = ZSTD_compress2(context, zstd.data(), zstd.size(), data.data(), data.size());
+  ZSTD_freeCCtx(context);
+  ASSERT_FALSE(ZSTD_isError(size));
+  zstd.resize(size);
+  WholeSegmentDecoder whole;
+  Bytes out(data.size());
+  for (const Bytes& sound : {zstd, ZlibCompress(data)}) {
+    ASSERT_TRUE(whole.Decode(sound.data(), sound.size(), out.data(), out.size()));
+    EXPECT_EQ(out, data);
+    Decoder complete = Open(sound);
+    EXPECT_EQ(Drain(complete.get(), 4096), data);
+    EXPECT_TRUE(SegmentDecoderFinished(complete.get()));
+    for (size_t cut : {size_t{4}, size_t{1}}) {
+      const Bytes cut_short(sound.begin(), sound.end() - static_cast<ptrdiff_t>(cut));
+      EXPECT_FALSE(whole.Decode(cut_short.data(), cut_short.size(), out.data(), out.size())) << cut;
+      Decoder d = Open(cut_short);
+      const Bytes got = Drain(d.get(), 4096);
+      EXPECT_LE(got.size(), data.size()) << cut;
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin())) << cut;
+      EXPECT_FALSE(d->HasError());
+      EXPECT_FALSE(SegmentDecoderFinished(d.get())) << cut;
+    }
+  }
+}
+
 // A raw-block zstd frame written by hand: no content size, and a window of
 // 2^window_log bytes declared in its header.
 Bytes ZstdFrameWithWindow(const Bytes& data, int window_log) {
@@ -316,6 +475,21 @@ TEST(ZstdWindow, BoundedByTheDeclaredSizeNotByTheFrameHeader) {
     EXPECT_EQ(out, data);
     Decoder unbounded = Open(frame);
     EXPECT_EQ(Drain(unbounded.get(), 4096).empty(), window_log > 27) << window_log;
+  }
+  // A frame whose header names a content size that its blocks do not give
+  // is damaged, also in the declared-size window: it ends with an error.
+  for (int named : {-1, 1}) {
+    ByteWriter w;
+    // Window descriptor and a 2-byte content size.
+    w.U32(0xFD2FB528).U8(0x40).U8(static_cast<uint8_t>((28 - 10) << 3));
+    w.U16(static_cast<uint16_t>(data.size() + named - 256));
+    const uint32_t block = static_cast<uint32_t>(data.size()) << 3 | 1;
+    w.U8(static_cast<uint8_t>(block)).U8(static_cast<uint8_t>(block >> 8));
+    w.U8(static_cast<uint8_t>(block >> 16)).Raw(data);
+    Decoder d(OpenSegmentDecoder(new MemReadStream(w.bytes()), data.size() + 1000));
+    const Bytes got = Drain(d.get(), 4096);
+    EXPECT_LE(got.size(), data.size() + named) << named;
+    EXPECT_TRUE(d->HasError()) << named;
   }
   // More data than declared does not fit the declared-size window.
   const Bytes frame = ZstdFrameWithWindow(data, 28);

@@ -41,6 +41,12 @@ ReadStream* OpenSegmentDecoder(ReadStream* source, uint64_t declared_size) {
   return decoder;
 }
 
+bool SegmentDecoderFinished(ReadStream* decoder) {
+  if (auto* zlib = dynamic_cast<ZlibDecompressor*>(decoder)) return zlib->finished();
+  if (auto* zstd = dynamic_cast<ZstdDecompressor*>(decoder)) return zstd->finished();
+  return false;
+}
+
 WholeSegmentDecoder::~WholeSegmentDecoder() {
   if (zlib_ != nullptr) {
     inflateEnd(zlib_);

@@ -19,6 +19,11 @@
 // the memory of a zstd decoder (see ZstdDecompressor).
 ReadStream* OpenSegmentDecoder(ReadStream* source, uint64_t declared_size = UINT64_MAX);
 
+// Whether `decoder`, made by OpenSegmentDecoder, has decoded its data to
+// the end of the stream or frame. A decoder whose source simply ran out
+// reads 0 without an error too, but its data was cut short.
+bool SegmentDecoderFinished(ReadStream* decoder);
+
 // WholeSegmentDecoder: decodes a compressed segment whose packed bytes are
 // all in memory straight into a buffer of its unpacked size, keeping the
 // library contexts from one segment to the next. This is the fast path of

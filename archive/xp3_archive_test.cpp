@@ -1,6 +1,7 @@
 #include "archive/xp3_archive.h"
 
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <iterator>
 #include <memory>
@@ -8,6 +9,7 @@
 #include "archive/mem_read_stream.h"
 #include "archive/read_stream_region.h"
 #include "archive/test_archive_builder.h"
+#include "platform/utf8_boundary_cases.h"
 
 namespace {
 
@@ -238,6 +240,35 @@ TEST(Xp3Index, NamesThatAreNotValidUtf16FailTheWholeIndex) {
   EXPECT_TRUE(p.entries.empty());
 }
 
+// Names are encoded by the parser itself; each boundary of UTF-8 must give
+// the bytes the strict conversion gives, or the entry would never be found.
+TEST(Xp3Index, NamesAtEveryBoundaryOfUtf8BecomeExactlyTheirBytes) {
+  for (const Utf8BoundaryCase& c : Utf8BoundaryCases()) {
+    const std::u16string name = u"n/" + std::u16string(c.wide.begin(), c.wide.end());
+    const Parsed p = Parse(StoredIndexArchive(FileChunkNamed(name)));
+    EXPECT_EQ(p.ok, c.valid) << c.utf8;
+    if (p.ok) {
+      ASSERT_EQ(p.entries.size(), 1u);
+      EXPECT_EQ(p.entries[0].key, "n/" + c.utf8);
+    }
+  }
+}
+
+// A compressed index whose zlib header asks for a preset dictionary: zlib
+// answers the same at every call; the mount fails instead of waiting.
+TEST(Xp3Index, CompressedIndexAskingForADictionaryFails) {
+  const Bytes index = Concat({FileChunkNamed(u"a"), FileChunkNamed(u"b")});
+  const Bytes packed = ZlibCompress(index);
+  const Bytes wanting =
+      Concat({Bytes{0x78, 0x20, 1, 2, 3, 4}, Bytes(packed.begin() + 2, packed.end())});
+  ByteWriter w;
+  w.Raw(Bytes{0x58, 0x50, 0x33, 0x0D, 0x0A, 0x20, 0x0A, 0x1A, 0x8B, 0x67, 0x01}).U64(19);
+  w.U8(1).U64(wanting.size()).U64(index.size()).Raw(wanting);
+  const Parsed p = Parse(w.bytes());
+  EXPECT_FALSE(p.ok);
+  EXPECT_TRUE(p.entries.empty());
+}
+
 TEST(Xp3Index, FilesThatAreNotArchivesFailQuietly) {
   Bytes good = ArchiveBuilder().Build();
   Bytes bad_magic = good;
@@ -339,6 +370,28 @@ TEST(DecompressToBuffer, RefusesExpansionBeyondTheBound) {
                                     static_cast<uint32_t>(zeros.size())));
     EXPECT_LE(out.capacity(), packed * 1032u);
   }
+}
+
+// A zstd frame whose window (128 KiB) is small but whose content is not: its window
+// bounds nothing of what it decodes to, so the bound on the expansion must
+// refuse it before decoding, even when it announces its true size.
+TEST(DecompressToBuffer, RefusesASmallWindowFrameThatExpandsBeyondTheBound) {
+  const Bytes zeros(4 << 20, 0);
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ASSERT_NE(context, nullptr);
+  ASSERT_FALSE(ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 17)));
+  Bytes packed(ZSTD_compressBound(zeros.size()));
+  const size_t size =
+      ZSTD_compress2(context, packed.data(), packed.size(), zeros.data(), zeros.size());
+  ZSTD_freeCCtx(context);
+  ASSERT_FALSE(ZSTD_isError(size));
+  packed.resize(size);
+  ASSERT_GT(zeros.size(), packed.size() * 1032u);
+  MemReadStream file(packed);
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(DecompressToBuffer(new ReadStreamRegion(&file, 0, file.size()), &out,
+                                  static_cast<uint32_t>(zeros.size())));
+  EXPECT_FALSE(DecompressToBuffer(new ReadStreamRegion(&file, 0, file.size()), &out, 0));
 }
 
 TEST(Xp3Index, CompressedIndexHeaderCannotForceAHugeAllocation) {

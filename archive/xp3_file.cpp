@@ -263,10 +263,12 @@ uint32_t Xp3File::ReadFromDecoder(uint8_t* out, uint32_t size) {
   }
   if (position_ + count == end) {
     // The segment's last bytes count only if the data ends cleanly with
-    // them: data that decodes to more than declared, or whose end fails its
-    // check, is corrupt and none of it is delivered.
+    // them: data that decodes to more than declared, whose end fails its
+    // check, or that stops before its end (a checksum cut off), is corrupt
+    // and none of it is delivered, as a segment decoded whole is not.
     uint8_t extra;
-    const bool clean = decoder_->Read(&extra, 1) == 0 && !decoder_->HasError();
+    const bool clean =
+        decoder_->Read(&extra, 1) == 0 && !decoder_->HasError() && SegmentDecoderFinished(decoder_);
     DropDecoder();
     if (!clean) {
       failed_ = !ReadFailedBySystem();

@@ -81,7 +81,7 @@ TEST(Xp3File, SeeksAnywhereUpToTheSizeAndNoFurther) {
   auto s = a.Open("e");
   EXPECT_TRUE(s->IsSeekable());
   uint8_t byte;
-  ASSERT_EQ(s->Read(&byte, 1), 1u);  // a decoder is live now
+  ASSERT_EQ(s->Read(&byte, 1), 1u);  // the decoded segment is held now
   EXPECT_TRUE(s->Seek(1000, Begin));
   EXPECT_TRUE(s->IsEof());
   EXPECT_EQ(s->Read(&byte, 1), 0u);
@@ -119,7 +119,8 @@ TEST(Xp3File, CompressedSegmentGivesTheSameBytesForAnyReadPattern) {
     Bytes middle(1000);
     ASSERT_EQ(s->Read(middle.data(), 1000), 1000u);
     EXPECT_EQ(middle, Slice(content, 50000, 1000));
-    // Forward within the segment (decode the gap), then backwards (start over).
+    // Forward within the held segment, then backwards (streamed segments,
+    // whose decoder skips a gap, have tests of their own below).
     ASSERT_TRUE(s->Seek(7000, Current));
     ASSERT_EQ(s->Read(middle.data(), 1000), 1000u);
     EXPECT_EQ(middle, Slice(content, 58000, 1000));
@@ -336,6 +337,255 @@ TEST(Xp3File, CorruptCompressedSegmentReportsAnErrorOnItsOwnStream) {
   EXPECT_TRUE(bad->HasError());
   EXPECT_EQ(ReadAll(fine.get(), 4096), content);
   EXPECT_FALSE(fine->HasError());
+}
+
+// Segments above the whole-decode limit are streamed through a decoder kept
+// between reads. One entry holds two of them (zlib, then zstd), a stored
+// segment between them and small compressed and stored ones after them.
+struct StreamedLayout {
+  Bytes content;
+  std::vector<SegmentKind> kinds;
+  std::vector<Bytes> packed;
+  std::vector<uint64_t> starts;  // entry positions of the segments, and the size last
+};
+
+const StreamedLayout& Streamed() {
+  static const StreamedLayout layout = [] {
+    const size_t big = Xp3File::kMaxBufferedSegment + 4097;
+    const std::vector<std::pair<SegmentKind, size_t>> plan = {{SegmentKind::kZlib, big},
+                                                              {SegmentKind::kStored, 5000},
+                                                              {SegmentKind::kZstd, big + 3},
+                                                              {SegmentKind::kZlib, 4000},
+                                                              {SegmentKind::kStored, 3000}};
+    StreamedLayout l;
+    for (const auto& [kind, size] : plan) {
+      l.starts.push_back(l.content.size());
+      const Bytes part = PatternData(size, static_cast<uint32_t>(l.starts.size() + 60));
+      l.content.insert(l.content.end(), part.begin(), part.end());
+      l.kinds.push_back(kind);
+      l.packed.push_back(kind == SegmentKind::kZlib   ? ZlibCompress(part)
+                         : kind == SegmentKind::kZstd ? ZstdCompress(part)
+                                                      : part);
+    }
+    l.starts.push_back(l.content.size());
+    return l;
+  }();
+  return layout;
+}
+
+// The archive of the layout, with segment `damaged` (if any) replaced.
+Bytes StreamedArchive(size_t damaged = SIZE_MAX, const Bytes& replacement = {}) {
+  const StreamedLayout& l = Streamed();
+  ArchiveBuilder b;
+  std::vector<Xp3Segment> segments;
+  uint64_t packed_total = 0;
+  for (size_t i = 0; i < l.kinds.size(); ++i) {
+    const Bytes& data = i == damaged ? replacement : l.packed[i];
+    segments.push_back({l.kinds[i] == SegmentKind::kStored ? 0u : 1u, b.AddData(data),
+                        l.starts[i + 1] - l.starts[i], data.size()});
+    packed_total += data.size();
+  }
+  b.AddIndexChunk(
+      Chunk("File", Concat({Chunk("info", InfoBody(0, l.content.size(), packed_total, u"streamed")),
+                            Chunk("segm", SegmBody(segments))})));
+  return b.Build();
+}
+
+// Reads `count` bytes at `at` with ReadExact and compares them.
+void ExpectBytesAt(ReadStream* s, uint64_t at, size_t count, const char* how) {
+  const Bytes& content = Streamed().content;
+  Bytes got(count);
+  ASSERT_TRUE(s->ReadExact(got.data(), static_cast<uint32_t>(count))) << how << " at " << at;
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), content.begin() + static_cast<ptrdiff_t>(at)))
+      << how << " at " << at;
+  EXPECT_EQ(s->Tell(), static_cast<int64_t>(at + count)) << how;
+}
+
+TEST(Xp3FileStreamed, SegmentsAboveTheWholeDecodeLimitReadWholeInAnySteps) {
+  const StreamedLayout& l = Streamed();
+  ASSERT_GT(l.starts[1], Xp3File::kMaxBufferedSegment);
+  OpenedArchive a(StreamedArchive());
+  ASSERT_TRUE(a.parsed());
+  auto s = a.Open("streamed");
+  for (uint32_t step : {1u << 20, 65537u}) {
+    ASSERT_TRUE(s->Seek(0, Begin));
+    EXPECT_TRUE(ReadAll(s.get(), step) == l.content) << "reads of " << step;
+    EXPECT_FALSE(s->HasError());
+    EXPECT_TRUE(s->IsEof());
+  }
+}
+
+// To every segment boundary, forwards from inside the segment before it
+// while its decoder is live, and backwards from the end; reads that cross
+// each boundary; gaps skipped forwards within a streamed segment.
+TEST(Xp3FileStreamed, SeeksToEveryBoundaryAndReadsAcrossIt) {
+  const StreamedLayout& l = Streamed();
+  OpenedArchive a(StreamedArchive());
+  auto s = a.Open("streamed");
+  const uint64_t size = l.content.size();
+  for (size_t i = 1; i + 1 < l.starts.size(); ++i) {
+    const uint64_t boundary = l.starts[i];
+    // Forwards: a read inside the previous segment, then exactly to the
+    // boundary, and a read there.
+    ASSERT_TRUE(s->Seek(static_cast<int64_t>(l.starts[i - 1] + 10), Begin));
+    ExpectBytesAt(s.get(), l.starts[i - 1] + 10, 5, "inside the segment before");
+    ASSERT_TRUE(s->Seek(static_cast<int64_t>(boundary), Begin));
+    ExpectBytesAt(s.get(), boundary, 3, "forwards to the boundary");
+    // One byte short of it, forwards again, and across it.
+    ASSERT_TRUE(s->Seek(static_cast<int64_t>(l.starts[i - 1] + 1), Begin));
+    ExpectBytesAt(s.get(), l.starts[i - 1] + 1, 1, "start of the segment before");
+    ASSERT_TRUE(s->Seek(static_cast<int64_t>(boundary - 2), Begin));
+    ExpectBytesAt(s.get(), boundary - 2, 4, "across the boundary");
+    // Backwards from the end.
+    ASSERT_TRUE(s->Seek(0, End));
+    ASSERT_TRUE(s->Seek(static_cast<int64_t>(boundary), Begin));
+    ExpectBytesAt(s.get(), boundary, 2, "backwards to the boundary");
+    ASSERT_TRUE(s->Seek(-static_cast<int64_t>(size - boundary + 1), End));
+    ExpectBytesAt(s.get(), boundary - 1, 2, "backwards across the boundary");
+  }
+  // Within a streamed segment: a live decoder skips the gap forwards, and
+  // starts over backwards.
+  for (size_t i : {size_t{0}, size_t{2}}) {
+    const uint64_t start = l.starts[i];
+    ASSERT_TRUE(s->Seek(static_cast<int64_t>(start), Begin));
+    ExpectBytesAt(s.get(), start, 1, "first byte");
+    ASSERT_TRUE(s->Seek(1000000, Current));
+    ExpectBytesAt(s.get(), start + 1000001, 100, "after a gap");
+    ASSERT_TRUE(s->Seek(-500000, Current));
+    ExpectBytesAt(s.get(), start + 500101, 100, "back within the segment");
+    ASSERT_TRUE(s->Seek(static_cast<int64_t>(l.starts[i + 1] - 7), Begin));
+    ExpectBytesAt(s.get(), l.starts[i + 1] - 7, 7, "the segment's last bytes");
+    // The end of the entry keeps nothing broken behind it.
+    ASSERT_TRUE(s->Seek(0, End));
+    EXPECT_TRUE(s->IsEof());
+  }
+  EXPECT_FALSE(s->HasError());
+}
+
+// Offsets of the blocks of a zstd frame written by ZstdCompress (a
+// descriptor with a content size and no dictionary).
+std::vector<size_t> ZstdBlocks(const Bytes& frame) {
+  const uint8_t descriptor = frame[4];
+  const bool single = (descriptor >> 5) & 1;
+  const size_t content_sizes[] = {single ? 1u : 0u, 2, 4, 8};
+  size_t at = 5 + (single ? 0 : 1) + content_sizes[descriptor >> 6];
+  std::vector<size_t> blocks;
+  for (;;) {
+    blocks.push_back(at);
+    const uint32_t header = frame[at] | (frame[at + 1] << 8) | (frame[at + 2] << 16);
+    const uint32_t type = (header >> 1) & 3;
+    at += 3 + (type == 1 ? 1 : header >> 3);
+    if (header & 1) return blocks;
+  }
+}
+
+// Damage at the start, in the middle and at the end of each streamed
+// segment: bytes before it may have been delivered (a stream reveals damage
+// only where it lies), the read that meets it fails with the error, and the
+// segment's last bytes are never delivered. Delivered bytes are the entry's
+// own, except behind damage inside zlib data, which may decode into wrong
+// bytes that only the checksum at the end reveals (the documented limit of
+// streamed segments).
+TEST(Xp3FileStreamed, DamageAtTheStartMiddleOrEndOfAStreamedSegmentIsAnError) {
+  const StreamedLayout& l = Streamed();
+  for (size_t segment : {size_t{0}, size_t{2}}) {
+    const Bytes& sound = l.packed[segment];
+    const bool zstd = l.kinds[segment] == SegmentKind::kZstd;
+    struct Damage {
+      const char* where;
+      Bytes data;
+    };
+    std::vector<Damage> damages;
+    Bytes start = sound;
+    Bytes middle = sound;
+    Bytes end = sound;
+    if (zstd) {
+      const std::vector<size_t> blocks = ZstdBlocks(sound);
+      ASSERT_GT(blocks.size(), 4u);
+      start[4] |= 0x08;                        // a reserved bit of the frame header
+      middle[blocks[blocks.size() / 2]] |= 6;  // a reserved block type
+      end[blocks.back()] |= 6;
+    } else {
+      start[1] ^= 0x01;  // the header check
+      for (size_t i = middle.size() / 2; i < middle.size() / 2 + 16; ++i) middle[i] ^= 0x3C;
+      end.back() ^= 0xFF;  // the checksum
+    }
+    damages.push_back({"start", start});
+    damages.push_back({"middle", middle});
+    damages.push_back({"end", end});
+    for (const Damage& damage : damages) {
+      SCOPED_TRACE(testing::Message()
+                   << "segment " << segment << ", damage at the " << damage.where);
+      OpenedArchive a(StreamedArchive(segment, damage.data));
+      auto s = a.Open("streamed");
+      ASSERT_TRUE(s->Seek(static_cast<int64_t>(l.starts[segment]), Begin));
+      Bytes buf(1 << 20);
+      uint64_t at = l.starts[segment];
+      for (uint32_t got; (got = s->Read(buf.data(), static_cast<uint32_t>(buf.size()))) > 0;) {
+        // A read that stops short of both the request and the segment's end
+        // met the damage: the error is reported at once, before any other
+        // read.
+        if (got < std::min<uint64_t>(buf.size(), l.starts[segment + 1] - at)) {
+          EXPECT_TRUE(s->HasError()) << "a short read at " << at;
+        }
+        if (zstd || std::string(damage.where) != "middle") {
+          ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + got,
+                                 l.content.begin() + static_cast<ptrdiff_t>(at)))
+              << "at " << at;
+        }
+        at += got;
+        ASSERT_LT(at, l.starts[segment + 1]) << "the segment's last bytes were delivered";
+      }
+      EXPECT_TRUE(s->HasError());
+      EXPECT_EQ(s->Tell(), static_cast<int64_t>(at));
+      if (std::string(damage.where) == "start") {
+        EXPECT_EQ(at, l.starts[segment]);
+      }
+      // A seek behind the damage and reads from there fail too, before
+      // the segment's end.
+      auto again = a.Open("streamed");
+      ASSERT_TRUE(again->Seek(static_cast<int64_t>(l.starts[segment + 1] - 3), Begin));
+      EXPECT_LT(ReadAll(again.get(), 1).size(), 3u);
+      EXPECT_TRUE(again->HasError());
+    }
+  }
+}
+
+// A streamed segment whose data stops right after its last content bytes,
+// before the end of its stream (the zlib checksum cut off, or part of it),
+// never ended cleanly: its last bytes are not delivered, as for a segment
+// decoded whole.
+TEST(Xp3FileStreamed, DataCutBeforeTheEndOfItsStreamIsAnError) {
+  const StreamedLayout& l = Streamed();
+  const Bytes& sound = l.packed[0];
+  for (size_t cut : {size_t{4}, size_t{1}}) {
+    SCOPED_TRACE(testing::Message() << cut << " bytes cut");
+    OpenedArchive a(StreamedArchive(0, Bytes(sound.begin(), sound.end() - cut)));
+    auto s = a.Open("streamed");
+    const Bytes got = ReadAll(s.get(), 1 << 20);
+    EXPECT_LT(got.size(), l.starts[1]);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), l.content.begin()));
+    EXPECT_TRUE(s->HasError());
+  }
+}
+
+// A streamed segment whose data decodes to more than its declared size,
+// even by one byte, is corrupt: its last declared bytes are not delivered.
+TEST(Xp3FileStreamed, DataThatDecodesToMoreThanDeclaredIsAnError) {
+  const StreamedLayout& l = Streamed();
+  const Bytes part(l.content.begin(), l.content.begin() + static_cast<ptrdiff_t>(l.starts[1]));
+  for (size_t more : {size_t{1}, size_t{100}}) {
+    for (bool zstd : {false, true}) {
+      SCOPED_TRACE(testing::Message() << more << " more, " << (zstd ? "zstd" : "zlib"));
+      const Bytes longer = Concat({part, Bytes(more, 0x42)});
+      OpenedArchive a(StreamedArchive(0, zstd ? ZstdCompress(longer) : ZlibCompress(longer)));
+      auto s = a.Open("streamed");
+      const Bytes got = ReadAll(s.get(), 1 << 20);
+      EXPECT_LT(got.size(), l.starts[1]);
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), l.content.begin()));
+      EXPECT_TRUE(s->HasError());
+    }
+  }
 }
 
 // Every Read of a healthy entry gives min(request, rest of the segment),

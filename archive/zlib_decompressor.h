@@ -30,6 +30,9 @@ class ZlibDecompressor : public ReadStream {
   // the source allows it (a region is not affected by Close at all).
   bool Close() override;
 
+  // True once the stream's end, its checksum included, has been decoded.
+  bool finished() const { return finished_; }
+
  private:
   static constexpr uint32_t kInputSize = 8192;
 

@@ -41,6 +41,10 @@ class ZstdDecompressor : public ReadStream {
   // Closes the source; the decoding state stays.
   bool Close() override;
 
+  // True once the whole frame has been decoded (and checked, when it
+  // carries a checksum).
+  bool finished() const { return finished_; }
+
  private:
   static constexpr uint32_t kInputSize = 8192;
 

@@ -202,6 +202,14 @@ class CrashProcessTest : public ::testing::Test {
           << ReadFileText(handler->process.stderr_path);
     }
     g_memory_readable = CanReadMemoryOf(g_normal.process.process);
+    if (!g_memory_readable) {
+      // Every crash test then checks what the handler can do without it
+      // (see ExpectCrashReported).
+      std::printf(
+          "note: this machine cannot read another process's memory (Wine under a user-mode "
+          "CPU emulator has no ptrace): minidumps and exception details are not checked, only "
+          "that the handler was signalled\n");
+    }
     g_null_write_code = NullWriteExceptionCode();
     if (g_null_write_code != EXCEPTION_ACCESS_VIOLATION) {
       std::printf("note: a write to address 0 raises %s here, not an access violation\n",
@@ -348,14 +356,6 @@ TEST_F(CrashProcessTest, ReplyWithoutAnEventIsRefusedAndNothingIsInstalled) {
     EXPECT_TRUE(Contains(run.output, "log: reply refused: crash event " + value +
                                          " is not an event handle of this process"));
     EXPECT_TRUE(Contains(run.output, "crash event unset, filter not installed"));
-  }
-}
-
-TEST_F(CrashProcessTest, HandlerCanReadClientMemory) {
-  if (!g_memory_readable) {
-    GTEST_SKIP() << "this machine cannot read another process's memory (Wine under a user-mode "
-                    "CPU emulator has no ptrace): the handler's minidump and exception details "
-                    "are not checked, only that it was signalled";
   }
 }
 

@@ -457,11 +457,36 @@ uint8_t* g_stepped_page = nullptr;
 bool g_stepping = false;
 std::vector<std::vector<uint8_t>> g_entry_after_write;
 
+// A thread that arrives at the entry right after the commit's first write
+// there, while the rest is still to be written, and calls it with 1. It is
+// not enlisted, as a game thread that calls the function for the first time
+// is not.
+int (*g_arrival_function)(int) = nullptr;
+HANDLE g_arrival = nullptr;
+std::atomic<int> g_arrival_result{-1};
+bool g_arrival_returned_while_written = false;
+
+DWORD WINAPI ArriveAtTheEntry(void*) {
+  g_arrival_result = g_arrival_function(1);
+  return 0;
+}
+
 LONG CALLBACK RecordEntryAfterEachWrite(EXCEPTION_POINTERS* info) {
   const EXCEPTION_RECORD* record = info->ExceptionRecord;
   DWORD old;
   if (record->ExceptionCode == EXCEPTION_SINGLE_STEP && g_stepping) {
     g_stepping = false;
+    if (g_arrival_function != nullptr && g_entry_after_write.empty()) {
+      // Time for the thread to start, reach the entry and run whatever the
+      // first write left there.
+      g_arrival_result = -1;
+      g_arrival = CreateThread(nullptr, 0, ArriveAtTheEntry, nullptr, 0, nullptr);
+      if (g_arrival != nullptr) WaitForSingleObject(g_arrival, 300);
+      g_arrival_returned_while_written = g_arrival_result != -1;
+    } else if (g_arrival_function != nullptr && g_arrival != nullptr) {
+      // And after every later write, time to run what that one left.
+      WaitForSingleObject(g_arrival, 50);
+    }
     g_entry_after_write.push_back(BytesAt(g_stepped_entry, 2));
     VirtualProtect(g_stepped_page, 0x1000, PAGE_EXECUTE_READ, &old);
     info->ContextRecord->EFlags &= ~0x100u;
@@ -483,6 +508,14 @@ LONG CALLBACK RecordEntryAfterEachWrite(EXCEPTION_POINTERS* info) {
 // replaced by one locked exchange, so the first write already leaves the
 // new first bytes; one that spans two lines, even in one page, first parks
 // arrivals on a jump to itself (EB FE).
+// A second thread arrives at the entry right after the first write and is
+// given time to run after every write: it must run the old function or the
+// new one, never a mix, and is parked until the commit ends where the entry
+// spans two lines. (A torn fetch of one store by another core cannot be
+// provoked on purpose; what the test shows is that no write leaves a mix
+// for an arriving thread to run. A thread that is already inside the
+// displaced instructions is kept safe by enlisting it, which suspends it
+// during the commit, so it is not part of this test.)
 TEST(HookCommit, ParksArrivalsWhileItWritesAnEntryThatSpansTwoCacheLines) {
   struct Case {
     const char* name;
@@ -501,12 +534,24 @@ TEST(HookCommit, ParksArrivalsWhileItWritesAnEntryThatSpansTwoCacheLines) {
     const std::vector<uint8_t> original = BytesAt(entry, 8);
     g_stepped_entry = entry;
     g_stepped_page = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(entry) & ~0xFFFu);
-    auto commit_stepped = [&] {
+    auto commit_stepped = [&](int arrival_gets) {
       DWORD old;
       EXPECT_TRUE(VirtualProtect(g_stepped_page, 0x1000, PAGE_EXECUTE_READ, &old));
       g_entry_after_write.clear();
+      g_arrival = nullptr;
+      g_arrival_function = c.function;
       const DWORD result = HookTransactionCommit();
+      g_arrival_function = nullptr;
       EXPECT_FALSE(g_stepping);
+      EXPECT_NE(g_arrival, nullptr);
+      if (g_arrival != nullptr) {
+        EXPECT_EQ(WaitForSingleObject(g_arrival, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+        CloseHandle(g_arrival);
+      }
+      EXPECT_EQ(g_arrival_result.load(), arrival_gets);
+      if (c.parked) {
+        EXPECT_FALSE(g_arrival_returned_while_written);
+      }
       return result;
     };
     const std::vector<uint8_t> parked = {0xEB, 0xFE};
@@ -514,7 +559,7 @@ TEST(HookCommit, ParksArrivalsWhileItWritesAnEntryThatSpansTwoCacheLines) {
     PVOID slot = entry;
     ASSERT_EQ(HookTransactionBegin(), 0u);
     ASSERT_EQ(HookAttach(&slot, Code(ReplacementPlain)), 0u);
-    ASSERT_EQ(commit_stepped(), 0u);
+    ASSERT_EQ(commit_stepped(1001), 0u);
     ASSERT_FALSE(g_entry_after_write.empty());
     const std::vector<uint8_t> jump = BytesAt(entry, 2);
     EXPECT_EQ(jump[0], 0xE9);
@@ -524,7 +569,7 @@ TEST(HookCommit, ParksArrivalsWhileItWritesAnEntryThatSpansTwoCacheLines) {
 
     ASSERT_EQ(HookTransactionBegin(), 0u);
     ASSERT_EQ(HookDetach(&slot, Code(ReplacementPlain)), 0u);
-    ASSERT_EQ(commit_stepped(), 0u);
+    ASSERT_EQ(commit_stepped(10), 0u);
     ASSERT_FALSE(g_entry_after_write.empty());
     EXPECT_EQ(g_entry_after_write.front(),
               c.parked ? parked : std::vector<uint8_t>(original.begin(), original.begin() + 2));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/text_conversion.h"
+#include "platform/utf8_boundary_cases.h"
 
 namespace {
 
@@ -32,6 +33,18 @@ TEST(CheckedText, AgreesWithTheStrictConversionsAndFailsOnlyOnInvalidText) {
     WideString got = Units({'s'});
     EXPECT_EQ(FromUtf8OrThrow(in, &got), FromUtf8(in, &expected)) << in;
     EXPECT_EQ(got, expected) << in;
+  }
+}
+
+TEST(CheckedText, EncodesEveryBoundaryOfUtf8Exactly) {
+  for (const Utf8BoundaryCase& c : Utf8BoundaryCases()) {
+    std::string got = "stale";
+    EXPECT_EQ(ToUtf8OrThrow(c.wide, &got), c.valid) << c.utf8;
+    if (!c.valid) continue;
+    EXPECT_EQ(got, c.utf8);
+    WideString back;
+    EXPECT_TRUE(FromUtf8OrThrow(c.utf8, &back));
+    EXPECT_EQ(back, c.wide);
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "overlay/path_strings.h"
 #include "platform/text_conversion.h"
+#include "platform/utf8_boundary_cases.h"
 
 namespace {
 
@@ -120,6 +121,65 @@ TEST(PathKey, UnpairedSurrogateYieldsNoKey) {
   std::string key = "stale";
   EXPECT_FALSE(MakePathKey(bad, kBase, &key));
   EXPECT_TRUE(key.empty());
+}
+
+// Keys are built with an encoder of their own, held to the strict
+// conversion at every boundary: a name one byte off would match nothing.
+TEST(PathKey, KeysEncodeEveryBoundaryOfUtf8Exactly) {
+  for (const Utf8BoundaryCase& c : Utf8BoundaryCases()) {
+    WideString in_game;
+    ASSERT_TRUE(FromUtf8("C:\\Games\\Title\\d/", &in_game));
+    for (const WideString& prefix : {WideString(), in_game}) {
+      const WideString path = prefix + c.wide;
+      std::string key = "stale";
+      EXPECT_EQ(MakePathKey(path, kBase, &key), c.valid) << c.utf8;
+      EXPECT_EQ(key, c.valid ? (prefix.empty() ? "" : "d\\") + c.utf8 : "");
+    }
+  }
+}
+
+// Every letter folds, in both directions, and nothing else: the bytes next
+// to the letters ('@', '[', '`', '{') and every byte above 0x7F stay apart.
+TEST(PathKey, EveryAsciiLetterFoldsInHashAndEqualityAndNothingElseDoes) {
+  for (int c = 1; c < 256; ++c) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    const std::string key = std::string("x") + static_cast<char>(c) + "y";
+    if (letter) {
+      const std::string other = std::string("x") + static_cast<char>(c ^ 0x20) + "y";
+      EXPECT_TRUE(PathKeyEqual(key, other)) << c;
+      EXPECT_TRUE(PathKeyEqual(other, key)) << c;
+      EXPECT_EQ(PathKeyHash(key), PathKeyHash(other)) << c;
+      // The folded form is the lower case one.
+      const std::string lower = std::string("x") + static_cast<char>(c | 0x20) + "y";
+      uint32_t h = 0x811C9DC5u;
+      for (unsigned char b : lower) h = (h ^ b) * 0x01000193u;
+      EXPECT_EQ(PathKeyHash(key), h) << c;
+    }
+    for (int d = 1; d < 256; ++d) {
+      if (d == c || (letter && d == (c ^ 0x20))) continue;
+      const std::string other = std::string("x") + static_cast<char>(d) + "y";
+      ASSERT_FALSE(PathKeyEqual(key, other)) << c << " " << d;
+    }
+  }
+  // Whole names in either case, every letter at once.
+  const std::string upper = "ABCDEFGHIJKLMNOPQRSTUVWXYZ\\";
+  const std::string lower = "abcdefghijklmnopqrstuvwxyz\\";
+  EXPECT_TRUE(PathKeyEqual(upper, lower));
+  EXPECT_EQ(PathKeyHash(upper), PathKeyHash(lower));
+  std::unordered_map<std::string, int, PathKeyHasher, PathKeyEquals> table;
+  table[upper + "F.TXT"] = 1;
+  EXPECT_EQ(table.count(Key("C:\\Games\\Title\\" + lower + "f.txt")), 1u);
+  // The game directory matches in any case too, drive letter included.
+  for (char drive = 'A'; drive <= 'Z'; ++drive) {
+    const std::string base = std::string(1, drive) + ":\\" + upper + "G";
+    const std::string path = std::string(1, static_cast<char>(drive | 0x20)) + ":/" + lower + "g/f";
+    WideString wide;
+    ASSERT_TRUE(FromUtf8(path, &wide));
+    std::string key;
+    ASSERT_TRUE(MakePathKey(wide, base, &key));
+    EXPECT_EQ(key, "f") << drive;
+    EXPECT_EQ(RelativePath(path, base), "f") << drive;
+  }
 }
 
 TEST(PathKey, HashIsFnv1aOverAsciiFoldedBytes) {

@@ -13,10 +13,30 @@
 namespace {
 
 std::atomic<PositionedFile::ReadFaultHook> g_read_fault_hook{nullptr};
+std::atomic<PositionedFile::SystemReadHook> g_system_read_hook{nullptr};
+
+// The system read hook's answer for one system read of `*size` bytes: true
+// when the read goes ahead (with `*size` perhaps cut short), false when it
+// is to fail, `*interrupted` telling how.
+bool SystemReadGoesAhead(uint32_t* size, bool* interrupted) {
+  *interrupted = false;
+  const PositionedFile::SystemReadHook hook = g_system_read_hook.load(std::memory_order_relaxed);
+  if (hook == nullptr) return true;
+  const int64_t answer = hook(*size);
+  if (answer == PositionedFile::kReadInterrupted) {
+    *interrupted = true;
+    return false;
+  }
+  if (answer < 0) return false;
+  if (answer < *size) *size = static_cast<uint32_t>(answer);
+  return true;
+}
 
 }  // namespace
 
 void PositionedFile::SetReadFaultHook(ReadFaultHook hook) { g_read_fault_hook.store(hook); }
+
+void PositionedFile::SetSystemReadHook(SystemReadHook hook) { g_system_read_hook.store(hook); }
 
 PositionedFile::~PositionedFile() { Close(); }
 
@@ -74,6 +94,11 @@ int64_t PositionedFile::ReadOnce(void* buffer, uint32_t size, int64_t offset) {
   // keeps a position and each read is a seek and a read under a short lock of
   // this file alone; what the caller does with the bytes (decoding) stays
   // outside it.
+  bool interrupted;
+  if (!SystemReadGoesAhead(&size, &interrupted) && !interrupted) {
+    SetLastError(ERROR_READ_FAULT);  // as a device that failed the read
+    return -1;
+  }
   AcquireSRWLockExclusive(&lock_);
   LARGE_INTEGER at;
   at.QuadPart = offset;
@@ -122,8 +147,18 @@ bool PositionedFile::IsOpen() const { return fd_ >= 0; }
 
 int64_t PositionedFile::ReadOnce(void* buffer, uint32_t size, int64_t offset) {
   for (;;) {
-    const ssize_t got = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+    uint32_t allowed = size;
+    bool interrupted;
+    ssize_t got;
+    if (SystemReadGoesAhead(&allowed, &interrupted)) {
+      got = ::pread(fd_, buffer, allowed, static_cast<off_t>(offset));
+    } else {
+      errno = interrupted ? EINTR : EIO;
+      got = -1;
+    }
     if (got >= 0) return got;
+    // A signal that arrives before any byte came interrupts the read; it
+    // says nothing about the file, so the read is made again.
     if (errno != EINTR) return -1;
   }
 }

@@ -10,9 +10,12 @@
 // destruction. Open and Close are for the owning thread; ReadAt and Size may
 // run on any thread while the file is open.
 //
-// Tests can make reads fail or come back short through a process-wide fault
-// hook (null in the shipped system): it sees every read before it reaches the
-// system and decides how many bytes that read may deliver.
+// Tests can make reads fail or come back short through two process-wide
+// fault hooks (null in the shipped system): the read fault hook sees every
+// request before it reaches the system and decides how many bytes it may
+// deliver (a file that ends early, or a request that fails); the system read
+// hook sees each single system read a request is made of and can cut it
+// short, interrupt it or fail it, as the system itself may.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +54,19 @@ class PositionedFile {
   // Installs (or, with null, removes) the process-wide hook. For tests only;
   // not to be changed while reads run.
   static void SetReadFaultHook(ReadFaultHook hook);
+
+  // What the system read hook may answer for one system read of `size`
+  // bytes: `size` lets it through, a value from 0 below it lets only that
+  // many bytes come (a short read; 0 reads as the end of the file),
+  // kReadInterrupted makes it fail as interrupted by a signal (POSIX
+  // EINTR, which is retried; a Windows read is never interrupted, so there
+  // it passes), kReadFailed makes it fail.
+  static constexpr int64_t kReadInterrupted = -2;
+  static constexpr int64_t kReadFailed = -1;
+  using SystemReadHook = int64_t (*)(uint32_t size);
+  // Installs (or, with null, removes) the process-wide hook. For tests only;
+  // not to be changed while reads run.
+  static void SetSystemReadHook(SystemReadHook hook);
 
  private:
   int64_t ReadOnce(void* buffer, uint32_t size, int64_t offset);

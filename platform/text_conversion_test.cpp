@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/utf8_boundary_cases.h"
+
 namespace {
 
 TEST(TextConversion, EmptyInputConvertsToEmptyOutputInBothDirections) {
@@ -42,6 +44,32 @@ TEST(TextConversion, InvalidUtf8FailsWithEmptyOutput) {
     WideString out = {u'x'};
     EXPECT_FALSE(FromUtf8(bad, &out)) << bad;
     EXPECT_TRUE(out.empty());
+  }
+}
+
+// Both directions at every boundary of the encoding; invalid UTF-8 that
+// encodes the same values wrongly (overlong forms, surrogates, beyond
+// U+10FFFF) is refused.
+TEST(TextConversion, ConvertsEveryBoundaryOfTheEncodingExactly) {
+  for (const Utf8BoundaryCase& c : Utf8BoundaryCases()) {
+    SCOPED_TRACE(testing::Message() << "first unit " << std::hex << unsigned(c.wide[0]));
+    std::string narrow = "stale";
+    EXPECT_EQ(ToUtf8(c.wide, &narrow), c.valid);
+    EXPECT_EQ(narrow, c.utf8);
+    if (!c.valid) continue;
+    WideString back;
+    EXPECT_TRUE(FromUtf8(c.utf8, &back));
+    EXPECT_EQ(back, c.wide);
+  }
+  for (std::string bad : {"\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80",
+                          "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"}) {
+    WideString out;
+    EXPECT_FALSE(FromUtf8(bad, &out)) << testing::PrintToString(bad);
+  }
+  for (std::string good : {"\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+                           "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
+    WideString out;
+    EXPECT_TRUE(FromUtf8(good, &out)) << testing::PrintToString(good);
   }
 }
 
