@@ -38,8 +38,8 @@ struct Timing {
 
 Timing MapTheEnd(const std::wstring& path, uint64_t size) {
   Timing timing;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return timing;
   double start = Now();
   HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -89,8 +89,7 @@ int main(int argc, char** argv) {
     std::string error;
     std::FILE* in = _wfopen(bench::Wide(disk).c_str(), L"rb");
     if (in == nullptr || !writer.Open(archive, &error) ||
-        !writer.AddEntryFromFile("bench-mapping/entry.bin", in, &error) ||
-        !writer.Finish(&error)) {
+        !writer.AddEntryFromFile("bench-mapping/entry.bin", in, &error) || !writer.Finish(&error)) {
       Note("packing failed: %s\n", error.c_str());
       return 1;
     }
@@ -111,20 +110,20 @@ int main(int argc, char** argv) {
   const double growth = after > before ? static_cast<double>(after - before) : 0.0;
   Note("  disk: mapping %.2f ms, 64 KiB view at the end %.2f ms\n", on_disk.create * 1e3,
        on_disk.view * 1e3);
-  Note("  overlaid: mapping %.0f ms (%.0f MiB/s decoded into the backing file), view %.2f ms, "
-       "private memory +%.1f MiB\n",
-       overlaid.create * 1e3, static_cast<double>(mib) / overlaid.create, overlaid.view * 1e3,
-       growth / (1 << 20));
-  bench::Row("9 mapping",
-             Format("mapping of a %llu MiB entry vs its disk copy (%.0f ms vs %.2f ms)",
-                    static_cast<unsigned long long>(mib), overlaid.create * 1e3,
-                    on_disk.create * 1e3),
-             Format("%.0fx", overlaid.create / on_disk.create));
+  Note(
+      "  overlaid: mapping %.0f ms (%.0f MiB/s decoded into the backing file), view %.2f ms, "
+      "private memory +%.1f MiB\n",
+      overlaid.create * 1e3, static_cast<double>(mib) / overlaid.create, overlaid.view * 1e3,
+      growth / (1 << 20));
+  bench::Row(
+      "9 mapping",
+      Format("mapping of a %llu MiB entry vs its disk copy (%.0f ms vs %.2f ms)",
+             static_cast<unsigned long long>(mib), overlaid.create * 1e3, on_disk.create * 1e3),
+      Format("%.0fx", overlaid.create / on_disk.create));
   bench::Row("9 mapping",
              Format("64 KiB view at the end vs its disk copy (%.2f ms vs %.2f ms)",
                     overlaid.view * 1e3, on_disk.view * 1e3),
              Format("%.2fx", overlaid.view / on_disk.view));
-  bench::RowAtMost("9 mapping", "private memory growth over the entry's size", growth / size,
-                   0.05);
+  bench::RowAtMost("9 mapping", "private memory growth over the entry's size", growth / size, 0.05);
   return detached ? 0 : 1;
 }

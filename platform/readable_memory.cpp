@@ -5,17 +5,20 @@
 #ifdef _WIN32
 #include <windows.h>
 
-bool IsReadableMemory(const void* address, std::size_t size) {
+namespace {
+
+// Whether every page of the span is committed and its protection passes
+// `accepts`; a span may cross several regions with different protections.
+template <typename Accepts>
+bool EveryRegion(const void* address, std::size_t size, Accepts accepts) {
   if (size == 0) return true;
   auto at = reinterpret_cast<std::uintptr_t>(address);
   const std::uintptr_t end = at + size;
   if (end < at) return false;
-  // A span may cross several regions with different protections; each one
-  // must be committed and readable.
   while (at < end) {
     MEMORY_BASIC_INFORMATION info;
     if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) == 0) return false;
-    if (info.State != MEM_COMMIT || (info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) != 0) {
+    if (info.State != MEM_COMMIT || (info.Protect & PAGE_GUARD) != 0 || !accepts(info.Protect)) {
       return false;
     }
     const std::uintptr_t region_end =
@@ -26,26 +29,16 @@ bool IsReadableMemory(const void* address, std::size_t size) {
   return true;
 }
 
+}  // namespace
+
+bool IsReadableMemory(const void* address, std::size_t size) {
+  return EveryRegion(address, size, [](DWORD protect) { return (protect & PAGE_NOACCESS) == 0; });
+}
+
 bool IsWritableMemory(void* address, std::size_t size) {
-  if (size == 0) return true;
-  auto at = reinterpret_cast<std::uintptr_t>(address);
-  const std::uintptr_t end = at + size;
-  if (end < at) return false;
   constexpr DWORD kWritable =
       PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-  while (at < end) {
-    MEMORY_BASIC_INFORMATION info;
-    if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) == 0) return false;
-    if (info.State != MEM_COMMIT || (info.Protect & kWritable) == 0 ||
-        (info.Protect & PAGE_GUARD) != 0) {
-      return false;
-    }
-    const std::uintptr_t region_end =
-        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
-    if (region_end <= at) return false;
-    at = region_end;
-  }
-  return true;
+  return EveryRegion(address, size, [](DWORD protect) { return (protect & kWritable) != 0; });
 }
 
 #else

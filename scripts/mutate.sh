@@ -28,6 +28,14 @@ TARGETS=(platform_test overlay_text_test archive_test archive_fault_test
          xp3_archive_fuzzer_replay segment_fuzzer_replay path_key_fuzzer_replay)
 TESTS_REGEX='^(platform_test|overlay_text_test|archive_test|archive_fault_test|xp3_archive_fuzzer_replay|segment_fuzzer_replay|path_key_fuzzer_replay)$'
 
+case "${1:-}" in
+  -h | --help)
+    echo "usage: bash scripts/mutate.sh [--check] [ID...]"
+    echo "  applies each mutant of scripts/mutants.txt alone, runs the native tests, prints"
+    echo "  each verdict and the score; --check only verifies that every mutant applies"
+    exit 0
+    ;;
+esac
 check_only=0
 if [ "${1:-}" = "--check" ]; then
   check_only=1
