@@ -112,7 +112,8 @@ fetch_sources() {
 # loaded (tests/conformance); they come from the source package of the Wine
 # the machine runs, from the machine's own release. Only the test files and
 # the headers they include are unpacked.
-WINE_TEST_FILES=(dlls/kernel32/tests/file.c dlls/ntdll/tests/file.c include/wine/test.h)
+WINE_TEST_FILES=(dlls/kernel32/tests/file.c dlls/ntdll/tests/file.c include/wine/test.h
+                 include/wine/debug.h)
 
 add_release_sources() {
   local list=/etc/apt/sources.list.d/xp3patch-bookworm-src.sources
