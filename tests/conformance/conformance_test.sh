@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Wine's own conformance tests of the file functions, run in a game
-# directory on Z: without the patch and then with it started (loaded and its
-# GameEntry called before the first check). Every check that fails with the
+# Wine's own conformance tests of the file functions (kernel32's and
+# ntdll's), run in a game directory on Z: without the patch and then with it
+# started (loaded and its GameEntry called before the first check). Every check that fails with the
 # patch and passes on the bare system is a fault of the patch: paths outside
 # the archives, including those on other drives, must reach the system
 # untouched, with its answers and last errors. Checks that fail on the bare
@@ -11,7 +11,7 @@ set -uo pipefail
 B="$1"
 RUN="$B/wine-run.sh"
 XP3="$B/tools/xp3/xp3.exe"
-PROGRAMS=(kernel32_file)
+PROGRAMS=(kernel32_file ntdll_file)
 for p in "${PROGRAMS[@]}"; do
   if [ ! -f "$B/tests/conformance/$p.exe" ]; then
     echo "FAIL: $p.exe was not built: Wine's conformance test sources are missing;" \
