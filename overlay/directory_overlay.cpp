@@ -215,14 +215,25 @@ HANDLE SearchAnswer(LPCWSTR file_name, FINDEX_INFO_LEVELS info_level, WIN32_FIND
 
   // A directory that can receive no archive record is listed by the system
   // alone: its own find handle gives the same records in the same order,
-  // without copying the whole listing first. Only the error of an empty
-  // search is the overlay's.
+  // without copying the whole listing first. The error of an empty search
+  // is the system's too (a folder missing from the disk is "path not
+  // found"), unless the loose folder holds the directory and only the
+  // pattern matched nothing there.
   std::vector<DirectoryIndex::Child> children;
   const bool indexed = HostRegistry().Directories().Lookup(directory, &children);
   if (indexed && children.empty() && loose.empty()) {
     HANDLE system = pass();
     LogDirectorySearch(file_name, directory, 0);
-    if (system == INVALID_HANDLE_VALUE) SetLastError(ERROR_FILE_NOT_FOUND);
+    if (system == INVALID_HANDLE_VALUE && folder != nullptr) {
+      const DWORD error = GetLastError();
+      const std::string relative = RelativePath(directory, HostRegistry().BaseDirectory());
+      if (relative == "." || (LooseFolder::IsServableKey(relative) &&
+                              folder->Look(relative).kind == LooseFolder::Kind::kDirectory)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+      } else {
+        SetLastError(error);
+      }
+    }
     return system;
   }
 

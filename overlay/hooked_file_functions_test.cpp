@@ -276,8 +276,21 @@ TEST_F(HookedFunctionsTest, ListingsMergeArchiveFilesAndArchiveOnlyDirectories) 
             (std::set<std::wstring>{L"a.png", L"b.png"}));
   std::vector<std::wstring> exact = List(Path(L"voice"), &error);
   EXPECT_EQ(exact, std::vector<std::wstring>{L"voice/"});
-  List(Path(L"nothing\\*"), &error);
+  // An empty search answers as the system would: no match in a directory
+  // the archive holds is "file not found", and a folder that neither the
+  // disk nor the archive holds is "path not found".
+  error = 0;
+  List(Path(L"voice\\*.none"), &error);
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  error = 0;
+  List(Path(L"disk\\*.none"), &error);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  error = 0;
+  List(Path(L"nothing\\*"), &error);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  error = 0;
+  List(Path(L"nothing\\readme.txt"), &error);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
 TEST_F(HookedFunctionsTest, AnArchiveFileShadowsTheDiskFileOfTheSameNameInListings) {

@@ -443,6 +443,19 @@ TEST_F(LooseFolderTest, ListingsShowEachNameOnceWithTheFoldersFileWinning) {
   EXPECT_EQ(List(Game(L"*")), (std::vector<std::wstring>{L"scenario/=0", L"voice/=0"}));
   EXPECT_EQ(List(Game(L"voice\\*.ogg")), (std::vector<std::wstring>{L"line.ogg=3"}));
   EXPECT_EQ(List(Game(L"voice\\*.txt")), std::vector<std::wstring>{});
+  // An empty search: no match in a directory only the folder holds is "file
+  // not found"; a folder that nothing holds is the system's "path not found".
+  WIN32_FIND_DATAW record;
+  SetLastError(0);
+  EXPECT_EQ(HookedFindFirstFileExW(Game(L"voice\\*.txt").c_str(), FindExInfoStandard, &record,
+                                   FindExSearchNameMatch, nullptr, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  SetLastError(0);
+  EXPECT_EQ(HookedFindFirstFileExW(Game(L"nothing\\*").c_str(), FindExInfoStandard, &record,
+                                   FindExSearchNameMatch, nullptr, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
 }  // namespace

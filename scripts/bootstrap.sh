@@ -108,6 +108,42 @@ fetch_sources() {
   fi
 }
 
+# Wine's own conformance tests of the file functions run with the patch
+# loaded (tests/conformance); they come from the source package of the Wine
+# the machine runs, from the machine's own release. Only the test files and
+# the headers they include are unpacked.
+WINE_TEST_FILES=(dlls/kernel32/tests/file.c dlls/ntdll/tests/file.c include/wine/test.h
+                 include/wine/debug.h)
+
+add_release_sources() {
+  local list=/etc/apt/sources.list.d/xp3patch-bookworm-src.sources
+  if [ -f "$list" ]; then return; fi
+  log "adding deb-src for bookworm"
+  mirror_entry bookworm deb-src | $SUDO tee "$list" >/dev/null
+  $SUDO apt-get update -qq
+}
+
+fetch_wine_tests() {
+  local dest="$DEPS/src/wine-tests" version have f
+  version="$(dpkg-query -W -f='${Version}' wine)"
+  have=1
+  for f in "${WINE_TEST_FILES[@]}"; do [ -f "$dest/$f" ] || have=0; done
+  if [ "$have" = 1 ] && [ "$(cat "$dest/.version" 2>/dev/null)" = "$version" ]; then return; fi
+  add_release_sources
+  # The orig tarball alone (about 25 MB); the Debian packaging beside it
+  # is twice that and not needed.
+  log "fetching Wine $version's conformance tests (a 25 MB download)"
+  local dl="$DEPS/download/wine-$version" tarball tmp="$DEPS/src/wine-tests.tmp"
+  mkdir -p "$dl"
+  (cd "$dl" && apt-get source --download-only --tar-only "wine=$version" >/dev/null 2>&1) ||
+    { echo "bootstrap: cannot download the source of wine $version" >&2; exit 1; }
+  tarball="$(ls "$dl"/wine_*.orig.tar.* | head -n1)"
+  rm -rf "$tmp"; mkdir -p "$tmp"
+  tar -xf "$tarball" -C "$tmp" --strip-components=1 --wildcards "${WINE_TEST_FILES[@]/#/*/}"
+  rm -rf "$dest"; mv "$tmp" "$dest"
+  echo "$version" >"$dest/.version"
+}
+
 build_windows_deps() {
   local prefix="$DEPS/i686"
   local tc="$ROOT/cmake/mingw-i686.cmake"
@@ -207,6 +243,7 @@ install_packages
 prepare_locales
 enable_i386_execution
 fetch_sources
+fetch_wine_tests
 build_windows_deps
 prepare_wine_prefix
 log "ready: toolchain, Wine, zlib $ZLIB_VERSION and zstd $ZSTD_VERSION in $DEPS"

@@ -88,7 +88,9 @@ check "listing: archive-only directory" "$M" '^  dir   voice 0'
 check "listing: entries of data" "$M" '^  file  b.txt 11'
 check "listing: real file kept" "$M" '^  file  real.txt 9'
 check "listing of an archive-only directory" "$M" '^  dir   ch1 0'
-check "search for nothing" "$M" 'ls nothing\\\*: nothing, error 2'
+# A folder that neither the disk nor the archives hold: the system's own
+# "path not found", as without the patch.
+check "search for nothing" "$M" 'ls nothing\\\*: nothing, error 3'
 check "listing ends with no more files" "$M" '\(end, error 18\)'
 check "write to an overlaid path opens read-only" "$M" '^write data\\b.txt: opened'
 # FindFirstFileW is built on the redirected FindFirstFileExW: the game sees
