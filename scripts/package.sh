@@ -259,8 +259,8 @@ Box "xp3patch": 汉化补丁未能加载，游戏将    The drop-in file could n
   PATH: REASON")                            patch" (copy it again), "it did not load"
                                             (send the team the message). The game runs
                                             untranslated meanwhile.
-Information box: 无法连接到 Crashpad        The patch could not reach the crash
-  Handler。                                 handler: the game runs on, without crash
+Information box "信息" at the game's       The patch could not reach the crash
+  start (crash handler not reached)         handler: the game runs on, without crash
                                             reports. Start the crash handler's command
                                             again.
 crash_handler: cannot use the report        The folder for reports cannot be made

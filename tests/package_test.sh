@@ -98,7 +98,7 @@ for section in 'Installing' 'Uninstalling' 'Second language' 'Messages and exit 
   grep -q "^$section" "$T" || fail "players' text: no section $section"
 done
 for message in 'game not found' 'patch DLL not found' 'not the language patch' 'cannot start' \
-               'did not load' '无法打开' '汉化补丁未能加载' '无法连接到 Crashpad' \
+               'did not load' '无法打开' '汉化补丁未能加载' 'crash handler not reached' \
                'cannot use the report' 'the game crashed' 'exit code 1' 'exit code 2' \
                'exit code 3' '0xC0000005 (access violation)'; do
   grep -qF "$message" "$T" || fail "players' text: the table lacks: $message"
