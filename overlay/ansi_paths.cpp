@@ -39,9 +39,7 @@ bool AnsiPathToWide(const char* path, std::wstring* wide) {
   wide->clear();
   if (path == nullptr) return false;
   WideString converted;
-  if (!MultiByteToWide(path, FileApiCodePage(), MB_ERR_INVALID_CHARS, &converted)) {
-    return *path == '\0';  // the empty path converts to the empty path
-  }
+  if (!MultiByteToWide(path, FileApiCodePage(), MB_ERR_INVALID_CHARS, &converted)) return false;
   wide->assign(converted.begin(), converted.end());
   return true;
 }

@@ -109,6 +109,20 @@ HANDLE CreateOwnMapping(const OverlayRegistry& registry, const RealFileFunctions
     return nullptr;
   }
 
+  // A section of that name already there is opened as the system opens it
+  // ("CreateFileMappingW function": the existing object, with the access the
+  // protection asks for), without decoding the whole entry a second time.
+  if (name != nullptr) {
+    const DWORD page = protect & ~kSectionKinds;
+    const DWORD access = page == PAGE_EXECUTE_READ || page == PAGE_EXECUTE_WRITECOPY
+                             ? FILE_MAP_READ | FILE_MAP_EXECUTE
+                             : FILE_MAP_READ;
+    const BOOL inherit = security != nullptr && security->bInheritHandle;
+    if (HANDLE existing = OpenFileMappingW(access, inherit, name)) {
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return existing;
+    }
+  }
   BackingFile backing(real);
   if (!backing.Create() ||
       !registry.CopyOwn(

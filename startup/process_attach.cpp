@@ -21,8 +21,6 @@ HMODULE g_module = nullptr;
 std::atomic<bool> g_filter_hooked{false};
 std::atomic<bool> g_game_entry_hooked{false};
 std::atomic<bool> g_file_hooks_live{false};
-// Set when the DLL has pinned itself (see ProcessAttach).
-std::atomic<bool> g_pinned{false};
 // A failed registration whose box is still to be shown.
 std::atomic<bool> g_registration_failed{false};
 
@@ -56,7 +54,6 @@ void PinSelf() {
       GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                          reinterpret_cast<LPCWSTR>(&PinSelf), &self) != FALSE;
   const DWORD error = pinned ? NO_ERROR : GetLastError();
-  g_pinned = pinned;
   if (!pinned) {
     logging::Win32ErrorLogMessage(__FILE__, __LINE__, logging::kError, error).stream()
         << "the patch could not keep itself loaded";
@@ -169,8 +166,6 @@ void ShowDeferredMessages() {
     MessageBoxW(nullptr, L"无法连接到 Crashpad Handler。", L"信息", MB_ICONINFORMATION);
   }
 }
-
-bool IsPinned() { return g_pinned; }
 
 bool ProcessDetach() {
   HookTable& table = TheHookTable();

@@ -30,8 +30,6 @@ void StayLoadedAfterFailedDetach();
 // Shows, once, the message box that attach put off (a failed crash-handler
 // registration). Runs on the game's thread, outside the loader lock.
 void ShowDeferredMessages();
-// True when the DLL pinned itself at attach.
-bool IsPinned();
 void DeferredStartup(HMODULE module);
 
 // One hook transaction of the patch: opens it, enlists every other thread of
