@@ -7,7 +7,7 @@
 #include "overlay/overlay_registry.h"
 #include "overlay/path_answers.h"
 #include "overlay/redirect_depth.h"
-#include "platform/readable_memory.h"
+#include "overlay/caller_buffer.h"
 
 // Each replacement runs its work through GuardedAnswer: should an allocation
 // fail on the way, the game gets the function's failure result with
@@ -42,7 +42,7 @@ BOOL WINAPI HookedReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD coun
       if (count_read != nullptr) *count_read = 0;
       // A buffer the system could not write into fails the call alone, as
       // for a disk file, before any archive data is read or decoded.
-      if (!IsWritableMemory(buffer, count)) {
+      if (!IsCallerBufferWritable(buffer, count)) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
       }

@@ -6,7 +6,7 @@
 #include "overlay/overlay_host.h"
 #include "overlay/overlay_registry.h"
 #include "overlay/own_mapping.h"
-#include "platform/readable_memory.h"
+#include "overlay/caller_buffer.h"
 #include "platform/platform.h"
 
 namespace {
@@ -119,7 +119,7 @@ BOOL WINAPI HookedReadFileEx(HANDLE file, LPVOID buffer, DWORD count, LPOVERLAPP
   return GuardedAnswer<BOOL>(FALSE, [&] {
     if (HostRegistry().IsOwnHandle(file)) {
       // As HookedReadFile, once the parameters themselves are sound.
-      if (overlapped != nullptr && !IsWritableMemory(buffer, count)) {
+      if (overlapped != nullptr && !IsCallerBufferWritable(buffer, count)) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
       }
