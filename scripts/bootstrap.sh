@@ -35,7 +35,7 @@ log() { echo "[bootstrap] $*"; }
 need_packages() {
   local missing=()
   for p in "$@"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
       missing+=("$p")
     fi
   done
@@ -50,7 +50,7 @@ install_packages() {
   missing="$(need_packages "${pkgs[@]}")"
   if [ -n "$missing" ]; then
     log "installing: $missing"
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if ! grep -qx i386 <(dpkg --print-foreign-architectures); then
       $SUDO dpkg --add-architecture i386
     fi
     $SUDO apt-get update -qq
@@ -65,7 +65,7 @@ install_packages() {
 # machine's own Debian mirror, signed by the machine's own key.
 mirror_entry() {
   local suite="$1" type="$2" src uris signed
-  src="$(ls /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v xp3patch | head -n1 || true)"
+  src="$(ls /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v xp3patch | sed -n 1p || true)"
   uris=""; signed=""
   if [ -n "$src" ]; then
     uris="$(grep -m1 '^URIs:' "$src" | sed 's/^URIs:[[:space:]]*//')"
@@ -137,7 +137,7 @@ fetch_wine_tests() {
   mkdir -p "$dl"
   (cd "$dl" && apt-get source --download-only --tar-only "wine=$version" >/dev/null 2>&1) ||
     { echo "bootstrap: cannot download the source of wine $version" >&2; exit 1; }
-  tarball="$(ls "$dl"/wine_*.orig.tar.* | head -n1)"
+  tarball="$(ls "$dl"/wine_*.orig.tar.* | sed -n 1p)"
   rm -rf "$tmp"; mkdir -p "$tmp"
   tar -xf "$tarball" -C "$tmp" --strip-components=1 --wildcards "${WINE_TEST_FILES[@]/#/*/}"
   rm -rf "$dest"; mv "$tmp" "$dest"

@@ -114,7 +114,7 @@ note "For each entry, in mount order: whether it replaces a game file (both size
 
 echo
 echo "== The patch's log (XP3PATCH_LOG): its start-up lines, then two of the files the game opened"
-awk '{ print } /hook transaction \(file hooks\)/ { exit }' "$LOG" | head -n 12
+awk '{ print } NR == 12 || /hook transaction \(file hooks\)/ { exit }' "$LOG"
 note "Time and thread on each line; the version, the DLL, the game, the folder paths are" \
      "keyed against; each set of hooks committed; that the patch stays loaded until the" \
      "game ends; the game reaching its entry function; each archive mounted, with its entries."

@@ -129,9 +129,9 @@ run_tests() {
   fi
   # The program, and the first of its tests that failed (or how it ended).
   local program test
-  program="$(grep -E '\*\*\*(Failed|Timeout|Exception)' "$out" | head -1 |
+  program="$(grep -E '\*\*\*(Failed|Timeout|Exception)' "$out" | sed -n 1p |
              sed -E 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*\*\*\*([A-Za-z]+).*/\1 (\2)/')"
-  test="$(grep -m1 -E '^\[  FAILED  \] [A-Za-z0-9_/.]+' "$out" | sed -E 's/^\[  FAILED  \] ([^ ]+).*/\1/')"
+  test="$(grep -E '^\[  FAILED  \] [A-Za-z0-9_/.]+' "$out" | sed -n 1p | sed -E 's/^\[  FAILED  \] ([^ ]+).*/\1/')"
   if [ -z "$test" ]; then
     test="$(grep -m1 -E 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error' "$out" | cut -c1-80)"
   fi

@@ -67,8 +67,9 @@ run_ctest() {  # run_ctest NAME BUILD_DIR [CTEST ARGUMENTS...]: counts each test
   [ "$bad" -eq 0 ] || failed_parts+=("$name: $bad of $total tests")
 }
 
-echo "== Layers"
+echo "== Layers and scripts"
 check "layer check" bash scripts/check_layers.sh
+check "pipe check" bash scripts/check_pipes.sh
 
 echo "== Windows build (i686, tests under Wine)"
 if build "Windows configure" cmake -S . -B build/win -G Ninja --no-warn-unused-cli \

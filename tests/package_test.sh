@@ -92,7 +92,7 @@ for program in game/launcher game/crash_handler team/xp3; do
   out="$("$RUN" "$P/$program.exe" --version 2>&1 | tr -d '\r')"
   [ "$out" = "$(basename "$program") $version" ] || fail "$program --version says '$out'"
 done
-strings -el "$P/game/patch.dll" | grep -qx "$version" || fail "patch.dll's version resource lacks $version"
+grep -qx "$version" <(strings -el "$P/game/patch.dll") || fail "patch.dll's version resource lacks $version"
 for section in 'Installing' 'Uninstalling' 'Second language' 'Messages and exit codes' \
                'If the game crashes'; do
   grep -q "^$section" "$T" || fail "players' text: no section $section"
@@ -112,7 +112,7 @@ G="$WORK/Game Folder"
 cp -r "$ROOT/examples/game" "$G"
 cp "$B/tests/sample_game/sample_game.exe" "$G/Game.exe"
 cp -r "$P/game/." "$G/"
-play() {  # play [launcher]: what the game reads of scenario\chapter1.txt
+play() {  # play [launcher]: what the game reads of scenario\chapter1.txt, in $WORK/play.txt
   if [ "${1:-}" = launcher ]; then
     (cd "$G" && "$RUN" launcher.exe Game.exe patch.dll -- entry cat 'scenario\chapter1.txt' \
       >"$WORK/play.raw" 2>&1)
@@ -120,19 +120,26 @@ play() {  # play [launcher]: what the game reads of scenario\chapter1.txt
     (cd "$G" && WINEDLLOVERRIDES="version=n,b" "$RUN" Game.exe entry cat 'scenario\chapter1.txt' \
       >"$WORK/play.raw" 2>&1)
   fi
-  tr -d '\r' <"$WORK/play.raw"
+  tr -d '\r' <"$WORK/play.raw" >"$WORK/play.txt"
 }
-tr -d '\r' <"$T" | grep -q '^ *launcher.exe Game.exe patch.dll$' || fail "players' text: the launcher's command"
-play launcher | grep -q 'read 75 bytes: Chapter 1: The Letter' || fail "launcher install: not translated"
+# Files, not pipes, are searched: under pipefail a writer cut off by an early
+# "grep -q" would fail the check by chance.
+tr -d '\r' <"$T" >"$WORK/players.txt"
+grep -q '^ *launcher.exe Game.exe patch.dll$' "$WORK/players.txt" ||
+  fail "players' text: the launcher's command"
+play launcher
+grep -q 'read 75 bytes: Chapter 1: The Letter' "$WORK/play.txt" || fail "launcher install: not translated"
 cp "$G/dropin/version.dll" "$G/"
-play | grep -q 'read 75 bytes: Chapter 1: The Letter' || fail "drop-in install: not translated"
+play
+grep -q 'read 75 bytes: Chapter 1: The Letter' "$WORK/play.txt" || fail "drop-in install: not translated"
 rm "$G/version.dll"
-play | grep -q 'read 63 bytes' || fail "drop-in removed: the game is not as before"
+play
+grep -q 'read 63 bytes' "$WORK/play.txt" || fail "drop-in removed: the game is not as before"
 # A missing archive is named in full (and is exit code 1 in the table).
 rm "$G/images.xp3"
-play launcher >"$WORK/missing.txt"
-grep -q 'xp3patch: cannot mount Z:.*Game Folder.images\.xp3: file not found' "$WORK/missing.txt" ||
-  fail "missing images.xp3 not named in full: $(cat "$WORK/missing.txt")"
+play launcher
+grep -q 'xp3patch: cannot mount Z:.*Game Folder.images\.xp3: file not found' "$WORK/play.txt" ||
+  fail "missing images.xp3 not named in full: $(cat "$WORK/play.txt")"
 
 # The archives the game needs must be given, and must be sound.
 bash "$ROOT/scripts/package.sh" --out "$WORK/bad" "$WORK/team/patch.xp3" >/dev/null 2>"$WORK/err.txt"
@@ -154,7 +161,7 @@ unzip_to "$named" "$WORK/named/unpacked" || fail "unpacking the renamed package"
 N="$WORK/named/unpacked/xp3patch-$version/game"
 [ -s "$N/mytl.dll" ] && [ ! -e "$N/patch.dll" ] || fail "--patch-name: the patch is not shipped as mytl.dll"
 for loader in version winmm; do
-  strings -el "$N/dropin/$loader.dll" | grep -qx mytl.dll || fail "--patch-name: $loader.dll lacks the name"
+  grep -qx mytl.dll <(strings -el "$N/dropin/$loader.dll") || fail "--patch-name: $loader.dll lacks the name"
 done
 grep -q 'launcher.exe Game.exe mytl.dll' "$N/README-players.txt" || fail "--patch-name: players' text"
 grep -q 'mytl_tw.xp3' "$N/README-players.txt" || fail "--patch-name: the second language's archive"

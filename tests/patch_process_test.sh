@@ -258,7 +258,7 @@ check "the game freed the patch before crashing" "$WORK/crash.out" '^free: ok'
 check "crash reached the game" "$WORK/crash.out" '^crashing'
 if ls "$WORK/reports"/*.txt >/dev/null 2>&1; then
   passes=$((passes + 1))
-  check "crash summary names the exception" "$(ls "$WORK/reports"/*.txt | head -1)" 'exception 0x'
+  check "crash summary names the exception" "$(ls "$WORK/reports"/*.txt | sed -n 1p)" 'exception 0x'
 else
   failures=$((failures + 1)); echo "FAIL: no crash report written"; cat "$WORK/crash.out"
 fi
@@ -285,7 +285,7 @@ for program in "$LAUNCHER" "$HANDLER" "$XP3"; do
   "$RUN" "$program" --version >"$WORK/version.raw" 2>&1
   check "$(basename "$program") --version" "$WORK/version.raw" '^[a-z0-9_]+ [0-9]+\.[0-9]+\.[0-9]+'
 done
-strings -el "$DLL" | grep -qx 'FileVersion' && passes=$((passes + 1)) ||
+grep -qx 'FileVersion' <(strings -el "$DLL") && passes=$((passes + 1)) ||
   { failures=$((failures + 1)); echo "FAIL: patch.dll has no version resource"; }
 
 if [ "$failures" -ne 0 ]; then

@@ -61,8 +61,11 @@ grep -q '^added: 1' "$WORK/font-disk.out" && grep -q '^drawn with Glyphy Serif: 
 compare "a font from the archive is added, listed, drawn and removed as from disk" \
   "$WORK/font-disk.out" "$WORK/font-overlaid.out"
 # What the patch handed the system is gone once the font is removed.
-TEMP_FONTS="$(find "${WINEPREFIX:-/work/main/.deps/wineprefix}/drive_c/users" -maxdepth 5 \
-  -type d -name xp3patch-fonts 2>/dev/null | head -1)"
+# The prefix is the one wine-run.sh uses: the build's, unless WINEPREFIX is set.
+PREFIX="${WINEPREFIX:-$(sed -n 's/^export WINEPREFIX="\${WINEPREFIX:-\(.*\)}"$/\1/p' "$RUN")}"
+[ -d "$PREFIX/drive_c/users" ] || fail "no Wine prefix at '$PREFIX' to look for font copies in"
+TEMP_FONTS="$(find "$PREFIX/drive_c/users" -maxdepth 5 -type d -name xp3patch-fonts 2>/dev/null |
+  sed -n 1p)"
 if [ -n "$TEMP_FONTS" ] && [ -n "$(find "$TEMP_FONTS" -type f 2>/dev/null)" ]; then
   fail "font copies left behind: $(find "$TEMP_FONTS" -type f)"
 fi
