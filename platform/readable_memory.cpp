@@ -45,43 +45,45 @@ bool IsWritableMemory(void* address, std::size_t size) {
 #include <sys/uio.h>
 #include <unistd.h>
 
-bool IsReadableMemory(const void* address, std::size_t size) {
+namespace {
+
+// Whether the kernel can copy every chunk of the span through `copy`, which
+// moves one chunk between the span and a small local buffer. The kernel
+// reports EFAULT instead of raising a signal for a page it cannot reach.
+template <typename Copy>
+bool EveryChunk(const void* address, std::size_t size, Copy copy) {
   if (size == 0) return true;
   auto at = reinterpret_cast<std::uintptr_t>(address);
   if (at + size < at) return false;
-  // The kernel copies into a small local buffer, chunk by chunk, and reports
-  // EFAULT instead of raising a signal when a page cannot be read.
-  char sink[256];
+  char buffer[256];
   while (size > 0) {
-    const std::size_t chunk = size < sizeof sink ? size : sizeof sink;
-    iovec local{sink, chunk};
+    const std::size_t chunk = size < sizeof buffer ? size : sizeof buffer;
+    iovec local{buffer, chunk};
     iovec remote{reinterpret_cast<void*>(at), chunk};
-    if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(chunk)) {
-      return false;
-    }
+    if (!copy(&local, &remote)) return false;
     at += chunk;
     size -= chunk;
   }
   return true;
 }
+
+bool Moved(ssize_t moved, const iovec* local) {
+  return moved == static_cast<ssize_t>(local->iov_len);
+}
+
+}  // namespace
+
+bool IsReadableMemory(const void* address, std::size_t size) {
+  return EveryChunk(address, size, [](iovec* local, iovec* remote) {
+    return Moved(process_vm_readv(getpid(), local, 1, remote, 1, 0), local);
+  });
+}
+
 bool IsWritableMemory(void* address, std::size_t size) {
-  if (size == 0) return true;
-  auto at = reinterpret_cast<std::uintptr_t>(address);
-  if (at + size < at) return false;
-  // Each chunk is read and written back unchanged by the kernel, which
-  // reports EFAULT instead of raising a signal for a page it cannot write.
-  char copy[256];
-  while (size > 0) {
-    const std::size_t chunk = size < sizeof copy ? size : sizeof copy;
-    iovec local{copy, chunk};
-    iovec remote{reinterpret_cast<void*>(at), chunk};
-    if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(chunk) ||
-        process_vm_writev(getpid(), &local, 1, &remote, 1, 0) != static_cast<ssize_t>(chunk)) {
-      return false;
-    }
-    at += chunk;
-    size -= chunk;
-  }
-  return true;
+  // Each chunk is read and written back unchanged.
+  return EveryChunk(address, size, [](iovec* local, iovec* remote) {
+    return Moved(process_vm_readv(getpid(), local, 1, remote, 1, 0), local) &&
+           Moved(process_vm_writev(getpid(), local, 1, remote, 1, 0), local);
+  });
 }
 #endif

@@ -13,10 +13,11 @@
 
 namespace {
 
-// Two pages: the first readable, the second inaccessible.
+// Two pages: the first readable and writable, the second inaccessible, or
+// read-only when asked.
 class GuardedPages {
  public:
-  GuardedPages() {
+  explicit GuardedPages(bool second_readable = false) {
 #ifdef _WIN32
     SYSTEM_INFO info;
     GetSystemInfo(&info);
@@ -24,12 +25,12 @@ class GuardedPages {
     base_ = static_cast<char*>(
         VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     DWORD old;
-    VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
+    VirtualProtect(base_ + page_, page_, second_readable ? PAGE_READONLY : PAGE_NOACCESS, &old);
 #else
     page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     base_ = static_cast<char*>(
         mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    mprotect(base_ + page_, page_, PROT_NONE);
+    mprotect(base_ + page_, page_, second_readable ? PROT_READ : PROT_NONE);
 #endif
   }
   ~GuardedPages() {
@@ -60,6 +61,24 @@ TEST(ReadableMemoryTest, AnswersForReadableInaccessibleAndStraddlingSpans) {
 TEST(ReadableMemoryTest, NullAndWrappingSpansAreUnreadable) {
   EXPECT_FALSE(IsReadableMemory(nullptr, 4));
   EXPECT_FALSE(IsReadableMemory(reinterpret_cast<const void*>(UINTPTR_MAX - 1), 4));
+}
+
+TEST(ReadableMemoryTest, WritableSpansAreLeftAsTheyWere) {
+  GuardedPages pages(/*second_readable=*/true);
+  ASSERT_NE(pages.base(), nullptr);
+  char* const first = pages.base();
+  for (std::size_t i = 0; i < pages.page(); ++i) first[i] = static_cast<char>(i * 7);
+  EXPECT_TRUE(IsWritableMemory(first, pages.page()));
+  for (std::size_t i = 0; i < pages.page(); ++i) {
+    ASSERT_EQ(first[i], static_cast<char>(i * 7)) << "byte " << i << " changed by the check";
+  }
+  char* const second = first + pages.page();
+  EXPECT_TRUE(IsReadableMemory(second, pages.page()));
+  EXPECT_FALSE(IsWritableMemory(second, 1));
+  EXPECT_FALSE(IsWritableMemory(second - 2, 4));
+  EXPECT_TRUE(IsWritableMemory(second - 4, 4));
+  EXPECT_FALSE(IsWritableMemory(nullptr, 4));
+  EXPECT_TRUE(IsWritableMemory(second, 0));
 }
 
 }  // namespace
